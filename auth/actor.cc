@@ -1,0 +1,67 @@
+#include "auth/actor.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "util/status.h"
+
+namespace zel {
+
+namespace {
+
+constexpr const char* kTrustedAccount = "autobuild";
+
+}  // namespace
+
+std::optional<std::string> find_actor(const char* body) {
+  // The scan's own rules are the format of a request line: callers have built
+  // their bodies against them, white space and 255-character limits included.
+  char actor[256] = {};
+  if (std::sscanf(body, "<Body><Request action=\"%*255s actor=\"%255s", actor) != 1) {
+    return std::nullopt;
+  }
+  return std::string(actor, std::strcspn(actor, "\""));
+}
+
+int check_actor(const std::string& user, const std::string& actor, bool token_given) {
+  if (token_given || user == actor || user == kTrustedAccount) return kOk;
+  std::fprintf(stderr, "%s is not authorized to create a checksum for %s.\n", user.c_str(),
+               actor.c_str());
+  return kNotAuthorized;
+}
+
+int validate_user(Body& body, bool token_given, std::FILE* in) {
+  const uid_t uid = getuid();
+  const passwd* entry = getpwuid(uid);
+  if (entry == nullptr) {
+    std::fprintf(stderr, "Unable to determine invoking user name for uid %d.\n",
+                 static_cast<int>(uid));
+    return kUnknownUser;
+  }
+  const std::string user = entry->pw_name;
+
+  body.fill('\0');
+  if (std::fgets(body.data(), static_cast<int>(body.size()), in) == nullptr) {
+    const int read_errno = errno;
+    body[0] = '\0';
+    // An input that could not be read is not an empty request: signing nothing
+    // and reporting success would tell the caller its body was empty.
+    if (std::ferror(in)) {
+      std::fprintf(stderr, "Unable to read standard input: %s.\n", std::strerror(read_errno));
+      return kInputUnreadable;
+    }
+    return kOk;
+  }
+
+  const std::optional<std::string> actor = find_actor(body.data());
+  if (!actor) {
+    std::fputs("Unable to locate actor in message body.\n", stderr);
+    return kNoActor;
+  }
+  return check_actor(user, *actor, token_given);
+}
+
+}  // namespace zel

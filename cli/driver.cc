@@ -1,0 +1,94 @@
+#include "cli/driver.h"
+
+#include <getopt.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "auth/actor.h"
+#include "sign/signature.h"
+#include "util/status.h"
+
+namespace zel {
+
+int parse_args(int argc, char* argv[], const char*& site_name, std::optional<SecretBytes>& token) {
+  // The leading "-" asks for every operand in place instead of permuting them
+  // away. Options are still taken wherever they stand, as in the GNU form, but
+  // POSIXLY_CORRECT in the caller's environment can no longer stop the parse
+  // at the first operand.
+  optind = 0;
+  opterr = 1;
+  bool usage_error = false;
+  for (int opt; (opt = getopt(argc, argv, "-k:s:")) != -1;) {
+    switch (opt) {
+      case 'k':
+        token = make_secret(optarg);
+        break;
+      case 's':
+        site_name = optarg;
+        break;
+      default:  // an operand (1), or an option getopt has just complained about
+        usage_error = true;
+        break;
+    }
+  }
+  if (optind < argc) usage_error = true;
+  if (usage_error) {
+    std::fputs("Usage:\tzel-auth [-k token_value] [-s site_name]\n", stderr);
+    return kUsage;
+  }
+  return kOk;
+}
+
+int print_properties(const PropertyList& list, std::FILE* out) {
+  int write_errno = 0;
+  for (std::size_t i = 0; i < list.count + 2; ++i) {
+    if (!list.slots[i]) continue;
+    const std::string& line = *list.slots[i];
+    if ((std::fwrite(line.data(), 1, line.size(), out) != line.size() ||
+         std::fputc('\n', out) == EOF) &&
+        write_errno == 0) {
+      write_errno = errno;
+    }
+  }
+  if (std::fflush(out) != 0 && write_errno == 0) write_errno = errno;
+  // A listing that did not reach its reader must not end the run as a success.
+  if (write_errno != 0 || std::ferror(out)) {
+    std::fprintf(stderr, "Unable to write to standard output: %s.\n",
+                 std::strerror(write_errno != 0 ? write_errno : EIO));
+    return kWriteFailed;
+  }
+  return kOk;
+}
+
+int run(int argc, char* argv[], const SiteFile& site, const char* site_path, std::FILE* in,
+        std::FILE* out) {
+  const char* site_name = nullptr;
+  std::optional<SecretBytes> token;
+  Body body{};
+  SecretBytes site_text;
+  PropertyList list;
+  std::string digest_text;
+  std::optional<std::string> signature_text;
+
+  int status = parse_args(argc, argv, site_name, token);
+  if (status != kOk) return status;
+  status = validate_user(body, token.has_value(), in);
+  if (status != kOk) return status;
+  status = read_site_file(site, site_path, site_text);
+  if (status != kOk) return status;
+  status = parse_site_properties(view_of(site_text), site_name, site_path, list, token);
+  if (status != kOk) return status;
+  if (body[0] != '\0') {
+    status = compute_signature(body.data(), digest_text, signature_text, token);
+    if (status != kOk) return status;
+    status = append_signature(list, digest_text, signature_text);
+    if (status != kOk) return status;
+  }
+  return print_properties(list, out);
+}
+
+}  // namespace zel

@@ -1,0 +1,28 @@
+// zel-auth: lists a site's properties and the checksum of the request on standard
+// input. Installed set-user-ID to the account that alone can read the site file;
+// that privilege serves the one open of the site file and is then given up.
+#include <cstdio>
+#include <new>
+
+#include "cli/driver.h"
+#include "cli/privilege.h"
+#include "site/site_file.h"
+#include "util/status.h"
+
+#ifndef ZEL_SITE_FILE
+#error "ZEL_SITE_FILE must name the site file"
+#endif
+
+int main(int argc, char* argv[]) {
+  zel::ensure_standard_descriptors();
+  zel::make_undumpable();
+  try {
+    const zel::SiteFile site = zel::open_site_file(ZEL_SITE_FILE);
+    if (zel::drop_privileges() != zel::kOk) return zel::kPrivilege;
+    return zel::run(argc, argv, site, ZEL_SITE_FILE, stdin, stdout);
+  } catch (const std::bad_alloc&) {
+    // Every owner has released (and wiped) its state on the way out here.
+    std::fputs("Out of memory.\n", stderr);
+    return zel::kOutOfMemory;
+  }
+}

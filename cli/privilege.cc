@@ -1,0 +1,55 @@
+#include "cli/privilege.h"
+
+#include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "util/status.h"
+
+namespace zel {
+
+void ensure_standard_descriptors() {
+  // A descriptor the caller closed must not be taken by the site file, or the
+  // listing could be written into it. Each is opened in the direction it is not
+  // used in, as the C library does for set-user-ID programs, so a closed
+  // standard output still makes the listing fail rather than vanish.
+  static const int kModes[3] = {O_WRONLY, O_RDONLY, O_RDONLY};
+  for (int fd = 0; fd < 3; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int opened = open("/dev/null", kModes[fd] | O_NOFOLLOW);
+    // Nothing can be reported without the descriptors; stopping is the only safe move.
+    if (opened != fd) std::abort();
+  }
+}
+
+void make_undumpable() {
+  prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+  const rlimit none{0, 0};
+  setrlimit(RLIMIT_CORE, &none);
+}
+
+int drop_privileges() {
+  const uid_t uid = getuid();
+  const gid_t gid = getgid();
+  // Group first: once the user ID is given up, the group can no longer be.
+  if (setresgid(gid, gid, gid) != 0 || setresuid(uid, uid, uid) != 0) {
+    std::fprintf(stderr, "Unable to drop privileges: %s.\n", std::strerror(errno));
+    return kPrivilege;
+  }
+  uid_t ruid = 0, euid = 0, suid = 0;
+  gid_t rgid = 0, egid = 0, sgid = 0;
+  if (getresuid(&ruid, &euid, &suid) != 0 || getresgid(&rgid, &egid, &sgid) != 0 ||
+      ruid != uid || euid != uid || suid != uid || rgid != gid || egid != gid || sgid != gid) {
+    std::fprintf(stderr, "Unable to drop privileges: %s.\n", std::strerror(EPERM));
+    return kPrivilege;
+  }
+  return kOk;
+}
+
+}  // namespace zel

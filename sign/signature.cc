@@ -1,0 +1,76 @@
+#include "sign/signature.h"
+
+#include <openssl/err.h>
+#include <openssl/evp.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "util/status.h"
+
+namespace zel {
+
+namespace {
+
+constexpr std::size_t kSha1Size = 20;
+
+// A libcrypto failure must not pass for a checksum: report OpenSSL's own words.
+int report_crypto_failure() {
+  char reason[256] = "unknown error";
+  if (unsigned long code = ERR_get_error(); code != 0) ERR_error_string_n(code, reason, sizeof reason);
+  std::fprintf(stderr, "Unable to compute the checksum: %s.\n", reason);
+  return kCryptoFailed;
+}
+
+}  // namespace
+
+std::string base64(const unsigned char* data, std::size_t length) {
+  // Lines of 64 characters encode 48 bytes each, as the library's base64 filter
+  // writes them; its final newline is not part of the text.
+  constexpr std::size_t kBytesPerLine = 48;
+  std::string text;
+  unsigned char line[65];
+  for (std::size_t done = 0; done < length; done += kBytesPerLine) {
+    const std::size_t chunk = length - done < kBytesPerLine ? length - done : kBytesPerLine;
+    if (done > 0) text += '\n';
+    const int n = EVP_EncodeBlock(line, data + done, static_cast<int>(chunk));
+    text.append(reinterpret_cast<const char*>(line), static_cast<std::size_t>(n));
+  }
+  return text;
+}
+
+int compute_signature(const char* body, std::string& digest_text,
+                      std::optional<std::string>& signature_text,
+                      const std::optional<SecretBytes>& token) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  std::size_t digest_size = 0;
+  if (!EVP_Q_digest(nullptr, "SHA1", nullptr, body, std::strlen(body), digest, &digest_size) ||
+      digest_size != kSha1Size) {
+    return report_crypto_failure();
+  }
+  digest_text = base64(digest, digest_size);
+  if (!token) return kOk;
+
+  // The key is every byte of the token value, trailing spaces included; an empty
+  // value is a zero-length key, which is still a key.
+  static const unsigned char kNoKeyBytes[1] = {0};
+  const unsigned char* key =
+      token->empty() ? kNoKeyBytes : reinterpret_cast<const unsigned char*>(token->data());
+  unsigned char mac[EVP_MAX_MD_SIZE];
+  std::size_t mac_size = 0;
+  if (EVP_Q_mac(nullptr, "HMAC", nullptr, "SHA1", nullptr, key, token->size(), digest,
+                digest_size, mac, sizeof mac, &mac_size) == nullptr) {
+    return report_crypto_failure();
+  }
+  signature_text = base64(mac, mac_size);
+  return kOk;
+}
+
+int append_signature(PropertyList& list, const std::string& digest_text,
+                     const std::optional<std::string>& signature_text) {
+  list.slots[list.count] = "digest.value = " + digest_text;
+  if (signature_text) list.slots[list.count + 1] = "signature.value = " + *signature_text;
+  return kOk;
+}
+
+}  // namespace zel

@@ -1,0 +1,31 @@
+// The checksum of a request: the SHA-1 digest of the body's bytes, and the
+// HMAC-SHA1 of those 20 digest bytes keyed with the token value, each as standard
+// padded base64. They reach the listing as the lines "digest.value = ..." and
+// "signature.value = ..." in the two slots the property list keeps for them.
+#ifndef ZEL_SIGN_SIGNATURE_H_
+#define ZEL_SIGN_SIGNATURE_H_
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+#include "site/properties.h"
+#include "util/secret.h"
+
+namespace zel {
+
+// Standard base64 with padding, a newline after every 64 characters but the last.
+std::string base64(const unsigned char* data, std::size_t length);
+
+// Digests body (up to its NUL) and signs the digest with token, if any; 0 or 11.
+int compute_signature(const char* body, std::string& digest_text,
+                      std::optional<std::string>& signature_text,
+                      const std::optional<SecretBytes>& token);
+
+// Puts the digest line, and the signature line if any, into the reserved slots; 0.
+int append_signature(PropertyList& list, const std::string& digest_text,
+                     const std::optional<std::string>& signature_text);
+
+}  // namespace zel
+
+#endif  // ZEL_SIGN_SIGNATURE_H_

@@ -1,0 +1,101 @@
+#include "site/properties.h"
+
+#include <cstdio>
+
+#include "util/status.h"
+
+namespace zel {
+
+namespace {
+
+constexpr std::string_view kTokenKey = "token.value";
+
+std::size_t skip_blanks(std::string_view text, std::size_t pos, std::size_t end) {
+  while (pos < end && (text[pos] == ' ' || text[pos] == '\n')) ++pos;
+  return pos;
+}
+
+// Calls visit(line) for each non-blank line of [start, end), without its newline.
+template <class Visit>
+void for_each_line(std::string_view text, std::size_t start, std::size_t end, Visit visit) {
+  std::size_t cursor = skip_blanks(text, start, end);
+  while (cursor < end) {
+    std::size_t line_end = text.find('\n', cursor);
+    if (line_end == std::string_view::npos || line_end > end) line_end = end;
+    visit(text.substr(cursor, line_end - cursor));
+    cursor = skip_blanks(text, line_end, end);
+  }
+}
+
+}  // namespace
+
+int extract_token_value(std::string_view line, std::optional<SecretBytes>& token) {
+  std::size_t eq = line.find('=');
+  if (eq != std::string_view::npos) {
+    std::size_t value = line.find_first_not_of(' ', eq + 1);
+    if (value != std::string_view::npos) token = make_secret(line.substr(value));
+  }
+  if (!token) {
+    std::fputs("Token value cannot be empty.\n", stderr);
+    return kEmptyToken;
+  }
+  return kOk;
+}
+
+int populate_array(std::string_view site_text, std::size_t stanza_start, PropertyList& list,
+                   std::optional<SecretBytes>& token) {
+  std::size_t end = site_text.find("\n[", stanza_start);
+  if (end == std::string_view::npos) end = site_text.size();
+
+  std::size_t lines = 0;
+  for_each_line(site_text, stanza_start, end, [&](std::string_view) { ++lines; });
+
+  PropertyList built;
+  built.slots.resize(lines + 2);
+  int status = kOk;
+  for_each_line(site_text, stanza_start, end, [&](std::string_view line) {
+    if (line.substr(0, kTokenKey.size()) == kTokenKey) {
+      // Only the first token line with a value counts, and -k overrides them all;
+      // a later line's outcome replaces an earlier empty one's.
+      if (!token) status = extract_token_value(line, token);
+      return;
+    }
+    built.slots[built.count++].emplace(line);
+  });
+  built.slots.resize(built.count + 2);
+  list = std::move(built);
+  return status;
+}
+
+int parse_site_properties(std::string_view site_text, const char* site_name, const char* path,
+                          PropertyList& list, std::optional<SecretBytes>& token) {
+  // The site text ends at its first NUL for every search.
+  site_text = site_text.substr(0, site_text.find('\0'));
+  if (site_name == nullptr) {
+    std::size_t start = skip_blanks(site_text, 0, site_text.size());
+    if (start == site_text.size() || site_text[start] == '[') {
+      std::fprintf(stderr, "Default site stanza not found in site file (%s).\n", path);
+      return kNoStanza;
+    }
+    return populate_array(site_text, start, list, token);
+  }
+
+  // The header is found wherever its text first occurs, even inside another
+  // line: existing site files may rely on that.
+  std::string header = std::string("[") + site_name + "]";
+  std::size_t found = site_text.find(header);
+  if (found == std::string_view::npos) {
+    std::fprintf(stderr, "Site stanza for specified site (%s) not found in site file (%s).\n",
+                 site_name, path);
+    return kNoStanza;
+  }
+  std::size_t start = skip_blanks(site_text, found + header.size(), site_text.size());
+  if (start == site_text.size() || site_text[start] == '[') {
+    std::fprintf(stderr, "Empty site stanza for specified site (%s) in site file (%s)\n", site_name,
+                 path);
+    return kNoStanza;
+  }
+  return populate_array(site_text, start, list, token);
+}
+
+}  // namespace zel

@@ -1,0 +1,40 @@
+// Stanza selection and the property list. A site text holds stanzas: the default
+// one at the top, before any header, and named ones after a header "[name]". A
+// stanza runs to the first newline followed by "[". Its non-blank lines are its
+// property lines, listed as they stand; its "token.value" lines are withheld, and
+// the first one with a value gives the token value that keys the signature.
+// Only the space and the newline count as blank; the text ends at its first NUL.
+#ifndef ZEL_SITE_PROPERTIES_H_
+#define ZEL_SITE_PROPERTIES_H_
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "util/secret.h"
+
+namespace zel {
+
+// The lines to list: count filled slots, then two slots reserved for the digest
+// line and the signature line. An empty slot is skipped when listing.
+struct PropertyList {
+  std::vector<std::optional<std::string>> slots{2};
+  std::size_t count = 0;
+};
+
+// Selects the named (or, for null, the default) stanza and builds the list; 0, 7 or 8.
+int parse_site_properties(std::string_view site_text, const char* site_name, const char* path,
+                          PropertyList& list, std::optional<SecretBytes>& token);
+
+// Builds the list from the stanza that starts at stanza_start of site_text; 0 or 8.
+int populate_array(std::string_view site_text, std::size_t stanza_start, PropertyList& list,
+                   std::optional<SecretBytes>& token);
+
+// Sets token from one token line, if it has a value after its "="; 0 or 8.
+int extract_token_value(std::string_view line, std::optional<SecretBytes>& token);
+
+}  // namespace zel
+
+#endif  // ZEL_SITE_PROPERTIES_H_

@@ -1,0 +1,86 @@
+#include "site/site_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+#include "util/status.h"
+
+namespace zel {
+
+SiteFile::SiteFile(SiteFile&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), open_errno_(other.open_errno_) {}
+
+SiteFile& SiteFile::operator=(SiteFile&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) close(fd_);
+    fd_ = std::exchange(other.fd_, -1);
+    open_errno_ = other.open_errno_;
+  }
+  return *this;
+}
+
+SiteFile::~SiteFile() {
+  if (fd_ >= 0) close(fd_);
+}
+
+SiteFile open_site_file(const char* path) {
+  // O_NONBLOCK: opening a FIFO must not wait for a writer. It has no effect on
+  // the regular file that is the only kind read.
+  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  return fd < 0 ? SiteFile(-1, errno) : SiteFile(fd, 0);
+}
+
+namespace {
+
+int report_unopenable(const char* path, const char* reason) {
+  std::fprintf(stderr, "Unable to open site file (%s) for reading: %s.\n", path, reason);
+  return kSiteUnreadable;
+}
+
+}  // namespace
+
+int read_site_file(const SiteFile& file, const char* path, SecretBytes& text) {
+  if (file.fd() < 0) return report_unopenable(path, std::strerror(file.open_errno()));
+
+  struct stat st {};
+  if (fstat(file.fd(), &st) != 0) return report_unopenable(path, std::strerror(errno));
+  if (S_ISDIR(st.st_mode)) return report_unopenable(path, std::strerror(EISDIR));
+  if (!S_ISREG(st.st_mode)) return report_unopenable(path, "Not a regular file");
+
+  // The size is only a first guess: the file is read to its end, whatever it has
+  // become since, so a file that grew is not cut and one that shrank is not padded.
+  // Once the guess is filled, a small probe tells whether anything follows, so an
+  // unchanged file costs no second buffer.
+  std::size_t size = 0;
+  text.resize(static_cast<std::size_t>(st.st_size) + 1);
+  char probe[4096];
+  for (;;) {
+    const bool full = size + 1 >= text.size();
+    char* dest = full ? probe : text.data() + size;
+    const std::size_t room = full ? sizeof probe : text.size() - 1 - size;
+    ssize_t n = read(file.fd(), dest, room);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      std::fprintf(stderr, "Unable to read site file (%s): %s.\n", path, std::strerror(errno));
+      return kSiteUnreadable;
+    }
+    if (n == 0) break;
+    if (full) {
+      text.resize(text.size() * 2 + static_cast<std::size_t>(n));
+      std::memcpy(text.data() + size, probe, static_cast<std::size_t>(n));
+      OPENSSL_cleanse(probe, sizeof probe);
+    }
+    size += static_cast<std::size_t>(n);
+  }
+  text.resize(size + 1);
+  text[size] = '\0';
+  return size > 0 ? kOk : kSiteUnreadable;
+}
+
+}  // namespace zel

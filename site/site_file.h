@@ -1,0 +1,39 @@
+// The site file: opened once, at the start of a run, while the tool may still hold
+// the service account's privilege, and read later through that descriptor only.
+// The path is never looked at again after the open, so what is read is what was
+// opened. The outcome of the open is kept and reported when the run reaches the
+// step that reads the file, so a refused user never learns anything about it.
+#ifndef ZEL_SITE_SITE_FILE_H_
+#define ZEL_SITE_SITE_FILE_H_
+
+#include "util/secret.h"
+
+namespace zel {
+
+class SiteFile {
+ public:
+  SiteFile() = default;
+  SiteFile(int fd, int open_errno) : fd_(fd), open_errno_(open_errno) {}
+  SiteFile(SiteFile&& other) noexcept;
+  SiteFile& operator=(SiteFile&& other) noexcept;
+  SiteFile(const SiteFile&) = delete;
+  SiteFile& operator=(const SiteFile&) = delete;
+  ~SiteFile();
+
+  int fd() const { return fd_; }
+  int open_errno() const { return open_errno_; }
+
+ private:
+  int fd_ = -1;
+  int open_errno_ = 0;
+};
+
+// Opens the file read-only; never blocks on a FIFO and never takes a terminal.
+SiteFile open_site_file(const char* path);
+
+// Reads the whole opened file into text (NUL-terminated); 0, or 6 with its message.
+int read_site_file(const SiteFile& file, const char* path, SecretBytes& text);
+
+}  // namespace zel
+
+#endif  // ZEL_SITE_SITE_FILE_H_

@@ -1,0 +1,15 @@
+#!/bin/sh
+# Installs what building and testing zel-auth needs on Debian 12, when missing.
+set -eu
+packages="cmake g++ make libssl-dev libgtest-dev libnss-wrapper openssl util-linux passwd"
+missing=""
+for p in $packages; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"
+done
+[ -n "$missing" ] || exit 0
+if [ "$(id -u)" -ne 0 ]; then
+  echo "Missing packages:$missing (run as root, or install them first)" >&2
+  exit 1
+fi
+apt-get update -qq
+DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing >/dev/null

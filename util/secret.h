@@ -1,0 +1,40 @@
+// SecretBytes holds bytes that must not outlive their use: the token value and the
+// site text that carries token lines. Its allocator overwrites every buffer before
+// giving it back, so a vector that grows, shrinks or dies leaves no copy behind.
+// It has no small-buffer storage, unlike std::string, so no byte of it ever lives
+// outside memory that the allocator wipes.
+#ifndef ZEL_UTIL_SECRET_H_
+#define ZEL_UTIL_SECRET_H_
+
+#include <openssl/crypto.h>
+
+#include <cstddef>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+namespace zel {
+
+template <class T>
+struct WipingAllocator {
+  using value_type = T;
+  WipingAllocator() = default;
+  template <class U>
+  explicit WipingAllocator(const WipingAllocator<U>& /*other*/) {}
+  T* allocate(std::size_t n) { return std::allocator<T>().allocate(n); }
+  void deallocate(T* p, std::size_t n) {
+    OPENSSL_cleanse(p, n * sizeof(T));
+    std::allocator<T>().deallocate(p, n);
+  }
+  template <class U>
+  bool operator==(const WipingAllocator<U>& /*other*/) const { return true; }
+};
+
+using SecretBytes = std::vector<char, WipingAllocator<char>>;
+
+inline SecretBytes make_secret(std::string_view text) { return {text.begin(), text.end()}; }
+inline std::string_view view_of(const SecretBytes& bytes) { return {bytes.data(), bytes.size()}; }
+
+}  // namespace zel
+
+#endif  // ZEL_UTIL_SECRET_H_
