@@ -1,1 +1,106 @@
+#include "auth/actor.h"
+
 #include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "util/status.h"
+
+namespace zel {
+namespace {
+
+TEST(FindActor, FollowsTheRequestLineFormat) {
+  const std::string long_value(300, 'a');
+  const std::string long_action(256, 'x');
+  const struct {
+    const char* name;
+    std::string body;
+    std::optional<std::string> actor;
+  } cases[] = {
+      {"plain", "<Body><Request action=\"sign\" actor=\"alice\">", "alice"},
+      {"with newline", "<Body><Request action=\"sign\" actor=\"alice\"/>\n", "alice"},
+      {"no space before action", "<Body><Requestaction=\"s\" actor=\"bob\">", "bob"},
+      {"tabs and newlines as white space", "<Body><Request\t\naction=\"s\"\t actor=\"bob\">", "bob"},
+      {"no space between attributes", "<Body><Request action=\"s\"actor=\"bob\">", std::nullopt},
+      {"space inside action value quotes", "<Body><Request action=\" s\" actor=\"bob\">", "bob"},
+      {"action value of two words", "<Body><Request action=\"a b\" actor=\"bob\">", std::nullopt},
+      {"attribute in between", "<Body><Request action=\"s\" id=\"1\" actor=\"bob\">", std::nullopt},
+      {"actor value with white space", "<Body><Request action=\"s\" actor=\"bob smith\">", "bob"},
+      {"leading space in actor value", "<Body><Request action=\"s\" actor=\" bob\">", "bob"},
+      {"empty actor", "<Body><Request action=\"s\" actor=\"\">", ""},
+      {"actor cut at 255", "<Body><Request action=\"s\" actor=\"" + long_value + "\">",
+       std::string(255, 'a')},
+      {"action of 255 then more", "<Body><Request action=\"" + long_action + "\" actor=\"bob\">",
+       std::nullopt},
+      {"missing <Body>", "<Request action=\"s\" actor=\"bob\">", std::nullopt},
+      {"leading space", " <Body><Request action=\"s\" actor=\"bob\">", std::nullopt},
+      {"no actor attribute", "<Body><Request action=\"s\">", std::nullopt},
+      {"actor attribute without value", "<Body><Request action=\"s\" actor=\"", std::nullopt},
+      {"only a newline", "\n", std::nullopt},
+      {"empty", "", std::nullopt},
+      {"NUL ends body", std::string("<Body><Request action=\"s\" act") + '\0' + "or=\"bob\">",
+       std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(find_actor(c.body.c_str()), c.actor) << c.body;
+  }
+}
+
+TEST(CheckActor, AllowsSelfAutobuildOrGivenToken) {
+  const struct {
+    const char* user;
+    const char* actor;
+    bool token_given;
+    int status;
+  } cases[] = {
+      {"alice", "alice", false, kOk},
+      {"alice", "bob", false, kNotAuthorized},
+      {"alice", "Alice", false, kNotAuthorized},
+      {"alice", "", false, kNotAuthorized},
+      {"alice", "bob", true, kOk},
+      {"autobuild", "bob", false, kOk},
+      {"autobuild", "", false, kOk},
+      {"Autobuild", "bob", false, kNotAuthorized},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.user) + " as '" + c.actor + "'" + (c.token_given ? " with -k" : ""));
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(check_actor(c.user, c.actor, c.token_given), c.status);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err, c.status == kOk ? "" : std::string(c.user) +
+                                              " is not authorized to create a checksum for " +
+                                              c.actor + ".\n");
+  }
+}
+
+TEST(ValidateUser, ReadsOnlyTheFirstLineBounded) {
+  const std::string long_line = "<Body><Request action=\"s\" actor=\"x\">" + std::string(5000, 'y');
+  const struct {
+    const char* name;
+    std::string input;
+    std::string body;
+  } cases[] = {
+      {"empty input", "", ""},
+      {"first line only", "<Body><Request action=\"s\" actor=\"x\">\nsecond\n",
+       "<Body><Request action=\"s\" actor=\"x\">\n"},
+      {"no final newline", "<Body><Request action=\"s\" actor=\"x\">",
+       "<Body><Request action=\"s\" actor=\"x\">"},
+      {"cut at 4095 bytes", long_line, long_line.substr(0, 4095)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FILE* in = std::tmpfile();
+    std::fwrite(c.input.data(), 1, c.input.size(), in);
+    std::rewind(in);
+    Body body;
+    body.fill('z');
+    EXPECT_EQ(validate_user(body, /*token_given=*/true, in), kOk);
+    EXPECT_EQ(std::string(body.data()), c.body);
+    std::fclose(in);
+  }
+}
+
+}  // namespace
+}  // namespace zel

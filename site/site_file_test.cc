@@ -1,1 +1,78 @@
+#include "site/site_file.h"
+
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "util/status.h"
+
+namespace zel {
+namespace {
+
+class ReadSiteFile : public testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/zel-site-test-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  std::string write(const std::string& name, const std::string& content) {
+    std::string path = dir_ + "/" + name;
+    FILE* f = std::fopen(path.c_str(), "wb");
+    std::fwrite(content.data(), 1, content.size(), f);
+    std::fclose(f);
+    return path;
+  }
+
+  // Reads path through the descriptor; returns status, stderr and the text.
+  std::tuple<int, std::string, std::string> read(const std::string& path) {
+    SiteFile file = open_site_file(path.c_str());
+    SecretBytes text;
+    testing::internal::CaptureStderr();
+    int status = read_site_file(file, path.c_str(), text);
+    std::string err = testing::internal::GetCapturedStderr();
+    std::string content = text.empty() ? "" : std::string(text.data(), text.size() - 1);
+    return {status, err, content};
+  }
+
+  std::string dir_;
+};
+
+TEST_F(ReadSiteFile, ReadsWholeFileAndKeepsNulBytes) {
+  const std::string content = std::string("a=1\n\0b", 6) + std::string(100000, 'x');
+  auto [status, err, text] = read(write("site", content));
+  EXPECT_EQ(status, kOk);
+  EXPECT_EQ(err, "");
+  EXPECT_EQ(text, content);
+}
+
+TEST_F(ReadSiteFile, ReportsEachUnreadableKind) {
+  std::string fifo = dir_ + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const struct {
+    std::string path;
+    std::string message;
+  } cases[] = {
+      {write("empty", ""), ""},
+      {dir_ + "/missing", "Unable to open site file (" + dir_ +
+                              "/missing) for reading: No such file or directory.\n"},
+      {dir_, "Unable to open site file (" + dir_ + ") for reading: Is a directory.\n"},
+      {fifo, "Unable to open site file (" + fifo + ") for reading: Not a regular file.\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    auto [status, err, text] = read(c.path);
+    EXPECT_EQ(status, kSiteUnreadable);
+    EXPECT_EQ(err, c.message);
+  }
+}
+
+}  // namespace
+}  // namespace zel

@@ -1,0 +1,125 @@
+# Cases of the end-to-end tests; sourced by run.sh, which defines site, input,
+# request, knowns, as, run_tool and expect.
+
+SITE_TEXT='a=1\n  token.value = alpha \nb = two words\n[web]\nc=3\ntoken.value=web-key\n[bare]\ntoken.value = bare-key\n[open]\nd=4\n'
+BODY='<Body><Request action="sign" actor="alice">\n'
+
+# --- The command line -------------------------------------------------------
+site "$SITE_TEXT"; input ''; as alice
+expect "listing of the default stanza" 0 'a=1\nb = two words\n' ''
+expect "listing of a named stanza" 0 'c=3\n' '' -s web
+expect "the last -s counts" 0 'c=3\n' '' -s open -s web
+expect "options after -- are operands" 1 '' "$USAGE" -- -s web
+expect "an operand" 1 '' "$USAGE" web
+expect "-s without its argument" 1 '' "zel-auth: option requires an argument -- 's'\\n$USAGE" -s
+expect "unknown options among valid ones, usage once" 1 '' \
+  "zel-auth: invalid option -- 'x'\\nzel-auth: invalid option -- 'y'\\n$USAGE" -x -s web -y
+expect "options after an operand are still parsed" 1 '' \
+  "zel-auth: invalid option -- 'q'\\n$USAGE" web -q -k key
+
+# --- The site file -----------------------------------------------------------
+site 'a=1\n[abc]\nx=1\n[a] [b]\ny=2\n[hdr] z=1\n'
+expect "no default stanza when a header comes first" 0 'a=1\n' ''
+expect "a name is matched whole" 7 '' "Site stanza for specified site (ab) not found in site file ($SITE).\\n" -s ab
+expect "a header followed by a bracket is an empty stanza" 7 '' \
+  "Empty site stanza for specified site (a) in site file ($SITE)\\n" -s a
+expect "text after the header starts the stanza" 0 'z=1\n' '' -s hdr
+expect "a header is found inside another line" 0 'y=2\n' '' -s b
+site '[web]\nc=3\n'
+expect "no default stanza" 7 '' "Default site stanza not found in site file ($SITE).\\n"
+site '  \n\n'
+expect "only blanks, named site" 7 '' "Site stanza for specified site (web) not found in site file ($SITE).\\n" -s web
+site 'a=1\r\n\r\n[web]\r\nc=3\r\n'
+expect "CRLF lines keep their carriage returns" 0 'a=1\r\n\r\n' ''
+site 'a=1\ntoken.value =  \n'
+expect "an empty token value" 8 '' 'Token value cannot be empty.\n'
+site 'a=1\ntoken.value\ntoken.value = t\n'
+expect "an empty token line before a valued one" 0 'a=1\n' 'Token value cannot be empty.\n'
+site 'token.value = t\n'
+expect "a stanza of token lines only, empty body" 0 '' ''
+site ''
+expect "an empty site file" 6 '' ''
+rm -f "$SITE"
+expect "a missing site file" 6 '' "Unable to open site file ($SITE) for reading: No such file or directory.\\n"
+mkdir "$SITE"
+expect "a directory as site file" 6 '' "Unable to open site file ($SITE) for reading: Is a directory.\\n"
+rmdir "$SITE"; mkfifo "$SITE"
+expect "a FIFO as site file, without waiting for a writer" 6 '' \
+  "Unable to open site file ($SITE) for reading: Not a regular file.\\n"
+rm -f "$SITE"
+
+# --- The actor check -----------------------------------------------------------
+site "$SITE_TEXT"
+request alice; as alice
+expect "a user signs for itself" 0 "a=1\\nb = two words\\n$(knowns "$BODY" 'alpha ')" ''
+request bob
+expect "a user may not sign for another" 4 '' 'alice is not authorized to create a checksum for bob.\n'
+request bob; as autobuild
+expect "autobuild signs for anyone" 0 "c=3\\n$(knowns '<Body><Request action="sign" actor="bob">\n' web-key)" '' -s web
+request ''; as alice
+expect "an empty actor is no one's" 4 '' 'alice is not authorized to create a checksum for .\n'
+request bob
+expect "-k waives the comparison" 0 "c=3\\n$(knowns '<Body><Request action="sign" actor="bob">\n' mine)" '' -s web -k mine
+input '\n'
+expect "a first line that is only a newline" 5 '' 'Unable to locate actor in message body.\n'
+input '\0<Body><Request action="sign" actor="alice">\n'
+expect "a first byte NUL" 5 '' 'Unable to locate actor in message body.\n'
+input ' <Body><Request action="sign" actor="alice">\n'
+expect "a space before <Body>, even with -k" 5 '' 'Unable to locate actor in message body.\n' -k x
+input '<Body><Request action="sign" id="1" actor="alice">\n'
+expect "an attribute between action and actor" 5 '' 'Unable to locate actor in message body.\n'
+input '<Body><Request action="sign" actor="alice smith">\n'
+expect "an actor with white space is its first word" 0 \
+  "a=1\\nb = two words\\n$(knowns '<Body><Request action="sign" actor="alice smith">\n' 'alpha ')" ''
+input ''; as ''
+expect "a user with no password entry" 2 '' "Unable to determine invoking user name for uid $(id -ru).\\n"
+as alice; request bob; rm -f "$SITE"
+expect "a refused user never reaches the site file" 4 '' 'alice is not authorized to create a checksum for bob.\n'
+site "$SITE_TEXT"
+
+# --- The digest and the signature -------------------------------------------------
+request alice
+expect "the same body under another key" 0 "c=3\\n$(knowns "$BODY" web-key)" '' -s web
+expect "a stanza with only a token" 0 "$(knowns "$BODY" bare-key)" '' -s bare
+expect "no token value: digest line only" 0 "d=4\\n$(digest "$BODY")" '' -s open
+expect "an empty -k is a zero-length key" 0 "d=4\\n$(knowns "$BODY" '')" '' -s open -k ''
+input '<Body><Request action="sign" actor="alice">'
+expect "a body without its newline" 0 "d=4\\n$(knowns '<Body><Request action="sign" actor="alice">' k)" '' -s open -k k
+long="<Body><Request action=\"sign\" actor=\"alice\">$(printf 'x%.0s' $(seq 5000))"
+input "$long\\nsecond line\\n"
+expect "a body cut at 4095 bytes" 0 "d=4\\n$(knowns "${long:0:4095}" k)" '' -s open -k k
+input '<Body><Request action="sign" actor="alice">ab\0cd\nmore\n'
+expect "a NUL byte ends the body" 0 "d=4\\n$(knowns '<Body><Request action="sign" actor="alice">ab' k)" '' -s open -k k
+
+# --- Failures of the system around the tool -----------------------------------------
+request alice
+: >"$WORK/out"
+tool -s web <"$WORK/stdin" >/dev/full 2>"$WORK/err"
+verdict "a full standard output" "-s web" $? 9 '' 'Unable to write to standard output: No space left on device.\n'
+tool -s web <"$WORK/stdin" >&- 2>"$WORK/err"
+verdict "a closed standard output" "-s web" $? 9 '' 'Unable to write to standard output: Bad file descriptor.\n'
+tool -s web <&- >"$WORK/out" 2>"$WORK/err"
+verdict "a closed standard input" "-s web" $? 13 '' 'Unable to read standard input: Bad file descriptor.\n'
+
+# A configuration whose provider can't be loaded leaves libcrypto without SHA-1.
+printf 'openssl_conf = conf\n[conf]\nproviders = prov\n[prov]\nmissing = missing_sect\n[missing_sect]\nactivate = 1\n' >"$WORK/broken.cnf"
+OPENSSL_CONF=$WORK/broken.cnf tool -s web <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err"
+verdict "libcrypto unable to digest" "-s web" $? 11 '' \
+  'Unable to compute the checksum: error:0308010C:digital envelope routines::unsupported.\n'
+
+if [ -z "${ZEL_E2E_WRAPPER:-}" ]; then
+  # A sparse site file far larger than the address space allowed.
+  rm -f "$SITE"; truncate -s 1G "$SITE"
+  (ulimit -v 200000; tool -k k) <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err"
+  verdict "out of memory" "-k k" $? 10 '' 'Out of memory.\n'
+  site "$SITE_TEXT"
+fi
+
+if [ "$(id -u)" = 0 ] && command -v setpriv >/dev/null; then
+  # The user ID is printed as a signed number, as the password database knows it.
+  input ''
+  (export LD_PRELOAD=$NSS_LIB NSS_WRAPPER_PASSWD=$WORK/passwd NSS_WRAPPER_GROUP=$WORK/group
+   exec setpriv --reuid 4294967294 --regid 4294967294 --clear-groups ${ZEL_E2E_WRAPPER:-} "$BIN") \
+    <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err"
+  verdict "a user ID beyond int" "" $? 2 '' 'Unable to determine invoking user name for uid -2.\n'
+fi
