@@ -1,0 +1,569 @@
+#!/bin/bash
+# The deployment test. It installs zel-auth as it is put into service (through
+# tools/deploy.sh: set-user-ID to a service account, site file 0600) and runs it
+# as ordinary users, checking what such a user can and cannot get out of it.
+#
+# It creates accounts and mounts, so it needs root; without root it reports
+# itself skipped (status 77). Everything under /opt happens on a tmpfs in a
+# private mount namespace, so the machine's own /opt is never touched; the
+# throwaway accounts are removed on every way out.
+#
+#   run.sh --source=DIR --binary=PATH [--install-from=BUILD_DIR] [--cc=CC]
+#          --hardening=full|basic|none
+#
+# --install-from names a build tree whose zel-auth was built for the default
+# site file; it is installed with cmake --install. Without it, --binary (built
+# for the default site file) is copied into place. --hardening tells which
+# protections the binary must show: full for an optimized build, basic for an
+# unoptimized one (no fortified calls), none for a sanitizer build, which is no
+# deployable binary and skips the test.
+set -u
+
+SITE_FILE=/opt/zel/etc/zel-site.conf
+TOOL=/opt/zel/bin/zel-auth
+T=/opt/zel-test             # files the test users must reach
+R=$T/results                # what the runs wrote; root's only
+MARKER="zel-auth deploy test"
+
+source_dir='' binary='' install_from='' cc=cc hardening=full inner=0
+for arg; do
+  case $arg in
+    --source=*) source_dir=${arg#*=} ;;
+    --binary=*) binary=${arg#*=} ;;
+    --install-from=*) install_from=${arg#*=} ;;
+    --cc=*) cc=${arg#*=} ;;
+    --hardening=*) hardening=${arg#*=} ;;
+    --inner) inner=1 ;;
+    *) echo "run.sh: unknown argument $arg" >&2; exit 2 ;;
+  esac
+done
+
+# ---------------------------------------------------------------------------
+# Outside the namespace: preconditions and the accounts.
+# ---------------------------------------------------------------------------
+if [ "$inner" -eq 0 ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "SKIP: the deployment test needs root (accounts, mounts, set-user-ID)"
+    exit 77
+  fi
+  if [ "$hardening" = none ]; then
+    echo "SKIP: a sanitizer build is not a deployable binary"
+    exit 77
+  fi
+  [ -n "$source_dir" ] && [ -n "$binary" ] || { echo "run.sh: --source and --binary are required" >&2; exit 2; }
+  for tool in unshare setpriv useradd userdel groupdel getent openssl readelf mkfifo mount umount \
+              findmnt timeout sha256sum stat "$cc"; do
+    command -v "$tool" >/dev/null || { echo "FAIL: $tool is missing (tools/install-deps.sh installs it)"; exit 1; }
+  done
+  if ! unshare --mount --propagation private true 2>/dev/null; then
+    echo "SKIP: no private mount namespace can be made here"
+    exit 77
+  fi
+  [ -d /opt ] || { echo "SKIP: there is no /opt to cover with a tmpfs"; exit 77; }
+
+  created=()
+  cleanup() {
+    local u
+    for u in "${created[@]}"; do
+      getent passwd "$u" >/dev/null && userdel "$u" 2>/dev/null
+      getent group "$u" >/dev/null && groupdel "$u" 2>/dev/null
+      if getent passwd "$u" >/dev/null || getent group "$u" >/dev/null; then
+        echo "WARNING: could not remove the test account $u"
+      fi
+    done
+  }
+  trap cleanup EXIT
+  trap 'exit 130' INT TERM HUP
+
+  # Accounts a killed earlier run left behind carry its process ID.
+  while IFS=: read -r name _ _ _ gecos _; do
+    pid=
+    if [[ $name =~ ^zdt([0-9]+)(svc|u)$ ]]; then pid=${BASH_REMATCH[1]}; fi
+    if [[ $gecos =~ ^"$MARKER "([0-9]+)$ ]]; then pid=${BASH_REMATCH[1]}; fi
+    if [ -n "$pid" ] && ! kill -0 "$pid" 2>/dev/null; then
+      userdel "$name" 2>/dev/null; groupdel "$name" 2>/dev/null
+    fi
+  done < <(getent passwd)
+
+  export ZD_SVC=zdt$$svc ZD_USER=zdt$$u ZD_OTHER=zdt$$x
+  getent passwd "$ZD_SVC" >/dev/null && { echo "FAIL: account $ZD_SVC exists already"; exit 1; }
+  created+=("$ZD_SVC")  # made by tools/deploy.sh inside
+  add_user() {
+    useradd --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin --user-group \
+            --comment "$MARKER $$" "$1" || { echo "FAIL: useradd $1"; exit 1; }
+    created+=("$1")
+  }
+  add_user "$ZD_USER"
+  # The trusted account is used as found if the machine has one of its own.
+  getent passwd autobuild >/dev/null || add_user autobuild
+
+  unshare --mount --propagation private -- "$BASH" "$0" "$@" --inner
+  exit $?
+fi
+
+# ---------------------------------------------------------------------------
+# Inside the namespace.
+# ---------------------------------------------------------------------------
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+ok() { echo "ok: $*"; }
+# A section reports ok only if none of its checks failed.
+section_failures=0
+section() { section_failures=$failures; }
+section_ok() { ((failures > section_failures)) || ok "$*"; section; }
+
+started=()
+inner_cleanup() {
+  local p
+  [ -s "$T/probe/own" ] && started+=("$(cat "$T/probe/own")")
+  for p in "${started[@]}"; do kill "$p" 2>/dev/null; done
+  wait 2>/dev/null
+  cd / && umount -l /opt 2>/dev/null
+}
+trap inner_cleanup EXIT
+trap 'exit 130' INT TERM HUP
+
+mount --make-rprivate / || { echo "FAIL: mount --make-rprivate /"; exit 1; }
+mount -t tmpfs -o mode=0755,size=64m zel-deploy-test /opt || { echo "FAIL: tmpfs over /opt"; exit 1; }
+[ "$(findmnt -n -o PROPAGATION /opt)" = private ] || { echo "FAIL: /opt is not private"; exit 1; }
+mkdir -p "$T" "$R" && chmod 0755 "$T" && chmod 0700 "$R"
+
+uid_of() { id -u "$1"; }
+gid_of() { id -g "$1"; }
+# Runs a command as an ordinary user: the user's own IDs, no supplementary groups.
+as() {
+  local user=$1
+  shift
+  setpriv --reuid="$(uid_of "$user")" --regid="$(gid_of "$user")" --clear-groups -- "$@"
+}
+
+# visible FILE: the file's bytes made visible, token values masked, so that
+# even a failing run puts no token into the test log.
+canary='' canary2=''
+visible() { sed -n l "$1" | sed -e "s/${canary:-no-token-yet}/<token>/g" -e "s/${canary2:-no-token-yet}/<token>/g"; }
+show() { visible "$1" | sed 's/^/    | /'; }
+
+# run_tool TAG USER INPUT [ARGS...]: one run of $tool as USER with an empty
+# environment plus $extra_env, recording TAG.out, TAG.err and TAG.rc.
+tool=$TOOL
+extra_env=()
+run_tool() {
+  local tag=$1 user=$2 input=$3
+  shift 3
+  timeout 20 setpriv --reuid="$(uid_of "$user")" --regid="$(gid_of "$user")" --clear-groups -- \
+    env -i "${extra_env[@]}" "$tool" "$@" <"$input" >"$R/$tag.out" 2>"$R/$tag.err"
+  echo $? >"$R/$tag.rc"
+}
+
+# expect_run TAG STATUS STDOUT-FILE STDERR-TEXT
+expect_run() {
+  local tag=$1 rc=$2 out=$3 err=$4 good=1
+  [ "$(cat "$R/$tag.rc")" = "$rc" ] || { fail "$tag: status $(cat "$R/$tag.rc"), expected $rc"; good=0; }
+  cmp -s "$R/$tag.out" "$out" || { fail "$tag: standard output differs"; show "$R/$tag.out"; good=0; }
+  [ "$(cat "$R/$tag.err"; echo .)" = "$err." ] || { fail "$tag: standard error differs"; show "$R/$tag.err"; good=0; }
+  [ $good -eq 0 ] || ok "$tag"
+}
+
+# same_run TAG REFERENCE [quiet]: byte-identical output and status.
+same_run() {
+  local tag=$1 ref=$2 quiet=${3:-} f good=1
+  for f in out err rc; do
+    if ! cmp -s "$R/$tag.$f" "$R/$ref.$f"; then
+      fail "$tag: $f differs from $ref"
+      diff <(visible "$R/$ref.$f") <(visible "$R/$tag.$f") | sed 's/^/    /'
+      good=0
+    fi
+  done
+  [ $good -eq 0 ] || [ -n "$quiet" ] || ok "$tag same as $ref"
+}
+
+site_state() { stat -c '%U:%G %a %s' "$SITE_FILE"; sha256sum <"$SITE_FILE"; }
+
+user=$ZD_USER other=$ZD_OTHER svc=$ZD_SVC
+
+# --- Deployment ------------------------------------------------------------
+section
+deploy() { sh "$source_dir/tools/deploy.sh" "$@" >"$R/deploy.log" 2>&1; }
+if [ -n "$install_from" ]; then
+  deploy --build "$install_from" --prefix /opt/zel --user "$svc" || { cat "$R/deploy.log"; fail "deploy.sh --build"; exit 1; }
+else
+  install -D -m 0755 "$binary" "$TOOL" && deploy --prefix /opt/zel --user "$svc" ||
+    { cat "$R/deploy.log"; fail "deploy.sh"; exit 1; }
+fi
+IFS=: read -r _ _ svc_uid _ _ svc_home svc_shell < <(getent passwd "$svc")
+uid_min=$(awk '$1 == "UID_MIN" { print $2 }' /etc/login.defs)
+[ "$svc_uid" -lt "${uid_min:-1000}" ] && [ "$svc_uid" -ne 0 ] || fail "service account uid $svc_uid is no system uid"
+[ "$svc_shell" = /usr/sbin/nologin ] || fail "service account shell is $svc_shell"
+[ ! -e "$svc_home" ] || fail "service account home $svc_home exists"
+[ "$(stat -c '%U %a' "$TOOL")" = "$svc 4711" ] || fail "binary is $(stat -c '%U %a' "$TOOL"), expected $svc 4711"
+[ "$(stat -c '%U %a %s' "$SITE_FILE")" = "$svc 600 0" ] ||
+  fail "new site file is $(stat -c '%U %a %s' "$SITE_FILE"), expected an empty $svc 600 file"
+section_ok "deploy.sh made $svc ($svc_uid) owner of the set-user-ID binary and of an empty site file"
+
+# The site file; the canaries are the token values no output may ever carry.
+canary=zelcanary$(od -An -N12 -tx1 /dev/urandom | tr -d ' \n')
+canary2=zelcanary$(od -An -N12 -tx1 /dev/urandom | tr -d ' \n')
+cat >"$SITE_FILE" <<EOF
+site.name = Deploy test site
+site.url = https://deploy.test.invalid/
+token.value = $canary
+[staging]
+site.name = Deploy test staging site
+token.value = $canary2
+[broken]
+site.name = Deploy test site without a token value
+token.value =
+[bare]
+EOF
+
+# Run again, the script changes nothing; a service account of user ID 0 or a
+# site file the binary was not built for is refused without touching anything.
+before=$(stat -c '%U:%G %a %i' "$TOOL"; site_state; getent passwd "$svc")
+if [ -n "$install_from" ]; then
+  deploy --build "$install_from" --prefix /opt/zel --user "$svc" || { cat "$R/deploy.log"; fail "deploy.sh --build a second time"; }
+else
+  deploy --prefix /opt/zel --user "$svc" || { cat "$R/deploy.log"; fail "deploy.sh a second time"; }
+fi
+deploy --prefix /opt/zel "$svc" || { cat "$R/deploy.log"; fail "deploy.sh with the account as operand"; }
+[ "$(stat -c '%U:%G %a %i' "$TOOL"; site_state; getent passwd "$svc")" = "$before" ] ||
+  fail "deploy.sh run again changed the deployment"
+deploy --prefix /opt/zel --user root && fail "deploy.sh accepted root as the service account"
+deploy --prefix /opt/zel --user "$svc" --site-file /opt/zel/etc/other.conf &&
+  fail "deploy.sh accepted a site file the binary was not built for"
+[ "$(stat -c '%U:%G %a %i' "$TOOL"; site_state; getent passwd "$svc")" = "$before" ] ||
+  fail "a refused deploy.sh changed the deployment"
+section_ok "deploy.sh is idempotent and refuses what it must"
+site_before=$(site_state)
+
+# --- Hardening of the installed binary ----------------------------------------
+section
+readelf -hW "$TOOL" | grep -Eq 'Type:[[:space:]]+DYN' || fail "binary is not position independent"
+readelf -dW "$TOOL" | grep -Eq '\((FLAGS)\).*BIND_NOW|\(FLAGS_1\).*NOW' || fail "binary is not bound now"
+readelf -lW "$TOOL" | grep -q 'GNU_RELRO' || fail "binary has no read-only relocations"
+stack=$(readelf -lW "$TOOL" | awk '$1 == "GNU_STACK" { print $(NF - 1) }')
+[ "$stack" = RW ] || fail "binary's stack segment is '${stack:-missing}', expected RW"
+readelf -dW "$TOOL" | grep -Eq '\((RPATH|RUNPATH|TEXTREL)\)' && fail "binary has a run path or text relocations"
+syms=$(readelf --dyn-syms -W "$TOOL")
+grep -q ' __stack_chk_fail' <<<"$syms" || fail "binary has no stack protector"
+if [ "$hardening" = full ]; then
+  grep -Eq ' __[a-z0-9_]+_chk@' <<<"$(grep -v __stack_chk_fail <<<"$syms")" || fail "binary has no fortified calls"
+fi
+section_ok "binary hardening ($hardening)"
+
+# --- Inputs and expectations -------------------------------------------------
+section
+body_for() { printf '<Body><Request action="deploy" actor="%s"><Target>web</Target></Request></Body>' "$1"; }
+for who in "$user" autobuild "$other"; do
+  body_for "$who" >"$T/body-$who.nonl"
+  { body_for "$who"; echo; } >"$T/body-$who"
+  { body_for "$who"; echo; echo "second line"; } >"$T/body-$who.two"
+  { body_for "$who"; head -c 5000 /dev/zero | tr '\0' x; echo; } >"$T/body-$who.long"
+done
+echo "hello" >"$T/noactor"
+: >"$T/empty"
+chmod 0644 "$T"/body-* "$T/noactor" "$T/empty"
+
+b64() { openssl base64 -A; }
+digest_of() { openssl dgst -sha1 -binary <"$1" | b64; }
+signature_of() { openssl dgst -sha1 -binary <"$1" | openssl dgst -sha1 -hmac "$2" -binary | b64; }
+# listing FILE TOKEN PROPERTY-LINES...: the listing expected for a body file.
+listing() {
+  local body=$1 token=$2
+  shift 2
+  printf '%s\n' "$@" "digest.value = $(digest_of "$body")" "signature.value = $(signature_of "$body" "$token")"
+}
+default_props=("site.name = Deploy test site" "site.url = https://deploy.test.invalid/")
+
+# --- The user and the site file ------------------------------------------------
+section
+as "$user" cat "$SITE_FILE" >"$R/cat.out" 2>/dev/null && fail "$user could read the site file"
+[ -s "$R/cat.out" ] && fail "$user got bytes of the site file"
+as "$user" sh -c ': >>"$1"' sh "$TOOL" 2>/dev/null && fail "$user could write the binary"
+as "$user" sh -c ': >"$1"/x' sh "$(dirname "$TOOL")" 2>/dev/null && fail "$user could create files beside the binary"
+as "$user" sh -c ': >"$1"/x' sh "$(dirname "$SITE_FILE")" 2>/dev/null && fail "$user could create files beside the site file"
+section_ok "$user cannot read the site file nor change the deployment"
+
+# --- Signing, refusing, the trusted account ----------------------------------
+section
+run_tool self "$user" "$T/body-$user"
+listing "$T/body-$user" "$canary" "${default_props[@]}" >"$R/self.want"
+expect_run self 0 "$R/self.want" ""
+
+run_tool staging "$user" "$T/body-$user" -s staging
+listing "$T/body-$user" "$canary2" "site.name = Deploy test staging site" >"$R/staging.want"
+expect_run staging 0 "$R/staging.want" ""
+
+run_tool refused "$user" "$T/body-$other"
+expect_run refused 4 /dev/null "$user is not authorized to create a checksum for $other."$'\n'
+run_tool refused-ab "$user" "$T/body-autobuild"
+expect_run refused-ab 4 /dev/null "$user is not authorized to create a checksum for autobuild."$'\n'
+
+run_tool key "$user" "$T/body-$other" -k "k3y"
+listing "$T/body-$other" "k3y" "${default_props[@]}" >"$R/key.want"
+expect_run key 0 "$R/key.want" ""
+
+for who in "$other" "$user" autobuild; do
+  run_tool "autobuild-$who" autobuild "$T/body-$who"
+  listing "$T/body-$who" "$canary" "${default_props[@]}" >"$R/autobuild-$who.want"
+  expect_run "autobuild-$who" 0 "$R/autobuild-$who.want" ""
+done
+
+# --- What the user sees of the running tool ------------------------------------
+section
+# A probe run as the user starts the tool on a fifo, so the tool is the probe's
+# own child (as a ptrace scope demands), and tries to get at it while it waits
+# on its standard input.
+P=$T/probe
+mkdir -p "$P" && chown "$user:" "$P" && chmod 0700 "$P"
+mkfifo -m 0600 "$P/in" "$P/go" && chown "$user:" "$P/in" "$P/go"
+cat >"$T/probe.sh" <<'EOF'
+tool=$1 dir=$2
+"$tool" <"$dir/in" >"$dir/out" 2>"$dir/err" &
+pid=$!
+echo "$pid" >"$dir/pid"
+read -r fds <"$dir/go"
+{
+  for n in $fds; do
+    (exec 3<"/proc/$pid/fd/$n") 2>/dev/null && echo "opened /proc/PID/fd/$n"
+  done
+  for f in mem environ; do
+    (exec 3<"/proc/$pid/$f") 2>/dev/null && echo "opened /proc/PID/$f"
+  done
+} >"$dir/opened"
+# The same attempts on a process of the user's own must work, or the above proves nothing.
+sleep 60 </dev/null &
+own=$!
+echo "$own" >"$dir/own"
+{
+  (exec 3<"/proc/$own/fd/0") 2>/dev/null && echo fd
+  (exec 3<"/proc/$own/mem") 2>/dev/null && echo mem
+} >"$dir/control"
+kill "$own"
+: >"$dir/probed"
+wait "$pid"
+echo $? >"$dir/rc"
+EOF
+chmod 0644 "$T/probe.sh"
+
+# wait_for TEST...: polls up to 20 seconds for a condition.
+wait_for() {
+  local i
+  for ((i = 0; i < 400; i++)); do
+    "$@" && return 0
+    sleep 0.05
+  done
+  return 1
+}
+# The tool waits on its standard input once it blocks in read(2) on descriptor 0.
+case $(uname -m) in x86_64) read_nr=0 ;; aarch64 | riscv64) read_nr=63 ;; *) read_nr= ;; esac
+waits_on_stdin() {
+  [ "$(cat "/proc/$1/comm" 2>/dev/null)" = zel-auth ] || return 1
+  if [ -n "$read_nr" ]; then
+    read -r nr fd _ <"/proc/$1/syscall" 2>/dev/null && [ "$nr" = "$read_nr" ] && [ "$fd" = 0x0 ]
+  else
+    [ "$(awk '{ print $3 }' "/proc/$1/stat")" = S ]
+  fi
+}
+
+exec 7<>"$P/in" 8<>"$P/go"
+as "$user" env -i PATH=/usr/bin:/bin bash "$T/probe.sh" "$TOOL" "$P" &
+probe=$!
+started+=("$probe")
+if wait_for test -s "$P/pid" && tpid=$(cat "$P/pid") && started+=("$tpid") &&
+   wait_for waits_on_stdin "$tpid"; then
+  cp "/proc/$tpid/status" "$R/proc-status"
+  uid=$(uid_of "$user") gid=$(gid_of "$user")
+  [ "$(grep ^Uid: "$R/proc-status")" = "$(printf 'Uid:\t%s\t%s\t%s\t%s' "$uid" "$uid" "$uid" "$uid")" ] ||
+    fail "waiting tool, expected the user's $uid: $(grep ^Uid: "$R/proc-status")"
+  [ "$(grep ^Gid: "$R/proc-status")" = "$(printf 'Gid:\t%s\t%s\t%s\t%s' "$gid" "$gid" "$gid" "$gid")" ] ||
+    fail "waiting tool, expected the user's $gid: $(grep ^Gid: "$R/proc-status")"
+  [ "$(awk '$1 == "Groups:" { print NF - 1 }' "$R/proc-status")" = 0 ] || fail "waiting tool: $(grep ^Groups: "$R/proc-status")"
+  awk '$1 ~ /^Cap(Prm|Eff|Amb):$/ && $2 !~ /^0+$/ { exit 1 }' "$R/proc-status" || fail "waiting tool holds capabilities"
+  { ls "/proc/$tpid/fd" | tr '\n' ' '; echo; } >&8
+  if wait_for test -e "$P/probed"; then
+    [ -s "$P/opened" ] && fail "$user got at the waiting tool: $(tr '\n' ' ' <"$P/opened")"
+    grep -qx fd "$P/control" || fail "the probe cannot open its own process's descriptors; it proves nothing"
+    grep -qx mem "$P/control" || echo "note: ptrace rules keep even the user's own /proc/PID/mem closed here"
+    cat "$T/body-$user" >&7
+    exec 7>&-
+    wait_for test -s "$P/rc" || fail "the tool did not end once its input came"
+    cp "$P/out" "$R/waited.out"; cp "$P/err" "$R/waited.err"; cp "$P/rc" "$R/waited.rc"
+    expect_run waited 0 "$R/self.want" ""
+  else
+    fail "the probe did not finish"
+  fi
+else
+  fail "the tool did not come to wait on its standard input"
+fi
+exec 7>&- 8>&-
+wait "$probe" 2>/dev/null
+section_ok "the waiting tool shows only $user's IDs and keeps its descriptors and memory closed"
+
+# --- A hostile environment ---------------------------------------------------
+section
+# None of it may change a byte of what the set-user-ID tool does.
+H=$T/hostile
+mkdir -p "$H/lib" "$H/modules" "$H/bin"
+cat >"$H/evil.c" <<'EOF'
+#include <unistd.h>
+__attribute__((constructor)) static void hijack(void) {
+  static const char msg[] = "HIJACKED\n";
+  write(1, msg, sizeof msg - 1);
+  write(2, msg, sizeof msg - 1);
+  _exit(99);
+}
+EOF
+"$cc" -shared -fPIC -o "$H/evil.so" "$H/evil.c" || fail "cannot build the hostile library"
+for lib in libcrypto.so.3 libstdc++.so.6 libgcc_s.so.1; do cp "$H/evil.so" "$H/lib/$lib"; done
+for mod in legacy.so fips.so default.so; do cp "$H/evil.so" "$H/modules/$mod"; done
+printf '#!/bin/sh\necho HIJACKED\n' >"$H/bin/sh"
+printf 'openssl_conf = [broken\n.include /nonexistent/openssl.cnf\n[\n' >"$H/broken.cnf"
+cat >"$H/evil.cnf" <<EOF
+openssl_conf = evil_init
+[evil_init]
+providers = evil_providers
+[evil_providers]
+evil = evil_provider
+[evil_provider]
+module = $H/evil.so
+activate = 1
+EOF
+cp "$H/evil.cnf" "$H/.openssl.cnf"
+chmod -R a+rX "$H"
+
+hostile=(
+  LD_PRELOAD="$H/evil.so" LD_LIBRARY_PATH="$H/lib" LD_AUDIT="$H/evil.so"
+  OPENSSL_MODULES="$H/modules" OPENSSL_ENGINES="$H/modules"
+  POSIXLY_CORRECT=1 LANG=de_DE.UTF-8 LC_ALL=de_DE.UTF-8 LANGUAGE=de IFS=$'x\t' PATH="$H/bin"
+  HOME="$H" USER=autobuild LOGNAME=autobuild TMPDIR="$H" NLSPATH="$H/%N" LOCPATH="$H"
+  GCONV_PATH="$H" GLIBC_TUNABLES=glibc.malloc.check=3:glibc.malloc.perturb=165 MALLOC_PERTURB_=165
+)
+
+# The hostile library works: the plain binary, outside the set-user-ID rules, is taken over.
+install -m 0755 "$TOOL" "$T/zel-auth-plain"
+tool=$T/zel-auth-plain extra_env=(LD_PRELOAD="$H/evil.so")
+run_tool control "$user" "$T/body-$user"
+[ "$(cat "$R/control.rc")" = 99 ] || fail "the hostile library does not take over a plain binary; the check proves nothing"
+tool=$TOOL
+
+hostile_cases=(
+  "self|$T/body-$user|"
+  "refused|$T/body-$other|"
+  "key|$T/body-$other|-k k3y"
+  "staging|$T/body-$user|-s staging"
+  "empty|$T/empty|"
+  "nosite|$T/body-$user|-s nosuch"
+  "operand-opt|$T/body-$user|foo -s staging"
+  "operand-bad|$T/body-$user|foo -x"
+  "operand-missing|$T/body-$user|foo -s"
+)
+for conf in broken evil; do
+  for c in "${hostile_cases[@]}"; do
+    IFS='|' read -r tag input args <<<"$c"
+    read -ra argv <<<"$args"
+    extra_env=()
+    run_tool "h-$tag" "$user" "$input" "${argv[@]}"
+    extra_env=("${hostile[@]}" OPENSSL_CONF="$H/$conf.cnf")
+    run_tool "h-$tag-$conf" "$user" "$input" "${argv[@]}"
+    extra_env=()
+    same_run "h-$tag-$conf" "h-$tag"
+  done
+done
+# Options after an operand are still taken: their complaints are written.
+grep -q "invalid option" "$R/h-operand-bad.err" || fail "an option after an operand was not taken"
+grep -q "requires an argument" "$R/h-operand-missing.err" || fail "an option after an operand was not taken"
+
+# --- Closed standard descriptors ---------------------------------------------
+section
+for c in 0 1 2 3 4 5 6 7; do
+  tag=closed-$c
+  section
+  (
+    if ((c & 1)); then exec 0<&-; else exec 0<"$T/body-$user"; fi
+    if ((c & 2)); then exec 1>&-; else exec 1>"$R/$tag.out"; fi
+    if ((c & 4)); then exec 2>&-; else exec 2>"$R/$tag.err"; fi
+    exec timeout 20 setpriv --reuid="$(uid_of "$user")" --regid="$(gid_of "$user")" --clear-groups -- \
+      env -i "$TOOL"
+  )
+  rc=$?
+  touch "$R/$tag.out" "$R/$tag.err"
+  closed=$( ((c & 1)) && echo -n " 0"; ((c & 2)) && echo -n " 1"; ((c & 4)) && echo -n " 2")
+  what="closed${closed:- none}: status $rc"
+  if ((rc >= 124)); then fail "$what (killed or timed out)"; continue; fi
+  [ "$(site_state)" = "$site_before" ] || fail "$what: the site file changed"
+  if ((c & 1)); then
+    ((rc == 13)) || fail "$what, expected 13 (standard input unreadable)"
+  elif ((c & 2)); then
+    ((rc == 9)) || fail "$what, expected 9 (listing not written)"
+  else
+    ((rc == 0)) && cmp -s "$R/$tag.out" "$R/self.want" || fail "$what, or a wrong listing"
+  fi
+  ((rc == 0)) || [ ! -s "$R/$tag.out" ] || fail "$what, yet something on standard output"
+  section_ok "$what"
+done
+
+# --- The same as a build without the privilege --------------------------------
+section
+# The plain binary (a copy without the set-user-ID bit, bound over the installed
+# one so that even its name in messages is the same) reads the same site file,
+# opened to the user for the while.
+compare_cases=(
+  "self|body-$user|" "nonl|body-$user.nonl|" "two|body-$user.two|" "long|body-$user.long|"
+  "staging|body-$user|-s staging" "refused|body-$other|" "key|body-$other|-k k3y"
+  "key-empty|body-$other|-k" "noactor|noactor|" "empty|empty|" "nosite|body-$user|-s nosuch"
+  "broken|body-$user|-s broken" "bare|body-$user|-s bare" "operand|body-$user|foo"
+  "operand-opt|body-$user|foo -s staging" "missing|body-$user|-s" "twice|body-$user|-s nosuch -s staging"
+  "unknown|body-$user|-x -s staging"
+)
+run_compare() {
+  local kind=$1 who c tag input args argv
+  for who in "$user" autobuild; do
+    for c in "${compare_cases[@]}"; do
+      IFS='|' read -r tag input args <<<"$c"
+      read -ra argv <<<"$args"
+      [ "$tag" = key-empty ] && argv=(-k "")
+      run_tool "c-$who-$tag-$kind" "$who" "$T/$input" "${argv[@]}"
+    done
+  done
+}
+run_compare setuid
+chmod 0644 "$SITE_FILE"
+mount --bind "$T/zel-auth-plain" "$TOOL" || fail "cannot bind the plain binary over the installed one"
+[ "$(stat -c %a "$TOOL")" = 755 ] || fail "the plain binary is not in place"
+run_compare plain
+umount "$TOOL" || fail "cannot unbind the plain binary"
+deploy --prefix /opt/zel --user "$svc" || { cat "$R/deploy.log"; fail "deploy.sh repairing the site file's mode"; }
+for who in "$user" autobuild; do
+  for c in "${compare_cases[@]}"; do
+    tag=c-$who-${c%%|*}
+    same_run "$tag-setuid" "$tag-plain" quiet
+  done
+done
+section_ok "the set-user-ID install behaves as the plain binary in ${#compare_cases[@]} cases for 2 users"
+
+# A deployment gone wrong is reported, not worked around.
+chown root: "$SITE_FILE"
+run_tool root-site "$user" "$T/body-$user"
+expect_run root-site 6 /dev/null "Unable to open site file ($SITE_FILE) for reading: Permission denied."$'\n'
+chown "$svc:" "$SITE_FILE"
+chmod 0711 "$TOOL"
+run_tool not-setuid "$user" "$T/body-$user"
+expect_run not-setuid 6 /dev/null "Unable to open site file ($SITE_FILE) for reading: Permission denied."$'\n'
+deploy --prefix /opt/zel --user "$svc" || { cat "$R/deploy.log"; fail "deploy.sh repairing"; }
+run_tool repaired "$user" "$T/body-$user"
+expect_run repaired 0 "$R/self.want" ""
+[ "$(site_state)" = "$site_before" ] || fail "the site file is not as deployed"
+
+# --- The token never shows ----------------------------------------------------
+section
+leaks=$(grep -rlF -e "$canary" -e "$canary2" "$R" "$P" 2>/dev/null)
+[ -z "$leaks" ] || fail "a token value was written to: $leaks"
+runs=$(ls "$R"/*.rc | wc -l)
+section_ok "no token value in the output of $runs runs"
+
+if ((failures > 0)); then
+  echo "$failures check(s) failed"
+  exit 1
+fi
+echo "all deployment checks passed"
+exit 0
