@@ -118,7 +118,7 @@ if getent passwd "$account" >/dev/null; then
   [ "$(id -u "$account")" -ne 0 ] || die "$account has user ID 0; the service account must be unprivileged"
 else
   useradd --system --user-group --no-create-home --home-dir /nonexistent \
-          --shell /usr/sbin/nologin --comment "zel-auth service account" "$account"
+          --shell /usr/sbin/nologin --comment "zel-auth service account (deploy.sh)" "$account"
   echo "$prog: created the service account $account" >&2
 fi
 group=$(id -gn "$account")

@@ -1,0 +1,75 @@
+# Manual pages: zel-auth(1), the command, and zel-site.conf(5), its site file.
+#
+# Included by the top-level CMakeLists.txt, this installs the pages under
+# ${CMAKE_INSTALL_MANDIR} (share/man below the prefix unless set otherwise) and
+# registers the test "man-pages". Run as a script, it is that test:
+#
+#   cmake -DZEL_VERSION=1.0.0 -P doc/doc.cmake
+#
+# Every page in this directory must pass, without a single message,
+#   groff -ww -z -man PAGE     (all of groff's warnings)
+#   mandoc -Tlint -Wwarning PAGE
+#   man --warnings -l PAGE     (the page as man renders it)
+# and its title line must carry the project's version.
+
+if(CMAKE_SCRIPT_MODE_FILE)
+  file(GLOB pages "${CMAKE_CURRENT_LIST_DIR}/*.[1-9]")
+  if(NOT pages)
+    message(FATAL_ERROR "No manual pages in ${CMAKE_CURRENT_LIST_DIR}")
+  endif()
+  set(tools groff mandoc man)
+  foreach(tool IN LISTS tools)
+    find_program(lint_${tool} ${tool} PATHS /usr/bin /bin NO_CACHE)
+    if(NOT lint_${tool})
+      message(FATAL_ERROR "${tool} not found: run tools/install-deps.sh as root")
+    endif()
+  endforeach()
+  # A fixed locale and width, so that the result does not depend on the caller.
+  set(ENV{LC_ALL} C.UTF-8)
+  set(ENV{MANWIDTH} 80)
+  set(failed 0)
+  foreach(page IN LISTS pages)
+    cmake_path(GET page FILENAME name)
+    set(checks groff mandoc man)
+    set(cmd_groff "${lint_groff}" -ww -z -man "${page}")
+    set(cmd_mandoc "${lint_mandoc}" -Tlint -Wwarning "${page}")
+    # Only what man writes to standard error matters; the rendered page must
+    # simply not be empty.
+    set(cmd_man "${lint_man}" --warnings -l "${page}")
+    foreach(check IN LISTS checks)
+      execute_process(COMMAND ${cmd_${check}} RESULT_VARIABLE rc OUTPUT_VARIABLE out
+                      ERROR_VARIABLE err)
+      if(check STREQUAL "man")
+        if(NOT out MATCHES "NAME")
+          set(err "${err}(nothing rendered)\n")
+        endif()
+        set(out "")
+      endif()
+      if(NOT rc EQUAL 0 OR NOT out STREQUAL "" OR NOT err STREQUAL "")
+        message(SEND_ERROR "${name}: ${check} (exit ${rc}):\n${out}${err}")
+        set(failed 1)
+      endif()
+    endforeach()
+    file(STRINGS "${page}" title REGEX "^\\.TH ")
+    if(ZEL_VERSION AND NOT title MATCHES "\"zel-auth ${ZEL_VERSION}\"")
+      message(SEND_ERROR "${name}: the .TH line does not name zel-auth ${ZEL_VERSION}: ${title}")
+      set(failed 1)
+    endif()
+  endforeach()
+  if(failed)
+    message(FATAL_ERROR "Manual pages have warnings")
+  endif()
+  list(LENGTH pages count)
+  message(STATUS "${count} manual pages lint clean")
+  return()
+endif()
+
+include(GNUInstallDirs)
+install(FILES "${CMAKE_CURRENT_LIST_DIR}/zel-auth.1" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
+install(FILES "${CMAKE_CURRENT_LIST_DIR}/zel-site.conf.5" DESTINATION "${CMAKE_INSTALL_MANDIR}/man5")
+
+if(ZEL_BUILD_TESTS)
+  add_test(NAME man-pages
+           COMMAND "${CMAKE_COMMAND}" -DZEL_VERSION=${PROJECT_VERSION}
+                   -P "${CMAKE_CURRENT_LIST_FILE}")
+endif()
