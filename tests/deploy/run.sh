@@ -94,8 +94,10 @@ if [ "$inner" -eq 0 ]; then
     created+=("$1")
   }
   add_user "$ZD_USER"
-  # The trusted account is used as found if the machine has one of its own.
+  # The trusted account, and the user the end-to-end cases sign as, are used as
+  # found if the machine has its own.
   getent passwd autobuild >/dev/null || add_user autobuild
+  getent passwd alice >/dev/null || add_user alice
 
   unshare --mount --propagation private -- "$BASH" "$0" "$@" --inner
   exit $?
@@ -164,9 +166,9 @@ expect_run() {
   [ $good -eq 0 ] || ok "$tag"
 }
 
-# same_run TAG REFERENCE [quiet]: byte-identical output and status.
+# same_run TAG REFERENCE: byte-identical output and status.
 same_run() {
-  local tag=$1 ref=$2 quiet=${3:-} f good=1
+  local tag=$1 ref=$2 f good=1
   for f in out err rc; do
     if ! cmp -s "$R/$tag.$f" "$R/$ref.$f"; then
       fail "$tag: $f differs from $ref"
@@ -174,7 +176,7 @@ same_run() {
       good=0
     fi
   done
-  [ $good -eq 0 ] || [ -n "$quiet" ] || ok "$tag same as $ref"
+  [ $good -eq 0 ] || ok "$tag same as $ref"
 }
 
 site_state() { stat -c '%U:%G %a %s' "$SITE_FILE"; sha256sum <"$SITE_FILE"; }
@@ -502,45 +504,6 @@ for c in 0 1 2 3 4 5 6 7; do
   section_ok "$what"
 done
 
-# --- The same as a build without the privilege --------------------------------
-section
-# The plain binary (a copy without the set-user-ID bit, bound over the installed
-# one so that even its name in messages is the same) reads the same site file,
-# opened to the user for the while.
-compare_cases=(
-  "self|body-$user|" "nonl|body-$user.nonl|" "two|body-$user.two|" "long|body-$user.long|"
-  "staging|body-$user|-s staging" "refused|body-$other|" "key|body-$other|-k k3y"
-  "key-empty|body-$other|-k" "noactor|noactor|" "empty|empty|" "nosite|body-$user|-s nosuch"
-  "broken|body-$user|-s broken" "bare|body-$user|-s bare" "operand|body-$user|foo"
-  "operand-opt|body-$user|foo -s staging" "missing|body-$user|-s" "twice|body-$user|-s nosuch -s staging"
-  "unknown|body-$user|-x -s staging"
-)
-run_compare() {
-  local kind=$1 who c tag input args argv
-  for who in "$user" autobuild; do
-    for c in "${compare_cases[@]}"; do
-      IFS='|' read -r tag input args <<<"$c"
-      read -ra argv <<<"$args"
-      [ "$tag" = key-empty ] && argv=(-k "")
-      run_tool "c-$who-$tag-$kind" "$who" "$T/$input" "${argv[@]}"
-    done
-  done
-}
-run_compare setuid
-chmod 0644 "$SITE_FILE"
-mount --bind "$T/zel-auth-plain" "$TOOL" || fail "cannot bind the plain binary over the installed one"
-[ "$(stat -c %a "$TOOL")" = 755 ] || fail "the plain binary is not in place"
-run_compare plain
-umount "$TOOL" || fail "cannot unbind the plain binary"
-deploy --prefix /opt/zel --user "$svc" || { cat "$R/deploy.log"; fail "deploy.sh repairing the site file's mode"; }
-for who in "$user" autobuild; do
-  for c in "${compare_cases[@]}"; do
-    tag=c-$who-${c%%|*}
-    same_run "$tag-setuid" "$tag-plain" quiet
-  done
-done
-section_ok "the set-user-ID install behaves as the plain binary in ${#compare_cases[@]} cases for 2 users"
-
 # A deployment gone wrong is reported, not worked around.
 chown root: "$SITE_FILE"
 run_tool root-site "$user" "$T/body-$user"
@@ -553,6 +516,21 @@ deploy --prefix /opt/zel --user "$svc" || { cat "$R/deploy.log"; fail "deploy.sh
 run_tool repaired "$user" "$T/body-$user"
 expect_run repaired 0 "$R/self.want" ""
 [ "$(site_state)" = "$site_before" ] || fail "the site file is not as deployed"
+
+# --- Every end-to-end case, set-user-ID -----------------------------------------
+section
+# Each case of tests/e2e runs through the installed binary as a real account
+# (alice, autobuild, or a user ID without one) and must give the status and
+# output it gives the plain build. The cases rewrite the site file, so they come
+# after every check of the deployed one.
+ZEL_E2E_SETUID_ACCOUNT=$svc timeout 120 bash "$source_dir/tests/e2e/run.sh" "$TOOL" "$SITE_FILE" \
+  >"$R/e2e.log" 2>&1
+rc=$? summary=$(tail -n1 "$R/e2e.log")
+if ((rc != 0)) || ! [[ $summary =~ ^[1-9][0-9]*\ passed,\ 0\ failed$ ]]; then
+  fail "end-to-end cases through the set-user-ID install: status $rc"
+  sed 's/^/    /' "$R/e2e.log"
+fi
+section_ok "end-to-end cases through the set-user-ID install: $summary"
 
 # --- The token never shows ----------------------------------------------------
 section

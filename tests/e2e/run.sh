@@ -9,13 +9,36 @@
 # which maps the real user ID to the login name a case asks for. Set
 # ZEL_E2E_WRAPPER (for example "valgrind -q --error-exitcode=99") to run every
 # case through a wrapper command.
+#
+# With ZEL_E2E_SETUID_ACCOUNT=ACCOUNT (root only) BINARY is instead an installed
+# set-user-ID binary owned by ACCOUNT, and the same cases must give the same
+# results through it. A set-user-ID program ignores LD_PRELOAD, so nss_wrapper
+# can't name the caller: each case runs as a real account of the name it asks
+# for (alice, autobuild; they must exist), or as a user ID without a password
+# entry, and the site file is handed to ACCOUNT with mode 0600 as deployed.
 set -u
 BIN=$(realpath "$1")
 SITE=$(realpath -m "$2")
-NSS_LIB=$(ls /usr/lib/*/libnss_wrapper.so /usr/lib/libnss_wrapper.so 2>/dev/null | head -n1)
-if [ -z "$NSS_LIB" ]; then
-  echo "libnss_wrapper.so not found (Debian package libnss-wrapper)" >&2
-  exit 77
+ACCOUNT=${ZEL_E2E_SETUID_ACCOUNT:-}
+if [ -n "$ACCOUNT" ]; then
+  if [ "$(id -u)" != 0 ] || [ -n "${ZEL_E2E_WRAPPER:-}" ]; then
+    echo "the set-user-ID mode needs root and no wrapper (a wrapper would run unprivileged)" >&2
+    exit 2
+  fi
+  if [ "$(stat -c '%U %a' "$BIN")" != "$ACCOUNT 4711" ]; then
+    echo "$BIN is not set-user-ID to $ACCOUNT" >&2
+    exit 2
+  fi
+  # The user ID of "as ''": the first one from here with no password entry.
+  NO_ENTRY_UID=59999
+  while getent passwd "$NO_ENTRY_UID" >/dev/null; do NO_ENTRY_UID=$((NO_ENTRY_UID + 1)); done
+  NSS_LIB=
+else
+  NSS_LIB=$(ls /usr/lib/*/libnss_wrapper.so /usr/lib/libnss_wrapper.so 2>/dev/null | head -n1)
+  if [ -z "$NSS_LIB" ]; then
+    echo "libnss_wrapper.so not found (Debian package libnss-wrapper)" >&2
+    exit 77
+  fi
 fi
 
 WORK=$(mktemp -d)
@@ -31,7 +54,16 @@ failed=0
 
 # site TEXT / input TEXT: the site file and standard input of the next cases,
 # with backslash escapes as printf %b reads them.
-site() { printf '%b' "$1" >"$SITE"; }
+site() { printf '%b' "$1" >"$SITE"; give_site; }
+# make_site COMMAND [ARGS...]: makes the site path with COMMAND ARGS "$SITE"
+# (mkdir, mkfifo, truncate -s SIZE), the same kind of thing in either mode.
+make_site() { "$@" "$SITE" && give_site; }
+# give_site: set-user-ID, only the service account may open the site path, as
+# tools/deploy.sh leaves it; a file the account can't open would be another case.
+give_site() {
+  [ -z "$ACCOUNT" ] && return
+  chown "$ACCOUNT:" "$SITE" && if [ -d "$SITE" ]; then chmod 0700 "$SITE"; else chmod 0600 "$SITE"; fi
+}
 input() { printf '%b' "$1" >"$WORK/stdin"; }
 # request ACTOR: a one-line request body for ACTOR.
 request() { input "<Body><Request action=\"sign\" actor=\"$1\">\\n"; }
@@ -47,6 +79,14 @@ knowns() {
 # as USER: the login name the password database gives the real user ID ("" for none).
 as() {
   local uid gid
+  if [ -n "$ACCOUNT" ]; then
+    if [ -z "$1" ]; then
+      RUN_UID=$NO_ENTRY_UID RUN_GID=$NO_ENTRY_UID
+    else
+      RUN_UID=$(id -u -- "$1") && RUN_GID=$(id -g -- "$1") || { echo "run.sh: no account $1" >&2; exit 2; }
+    fi
+    return
+  fi
   uid=$(id -ru) gid=$(id -rg)
   if [ -n "$1" ]; then
     printf '%s:x:%s:%s::/nonexistent:/bin/false\n' "$1" "$uid" "$gid" >"$WORK/passwd"
@@ -55,12 +95,17 @@ as() {
   fi
   printf 'users:x:%s:\n' "$gid" >"$WORK/group"
 }
+# tool_uid: the real user ID the tool runs with.
+tool_uid() { if [ -n "$ACCOUNT" ]; then echo "$RUN_UID"; else id -ru; fi; }
 
 # tool ARGS...: runs the tool as the user of the last `as`, streams as given.
 tool() {
   (
-    export LD_PRELOAD=$NSS_LIB NSS_WRAPPER_PASSWD=$WORK/passwd NSS_WRAPPER_GROUP=$WORK/group
     export PATH=$WORK/bin:$PATH
+    if [ -n "$ACCOUNT" ]; then
+      exec setpriv --reuid="$RUN_UID" --regid="$RUN_GID" --clear-groups -- zel-auth "$@"
+    fi
+    export LD_PRELOAD=$NSS_LIB NSS_WRAPPER_PASSWD=$WORK/passwd NSS_WRAPPER_GROUP=$WORK/group
     exec ${ZEL_E2E_WRAPPER:-} zel-auth "$@"
   )
 }
