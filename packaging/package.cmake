@@ -73,10 +73,12 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${ZEL_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# libc6 and libssl3, at the versions the program was linked against, come from
-# dpkg-shlibdeps; adduser makes the account.
+# libc6, at the version the program was linked against, comes from
+# dpkg-shlibdeps. libssl3 is named here: the program loads libcrypto.so.3 only
+# when it signs (sign/libcrypto.h), so dpkg-shlibdeps can't see it. adduser
+# makes the account.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, libssl3 (>= 3.0.0)")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${zel_maintainer_scripts})
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 # Everything, the absolute man and doc folders included, is staged below

@@ -1,11 +1,9 @@
 #include "sign/signature.h"
 
-#include <openssl/err.h>
-#include <openssl/evp.h>
-
 #include <cstdio>
 #include <cstring>
 
+#include "sign/libcrypto.h"
 #include "util/status.h"
 
 namespace zel {
@@ -15,9 +13,11 @@ namespace {
 constexpr std::size_t kSha1Size = 20;
 
 // A libcrypto failure must not pass for a checksum: report OpenSSL's own words.
-int report_crypto_failure() {
+int report_crypto_failure(const Libcrypto& crypto) {
   char reason[256] = "unknown error";
-  if (unsigned long code = ERR_get_error(); code != 0) ERR_error_string_n(code, reason, sizeof reason);
+  if (unsigned long code = crypto.get_error(); code != 0) {
+    crypto.error_string_n(code, reason, sizeof reason);
+  }
   std::fprintf(stderr, "Unable to compute the checksum: %s.\n", reason);
   return kCryptoFailed;
 }
@@ -25,6 +25,9 @@ int report_crypto_failure() {
 }  // namespace
 
 std::string base64(const unsigned char* data, std::size_t length) {
+  const char* unused_reason = nullptr;
+  const Libcrypto* crypto = load_libcrypto(&unused_reason);
+  if (crypto == nullptr) return std::string();
   // Lines of 64 characters encode 48 bytes each, as the library's base64 filter
   // writes them; its final newline is not part of the text.
   constexpr std::size_t kBytesPerLine = 48;
@@ -33,7 +36,7 @@ std::string base64(const unsigned char* data, std::size_t length) {
   for (std::size_t done = 0; done < length; done += kBytesPerLine) {
     const std::size_t chunk = length - done < kBytesPerLine ? length - done : kBytesPerLine;
     if (done > 0) text += '\n';
-    const int n = EVP_EncodeBlock(line, data + done, static_cast<int>(chunk));
+    const int n = crypto->encode_block(line, data + done, static_cast<int>(chunk));
     text.append(reinterpret_cast<const char*>(line), static_cast<std::size_t>(n));
   }
   return text;
@@ -42,11 +45,17 @@ std::string base64(const unsigned char* data, std::size_t length) {
 int compute_signature(const char* body, std::string& digest_text,
                       std::optional<std::string>& signature_text,
                       const std::optional<SecretBytes>& token) {
+  const char* load_failure = nullptr;
+  const Libcrypto* crypto = load_libcrypto(&load_failure);
+  if (crypto == nullptr) {
+    std::fprintf(stderr, "Unable to compute the checksum: %s.\n", load_failure);
+    return kCryptoFailed;
+  }
   unsigned char digest[EVP_MAX_MD_SIZE];
   std::size_t digest_size = 0;
-  if (!EVP_Q_digest(nullptr, "SHA1", nullptr, body, std::strlen(body), digest, &digest_size) ||
+  if (!crypto->q_digest(nullptr, "SHA1", nullptr, body, std::strlen(body), digest, &digest_size) ||
       digest_size != kSha1Size) {
-    return report_crypto_failure();
+    return report_crypto_failure(*crypto);
   }
   digest_text = base64(digest, digest_size);
   if (!token) return kOk;
@@ -58,9 +67,9 @@ int compute_signature(const char* body, std::string& digest_text,
       token->empty() ? kNoKeyBytes : reinterpret_cast<const unsigned char*>(token->data());
   unsigned char mac[EVP_MAX_MD_SIZE];
   std::size_t mac_size = 0;
-  if (EVP_Q_mac(nullptr, "HMAC", nullptr, "SHA1", nullptr, key, token->size(), digest,
-                digest_size, mac, sizeof mac, &mac_size) == nullptr) {
-    return report_crypto_failure();
+  if (crypto->q_mac(nullptr, "HMAC", nullptr, "SHA1", nullptr, key, token->size(), digest,
+                    digest_size, mac, sizeof mac, &mac_size) == nullptr) {
+    return report_crypto_failure(*crypto);
   }
   signature_text = base64(mac, mac_size);
   return kOk;

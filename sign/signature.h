@@ -14,7 +14,8 @@
 
 namespace zel {
 
-// Standard base64 with padding, a newline after every 64 characters but the last.
+// Standard base64 with padding, a newline after every 64 characters but the last;
+// empty if libcrypto can't be loaded (compute_signature reports that before it encodes).
 std::string base64(const unsigned char* data, std::size_t length);
 
 // Digests body (up to its NUL) and signs the digest with token, if any; 0 or 11.

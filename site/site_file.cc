@@ -62,6 +62,8 @@ int read_site_file(const SiteFile& file, const char* path, SecretBytes& text) {
   char probe[4096];
   for (;;) {
     const bool full = size + 1 >= text.size();
+    // Only the probe's address is taken here; read() fills it before it is read.
+    // cppcheck-suppress legacyUninitvar
     char* dest = full ? probe : text.data() + size;
     const std::size_t room = full ? sizeof probe : text.size() - 1 - size;
     ssize_t n = read(file.fd(), dest, room);
@@ -74,7 +76,7 @@ int read_site_file(const SiteFile& file, const char* path, SecretBytes& text) {
     if (full) {
       text.resize(text.size() * 2 + static_cast<std::size_t>(n));
       std::memcpy(text.data() + size, probe, static_cast<std::size_t>(n));
-      OPENSSL_cleanse(probe, sizeof probe);
+      explicit_bzero(probe, sizeof probe);
     }
     size += static_cast<std::size_t>(n);
   }

@@ -6,9 +6,8 @@
 #ifndef ZEL_UTIL_SECRET_H_
 #define ZEL_UTIL_SECRET_H_
 
-#include <openssl/crypto.h>
-
 #include <cstddef>
+#include <cstring>
 #include <memory>
 #include <string_view>
 #include <vector>
@@ -23,7 +22,7 @@ struct WipingAllocator {
   explicit WipingAllocator(const WipingAllocator<U>& /*other*/) {}
   T* allocate(std::size_t n) { return std::allocator<T>().allocate(n); }
   void deallocate(T* p, std::size_t n) {
-    OPENSSL_cleanse(p, n * sizeof(T));
+    explicit_bzero(p, n * sizeof(T));
     std::allocator<T>().deallocate(p, n);
   }
   template <class U>

@@ -1,0 +1,32 @@
+// libcrypto, loaded when the first checksum is computed rather than at start-up.
+// Mapping the library and binding its symbols (it is linked to bind all of them
+// at load) costs several times what the rest of a listing run does, so a run
+// that signs nothing, with an empty body or stopping before it signs, never pays
+// for it. The library loaded is the one the loader would have linked: the same
+// soname, found along the same path, reading the same configuration on first use.
+// Each call keeps the type its header declares.
+#ifndef ZEL_SIGN_LIBCRYPTO_H_
+#define ZEL_SIGN_LIBCRYPTO_H_
+
+#include <openssl/crypto.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+
+namespace zel {
+
+struct Libcrypto {
+  decltype(&::EVP_Q_digest) q_digest;
+  decltype(&::EVP_Q_mac) q_mac;
+  decltype(&::EVP_EncodeBlock) encode_block;
+  decltype(&::ERR_get_error) get_error;
+  decltype(&::ERR_error_string_n) error_string_n;
+  decltype(&::OPENSSL_init_crypto) init_crypto;
+};
+
+// Loads libcrypto and binds the calls, once; null if it can't, with the loader's
+// reason in *reason.
+const Libcrypto* load_libcrypto(const char** reason);
+
+}  // namespace zel
+
+#endif  // ZEL_SIGN_LIBCRYPTO_H_
