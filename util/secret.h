@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace zel {
@@ -24,6 +25,17 @@ struct WipingAllocator {
   void deallocate(T* p, std::size_t n) {
     explicit_bzero(p, n * sizeof(T));
     std::allocator<T>().deallocate(p, n);
+  }
+  // Growing leaves the new bytes as they are instead of zero-filling them: every
+  // byte is written (by read(), or by a copy) before it is used, and for a site
+  // file that spares a whole pass over it.
+  template <class U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    std::construct_at(p, std::forward<Args>(args)...);
   }
   template <class U>
   bool operator==(const WipingAllocator<U>& /*other*/) const { return true; }
