@@ -64,7 +64,7 @@ TEST(ParseSiteProperties, SelectsStanzaListsLinesAndTakesToken) {
       {"CRLF lines keep their CR", "a=1\r\n\r\ntoken.value = k\r\n[x]\r\n", nullptr, kOk,
        V{"a=1\r", "\r"}, "k\r"},
       {"CR before \\n[ still ends stanza", "a=1\r\n[x]\r\nb=2\r\n", nullptr, kOk, V{"a=1\r"}, {}},
-      {"NUL ends the text", std::string("a=1\n[x]\n", 9) + std::string(1, '\0') + "[y]\nb=2",
+      {"NUL ends the text", std::string("a=1\n[x]\n") + '\0' + "[y]\nb=2",
        "y", kNoStanza, V{}, {}},
       {"NUL first byte", std::string(1, '\0') + "a=1\n", nullptr, kNoStanza, V{}, {}},
       {"NUL inside a line", std::string("a=1") + std::string(1, '\0') + "z\nb=2\n", nullptr, kOk,

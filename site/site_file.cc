@@ -5,8 +5,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <utility>
 
 #include "util/status.h"
@@ -57,6 +59,9 @@ int read_site_file(const SiteFile& file, const char* path, SecretBytes& text) {
   // become since, so a file that grew is not cut and one that shrank is not padded.
   // Once the guess is filled, a small probe tells whether anything follows, so an
   // unchanged file costs no second buffer.
+  // A sparse file may claim more bytes than any buffer can hold: that is a file
+  // too large for memory, not a reason to stop abruptly.
+  if (static_cast<std::uintmax_t>(st.st_size) >= text.max_size()) throw std::bad_alloc();
   std::size_t size = 0;
   text.resize(static_cast<std::size_t>(st.st_size) + 1);
   char probe[4096];

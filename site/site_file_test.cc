@@ -1,12 +1,15 @@
 #include "site/site_file.h"
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <limits>
+#include <new>
 #include <string>
 
 #include "util/status.h"
@@ -72,6 +75,15 @@ TEST_F(ReadSiteFile, ReportsEachUnreadableKind) {
     EXPECT_EQ(status, kSiteUnreadable);
     EXPECT_EQ(err, c.message);
   }
+}
+
+TEST_F(ReadSiteFile, AFileLargerThanAnyBufferIsOutOfMemory) {
+  const int fd = memfd_create("site", 0);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ftruncate(fd, std::numeric_limits<off_t>::max()), 0);
+  const SiteFile file(fd, 0);
+  SecretBytes text;
+  EXPECT_THROW(read_site_file(file, "memfd", text), std::bad_alloc);
 }
 
 }  // namespace
