@@ -55,13 +55,14 @@ int read_site_file(const SiteFile& file, const char* path, SecretBytes& text) {
   if (S_ISDIR(st.st_mode)) return report_unopenable(path, std::strerror(EISDIR));
   if (!S_ISREG(st.st_mode)) return report_unopenable(path, "Not a regular file");
 
+  // A sparse file may claim more bytes than any buffer can hold: that is a file
+  // too large for memory, not a reason to stop abruptly.
+  if (static_cast<std::uintmax_t>(st.st_size) >= text.max_size()) throw std::bad_alloc();
+
   // The size is only a first guess: the file is read to its end, whatever it has
   // become since, so a file that grew is not cut and one that shrank is not padded.
   // Once the guess is filled, a small probe tells whether anything follows, so an
   // unchanged file costs no second buffer.
-  // A sparse file may claim more bytes than any buffer can hold: that is a file
-  // too large for memory, not a reason to stop abruptly.
-  if (static_cast<std::uintmax_t>(st.st_size) >= text.max_size()) throw std::bad_alloc();
   std::size_t size = 0;
   text.resize(static_cast<std::size_t>(st.st_size) + 1);
   char probe[4096];
