@@ -19,6 +19,9 @@ int main(int argc, char* argv[]) {
   try {
     const zel::SiteFile site = zel::open_site_file(ZEL_SITE_FILE);
     if (zel::drop_privileges() != zel::kOk) return zel::kPrivilege;
+    // Changing the effective IDs resets dumpability to the system's
+    // fs.suid_dumpable, which may allow it; the token is still to be read.
+    zel::make_undumpable();
     return zel::run(argc, argv, site, ZEL_SITE_FILE, stdin, stdout);
   } catch (const std::bad_alloc&) {
     // Every owner has released (and wiped) its state on the way out here.

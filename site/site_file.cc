@@ -16,13 +16,14 @@
 namespace zel {
 
 SiteFile::SiteFile(SiteFile&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), open_errno_(other.open_errno_) {}
+    : fd_(std::exchange(other.fd_, -1)), open_errno_(other.open_errno_), mode_(other.mode_) {}
 
 SiteFile& SiteFile::operator=(SiteFile&& other) noexcept {
   if (this != &other) {
     if (fd_ >= 0) close(fd_);
     fd_ = std::exchange(other.fd_, -1);
     open_errno_ = other.open_errno_;
+    mode_ = other.mode_;
   }
   return *this;
 }
@@ -35,7 +36,10 @@ SiteFile open_site_file(const char* path) {
   // O_NONBLOCK: opening a FIFO must not wait for a writer. It has no effect on
   // the regular file that is the only kind read.
   int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  return fd < 0 ? SiteFile(-1, errno) : SiteFile(fd, 0);
+  if (fd >= 0) return SiteFile(fd, 0);
+  const int open_errno = errno;
+  struct stat st {};
+  return SiteFile(-1, open_errno, stat(path, &st) == 0 ? st.st_mode : 0);
 }
 
 namespace {
@@ -45,15 +49,30 @@ int report_unopenable(const char* path, const char* reason) {
   return kSiteUnreadable;
 }
 
+// Why a file of this type can't be the site file; null for a regular file.
+const char* wrong_kind(mode_t mode) {
+  if (S_ISDIR(mode)) return std::strerror(EISDIR);
+  if (!S_ISREG(mode)) return "Not a regular file";
+  return nullptr;
+}
+
 }  // namespace
 
 int read_site_file(const SiteFile& file, const char* path, SecretBytes& text) {
-  if (file.fd() < 0) return report_unopenable(path, std::strerror(file.open_errno()));
+  if (file.fd() < 0) {
+    const char* kind = file.mode() != 0 ? wrong_kind(file.mode()) : nullptr;
+    return report_unopenable(path, kind != nullptr ? kind : std::strerror(file.open_errno()));
+  }
 
   struct stat st {};
   if (fstat(file.fd(), &st) != 0) return report_unopenable(path, std::strerror(errno));
-  if (S_ISDIR(st.st_mode)) return report_unopenable(path, std::strerror(EISDIR));
-  if (!S_ISREG(st.st_mode)) return report_unopenable(path, "Not a regular file");
+  if (const char* kind = wrong_kind(st.st_mode)) return report_unopenable(path, kind);
+  // Non-blocking served the open only; a file system that honoured it for a
+  // regular file could otherwise cut the read short with EAGAIN.
+  const int flags = fcntl(file.fd(), F_GETFL);
+  if (flags == -1 || fcntl(file.fd(), F_SETFL, flags & ~O_NONBLOCK) == -1) {
+    return report_unopenable(path, std::strerror(errno));
+  }
 
   // A sparse file may claim more bytes than any buffer can hold: that is a file
   // too large for memory, not a reason to stop abruptly.

@@ -6,6 +6,8 @@
 #ifndef ZEL_SITE_SITE_FILE_H_
 #define ZEL_SITE_SITE_FILE_H_
 
+#include <sys/types.h>
+
 #include "util/secret.h"
 
 namespace zel {
@@ -13,7 +15,7 @@ namespace zel {
 class SiteFile {
  public:
   SiteFile() = default;
-  SiteFile(int fd, int open_errno) : fd_(fd), open_errno_(open_errno) {}
+  SiteFile(int fd, int open_errno, mode_t mode = 0) : fd_(fd), open_errno_(open_errno), mode_(mode) {}
   SiteFile(SiteFile&& other) noexcept;
   SiteFile& operator=(SiteFile&& other) noexcept;
   SiteFile(const SiteFile&) = delete;
@@ -22,13 +24,17 @@ class SiteFile {
 
   int fd() const { return fd_; }
   int open_errno() const { return open_errno_; }
+  mode_t mode() const { return mode_; }  // the path's type when the open failed, or 0
 
  private:
   int fd_ = -1;
   int open_errno_ = 0;
+  mode_t mode_ = 0;
 };
 
 // Opens the file read-only; never blocks on a FIFO and never takes a terminal.
+// When the open fails, the path's type is kept too, so that a socket or device
+// is reported as the wrong kind of file rather than by the open's error.
 SiteFile open_site_file(const char* path);
 
 // Reads the whole opened file into text (NUL-terminated); 0, or 6 with its message.

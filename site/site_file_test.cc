@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -59,6 +61,13 @@ TEST_F(ReadSiteFile, ReadsWholeFileAndKeepsNulBytes) {
 TEST_F(ReadSiteFile, ReportsEachUnreadableKind) {
   std::string fifo = dir_ + "/fifo";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // A socket can't even be opened; it is still the wrong kind of file.
+  std::string socket_path = dir_ + "/socket";
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  socket_path.copy(address.sun_path, sizeof address.sun_path - 1);
+  const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_EQ(bind(sock, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
   const struct {
     std::string path;
     std::string message;
@@ -68,6 +77,8 @@ TEST_F(ReadSiteFile, ReportsEachUnreadableKind) {
                               "/missing) for reading: No such file or directory.\n"},
       {dir_, "Unable to open site file (" + dir_ + ") for reading: Is a directory.\n"},
       {fifo, "Unable to open site file (" + fifo + ") for reading: Not a regular file.\n"},
+      {socket_path,
+       "Unable to open site file (" + socket_path + ") for reading: Not a regular file.\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
@@ -75,6 +86,7 @@ TEST_F(ReadSiteFile, ReportsEachUnreadableKind) {
     EXPECT_EQ(status, kSiteUnreadable);
     EXPECT_EQ(err, c.message);
   }
+  close(sock);
 }
 
 TEST_F(ReadSiteFile, AFileLargerThanAnyBufferIsOutOfMemory) {
