@@ -1,11 +1,9 @@
 #include "cli/driver.h"
 
 #include <getopt.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <new>
 #include <string>
 
 #include "auth/actor.h"

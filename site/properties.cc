@@ -47,11 +47,8 @@ int populate_array(std::string_view site_text, std::size_t stanza_start, Propert
   std::size_t end = site_text.find("\n[", stanza_start);
   if (end == std::string_view::npos) end = site_text.size();
 
-  std::size_t lines = 0;
-  for_each_line(site_text, stanza_start, end, [&](std::string_view) { ++lines; });
-
   PropertyList built;
-  built.slots.resize(lines + 2);
+  built.slots.clear();
   int status = kOk;
   for_each_line(site_text, stanza_start, end, [&](std::string_view line) {
     if (line.substr(0, kTokenKey.size()) == kTokenKey) {
@@ -60,9 +57,10 @@ int populate_array(std::string_view site_text, std::size_t stanza_start, Propert
       if (!token) status = extract_token_value(line, token);
       return;
     }
-    built.slots[built.count++].emplace(line);
+    built.slots.emplace_back(line);
   });
-  built.slots.resize(built.count + 2);
+  built.count = built.slots.size();
+  built.slots.resize(built.count + 2);  // the digest and signature slots, empty
   list = std::move(built);
   return status;
 }
