@@ -47,6 +47,14 @@ std::size_t line_start(std::string_view text, std::size_t from, std::size_t pos)
   return start;
 }
 
+// Where the header first stands outside a token line, as zel-auth finds it.
+std::size_t header_at(std::string_view text, std::string_view header) {
+  for (std::size_t at = text.find(header); at != npos; at = text.find(header, at + 1)) {
+    if (!text.substr(line_start(text, 0, at)).starts_with(kTokenKey)) return at;
+  }
+  return npos;
+}
+
 // Whether value is the value of a token line of text[from, to): the rest of that
 // line after its first "=" and the spaces that follow it.
 bool is_token_line_value(std::string_view text, std::size_t from, std::size_t to,
@@ -115,7 +123,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string line = std::string(kTokenKey) + " = " + std::string(kCanary) + "\n";
     if (!named) {
       site.insert(0, line);
-    } else if (std::size_t at = std::string_view(site.c_str()).find(header); at != npos) {
+    } else if (std::size_t at = header_at(site.c_str(), header); at != npos) {
       site.insert(at + header.size(), "\n" + line);
     }
   }
@@ -158,7 +166,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // The stanza: from the header (or the top) to the first newline followed by "[".
   const std::string_view text = site_text.substr(0, site_text.find('\0'));
-  const std::size_t from = named ? text.find(header) + header.size() : 0;
+  const std::size_t from = named ? header_at(text, header) + header.size() : 0;
   ZEL_FUZZ_CHECK(!named || from >= header.size());  // found: the status says so
   std::size_t to = text.find("\n[", skip_blanks(text, from));
   if (to == npos) to = text.size();

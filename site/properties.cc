@@ -29,6 +29,8 @@ void for_each_line(std::string_view text, std::size_t start, std::size_t end, Vi
 
 }  // namespace
 
+bool is_token_line(std::string_view line) { return line.starts_with(kTokenKey); }
+
 int extract_token_value(std::string_view line, std::optional<SecretBytes>& token) {
   std::size_t eq = line.find('=');
   if (eq != std::string_view::npos) {
@@ -51,7 +53,7 @@ int populate_array(std::string_view site_text, std::size_t stanza_start, Propert
   built.slots.clear();
   int status = kOk;
   for_each_line(site_text, stanza_start, end, [&](std::string_view line) {
-    if (line.substr(0, kTokenKey.size()) == kTokenKey) {
+    if (is_token_line(line)) {
       // Only the first token line with a value counts, and -k overrides them all;
       // a later line's outcome replaces an earlier empty one's.
       if (!token) status = extract_token_value(line, token);
@@ -63,6 +65,23 @@ int populate_array(std::string_view site_text, std::size_t stanza_start, Propert
   built.slots.resize(built.count + 2);  // the digest and signature slots, empty
   list = std::move(built);
   return status;
+}
+
+std::size_t find_header(std::string_view site_text, std::string_view header) {
+  // A header lies within one line; a name that spans lines could end inside
+  // the token line that follows it.
+  if (header.find('\n') != std::string_view::npos) return std::string_view::npos;
+  // The header is found wherever its text first occurs, even inside another
+  // line: existing site files may rely on that. Inside a token line it is part
+  // of a secret, and taking it as a header would list the rest of the token.
+  for (std::size_t found = site_text.find(header); found != std::string_view::npos;
+       found = site_text.find(header, found + 1)) {
+    const std::size_t line = site_text.rfind('\n', found);
+    std::size_t start = line == std::string_view::npos ? 0 : line + 1;
+    while (site_text[start] == ' ') ++start;
+    if (!is_token_line(site_text.substr(start))) return found;
+  }
+  return std::string_view::npos;
 }
 
 int parse_site_properties(std::string_view site_text, const char* site_name, const char* path,
@@ -78,10 +97,8 @@ int parse_site_properties(std::string_view site_text, const char* site_name, con
     return populate_array(site_text, start, list, token);
   }
 
-  // The header is found wherever its text first occurs, even inside another
-  // line: existing site files may rely on that.
-  std::string header = std::string("[") + site_name + "]";
-  std::size_t found = site_text.find(header);
+  const std::string header = std::string("[") + site_name + "]";
+  const std::size_t found = find_header(site_text, header);
   if (found == std::string_view::npos) {
     std::fprintf(stderr, "Site stanza for specified site (%s) not found in site file (%s).\n",
                  site_name, path);

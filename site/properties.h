@@ -1,6 +1,7 @@
 // Stanza selection and the property list. A site text holds stanzas: the default
-// one at the top, before any header, and named ones after a header "[name]". A
-// stanza runs to the first newline followed by "[". Its non-blank lines are its
+// one at the top, before any header, and named ones after a header "[name]",
+// found at the first occurrence of its text outside a token line. A stanza runs
+// to the first newline followed by "[". Its non-blank lines are its
 // property lines, listed as they stand; its "token.value" lines are withheld, and
 // the first one with a value gives the token value that keys the signature.
 // Only the space and the newline count as blank; the text ends at its first NUL.
@@ -23,6 +24,12 @@ struct PropertyList {
   std::vector<std::optional<std::string>> slots{2};
   std::size_t count = 0;
 };
+
+// Whether a line, its leading spaces dropped, is a token line, withheld from the listing.
+bool is_token_line(std::string_view line);
+
+// Where header ("[name]") first occurs outside any token line; npos if nowhere.
+std::size_t find_header(std::string_view site_text, std::string_view header);
 
 // Selects the named (or, for null, the default) stanza and builds the list; 0, 7 or 8.
 int parse_site_properties(std::string_view site_text, const char* site_name, const char* path,
