@@ -3,8 +3,10 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 
 #include "util/status.h"
 
@@ -20,7 +22,18 @@ std::optional<std::string> find_actor(const char* body) {
   // The scan's own rules are the format of a request line: callers have built
   // their bodies against them, white space and 255-character limits included.
   char actor[256] = {};
-  if (std::sscanf(body, "<Body><Request action=\"%*255s actor=\"%255s", actor) != 1) {
+  int action = 0;
+  int action_end = 0;
+  if (std::sscanf(body, "<Body><Request action=\"%n%*255s%n actor=\"%255s", &action, &action_end,
+                  actor) != 1) {
+    return std::nullopt;
+  }
+  // The scan takes the action's value by its length alone, so a value that
+  // never closed could carry an actor="..." of its own. The actor counts only
+  // after a whole quoted action value and a blank.
+  const std::string_view value(body + action, static_cast<std::size_t>(action_end - action));
+  if (!value.ends_with('"') || value.find('"') != value.size() - 1 ||
+      std::isspace(static_cast<unsigned char>(body[action_end])) == 0) {
     return std::nullopt;
   }
   return std::string(actor, std::strcspn(actor, "\""));

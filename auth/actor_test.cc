@@ -33,6 +33,18 @@ TEST(FindActor, FollowsTheRequestLineFormat) {
        std::string(255, 'a')},
       {"action of 255 then more", "<Body><Request action=\"" + long_action + "\" actor=\"bob\">",
        std::nullopt},
+      {"action value of 255 with its quote", "<Body><Request action=\"" + long_action.substr(2) +
+       "\" actor=\"bob\">", "bob"},
+      {"action value of 255 with its quote, no blank",
+       "<Body><Request action=\"" + long_action.substr(2) + "\"actor=\"bob\">", std::nullopt},
+      {"actor inside an action value that never closed",
+       "<Body><Request action=\"go\">" + std::string(251, 'A') +
+       "actor=\"alice\"</Request><Request action=\"go\" actor=\"bob\"/></Body>", std::nullopt},
+      {"action value with another quote", "<Body><Request action=\"a\"b\" actor=\"bob\">",
+       std::nullopt},
+      {"action value unquoted before the blank", "<Body><Request action=\"go> actor=\"bob\">",
+       std::nullopt},
+      {"empty action value", "<Body><Request action=\"\" actor=\"bob\">", "bob"},
       {"missing <Body>", "<Request action=\"s\" actor=\"bob\">", std::nullopt},
       {"leading space", " <Body><Request action=\"s\" actor=\"bob\">", std::nullopt},
       {"no actor attribute", "<Body><Request action=\"s\">", std::nullopt},
