@@ -10,33 +10,26 @@ namespace {
 
 constexpr std::string_view kTokenKey = "token.value";
 
-std::size_t skip_blanks(std::string_view text, std::size_t pos, std::size_t end) {
-  while (pos < end && (text[pos] == ' ' || text[pos] == '\n')) ++pos;
-  return pos;
-}
-
-// Calls visit(line) for each non-blank line of [start, end), without its newline.
-template <class Visit>
-void for_each_line(std::string_view text, std::size_t start, std::size_t end, Visit visit) {
-  std::size_t cursor = skip_blanks(text, start, end);
-  while (cursor < end) {
-    std::size_t line_end = text.find('\n', cursor);
-    if (line_end == std::string_view::npos || line_end > end) line_end = end;
-    visit(text.substr(cursor, line_end - cursor));
-    cursor = skip_blanks(text, line_end, end);
-  }
-}
-
 }  // namespace
 
 bool is_token_line(std::string_view line) { return line.starts_with(kTokenKey); }
 
+std::string_view token_value_of(std::string_view line) {
+  const std::size_t eq = line.find('=');
+  if (eq == std::string_view::npos) return {};
+  const std::size_t value = line.find_first_not_of(' ', eq + 1);
+  if (value == std::string_view::npos) return {};
+  return line.substr(value);
+}
+
+std::size_t stanza_end(std::string_view site_text, std::size_t stanza_start) {
+  const std::size_t end = site_text.find("\n[", stanza_start);
+  return end == std::string_view::npos ? site_text.size() : end;
+}
+
 int extract_token_value(std::string_view line, std::optional<SecretBytes>& token) {
-  std::size_t eq = line.find('=');
-  if (eq != std::string_view::npos) {
-    std::size_t value = line.find_first_not_of(' ', eq + 1);
-    if (value != std::string_view::npos) token = make_secret(line.substr(value));
-  }
+  const std::string_view value = token_value_of(line);
+  if (!value.empty()) token = make_secret(value);
   if (!token) {
     std::fputs("Token value cannot be empty.\n", stderr);
     return kEmptyToken;
@@ -46,13 +39,12 @@ int extract_token_value(std::string_view line, std::optional<SecretBytes>& token
 
 int populate_array(std::string_view site_text, std::size_t stanza_start, PropertyList& list,
                    std::optional<SecretBytes>& token) {
-  std::size_t end = site_text.find("\n[", stanza_start);
-  if (end == std::string_view::npos) end = site_text.size();
+  const std::size_t end = stanza_end(site_text, stanza_start);
 
   PropertyList built;
   built.slots.clear();
   int status = kOk;
-  for_each_line(site_text, stanza_start, end, [&](std::string_view line) {
+  for_each_property_line(site_text, stanza_start, end, [&](std::string_view line) {
     if (is_token_line(line)) {
       // Only the first token line with a value counts, and -k overrides them all;
       // a later line's outcome replaces an earlier empty one's.
@@ -84,33 +76,42 @@ std::size_t find_header(std::string_view site_text, std::string_view header) {
   return std::string_view::npos;
 }
 
+StanzaLookup find_stanza(std::string_view site_text, const char* site_name, std::size_t& start) {
+  if (site_name == nullptr) {
+    start = skip_blanks(site_text, 0, site_text.size());
+    if (start == site_text.size() || site_text[start] == '[') return StanzaLookup::kMissing;
+    return StanzaLookup::kFound;
+  }
+  const std::string header = std::string("[") + site_name + "]";
+  const std::size_t found = find_header(site_text, header);
+  if (found == std::string_view::npos) return StanzaLookup::kMissing;
+  start = skip_blanks(site_text, found + header.size(), site_text.size());
+  if (start == site_text.size() || site_text[start] == '[') return StanzaLookup::kEmpty;
+  return StanzaLookup::kFound;
+}
+
 int parse_site_properties(std::string_view site_text, const char* site_name, const char* path,
                           PropertyList& list, std::optional<SecretBytes>& token) {
   // The site text ends at its first NUL for every search.
   site_text = site_text.substr(0, site_text.find('\0'));
-  if (site_name == nullptr) {
-    std::size_t start = skip_blanks(site_text, 0, site_text.size());
-    if (start == site_text.size() || site_text[start] == '[') {
-      std::fprintf(stderr, "Default site stanza not found in site file (%s).\n", path);
+  std::size_t start = 0;
+  switch (find_stanza(site_text, site_name, start)) {
+    case StanzaLookup::kFound:
+      return populate_array(site_text, start, list, token);
+    case StanzaLookup::kMissing:
+      if (site_name == nullptr) {
+        std::fprintf(stderr, "Default site stanza not found in site file (%s).\n", path);
+      } else {
+        std::fprintf(stderr, "Site stanza for specified site (%s) not found in site file (%s).\n",
+                     site_name, path);
+      }
       return kNoStanza;
-    }
-    return populate_array(site_text, start, list, token);
+    case StanzaLookup::kEmpty:
+      break;
   }
-
-  const std::string header = std::string("[") + site_name + "]";
-  const std::size_t found = find_header(site_text, header);
-  if (found == std::string_view::npos) {
-    std::fprintf(stderr, "Site stanza for specified site (%s) not found in site file (%s).\n",
-                 site_name, path);
-    return kNoStanza;
-  }
-  std::size_t start = skip_blanks(site_text, found + header.size(), site_text.size());
-  if (start == site_text.size() || site_text[start] == '[') {
-    std::fprintf(stderr, "Empty site stanza for specified site (%s) in site file (%s)\n", site_name,
-                 path);
-    return kNoStanza;
-  }
-  return populate_array(site_text, start, list, token);
+  std::fprintf(stderr, "Empty site stanza for specified site (%s) in site file (%s)\n", site_name,
+               path);
+  return kNoStanza;
 }
 
 }  // namespace zel

@@ -25,11 +25,42 @@ struct PropertyList {
   std::size_t count = 0;
 };
 
+// Where the named (or, for null, the default) stanza was looked for.
+enum class StanzaLookup { kFound, kMissing, kEmpty };
+
+// The first position from pos on, before end, that is not blank.
+inline std::size_t skip_blanks(std::string_view text, std::size_t pos, std::size_t end) {
+  while (pos < end && (text[pos] == ' ' || text[pos] == '\n')) ++pos;
+  return pos;
+}
+
+// Calls visit(line) for each non-blank line of [start, end), its leading blanks
+// dropped and without its newline; line points into text.
+template <class Visit>
+void for_each_property_line(std::string_view text, std::size_t start, std::size_t end, Visit visit) {
+  std::size_t cursor = skip_blanks(text, start, end);
+  while (cursor < end) {
+    std::size_t line_end = text.find('\n', cursor);
+    if (line_end == std::string_view::npos || line_end > end) line_end = end;
+    visit(text.substr(cursor, line_end - cursor));
+    cursor = skip_blanks(text, line_end, end);
+  }
+}
+
 // Whether a line, its leading spaces dropped, is a token line, withheld from the listing.
 bool is_token_line(std::string_view line);
 
+// A token line's value: the text after its first "=" and the spaces after that; empty if none.
+std::string_view token_value_of(std::string_view line);
+
+// Where the stanza that starts at stanza_start ends: its newline before "[", or the text's end.
+std::size_t stanza_end(std::string_view site_text, std::size_t stanza_start);
+
 // Where header ("[name]") first occurs outside any token line; npos if nowhere.
 std::size_t find_header(std::string_view site_text, std::string_view header);
+
+// Finds the named (or, for null, the default) stanza of a text cut at its NUL; sets start.
+StanzaLookup find_stanza(std::string_view site_text, const char* site_name, std::size_t& start);
 
 // Selects the named (or, for null, the default) stanza and builds the list; 0, 7 or 8.
 int parse_site_properties(std::string_view site_text, const char* site_name, const char* path,
