@@ -1,0 +1,271 @@
+#include "admin/editor.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <initializer_list>
+#include <optional>
+
+#include "admin/check.h"
+#include "admin/deployment.h"
+#include "admin/install.h"
+#include "admin/interrupt.h"
+#include "admin/lock.h"
+#include "admin/text_file.h"
+#include "util/secret.h"
+
+namespace zel {
+
+namespace {
+
+// The private directory of one edit and everything the editor left in it.
+class PrivateDir {
+ public:
+  PrivateDir() = default;
+  PrivateDir(const PrivateDir&) = delete;
+  PrivateDir& operator=(const PrivateDir&) = delete;
+  ~PrivateDir() { remove(); }
+  bool create(const std::string& site_path);
+  const std::string& path() const { return path_; }
+
+ private:
+  void remove();
+  std::string path_;
+};
+
+bool PrivateDir::create(const std::string& site_path) {
+  const std::size_t slash = site_path.find_last_of('/');
+  const std::string dir = slash == std::string::npos ? "." : site_path.substr(0, slash);
+  std::string name = dir + "/.zel-site-edit.XXXXXX";
+  if (mkdtemp(name.data()) == nullptr) return false;
+  path_ = name;
+  return true;
+}
+
+void PrivateDir::remove() {
+  if (path_.empty()) return;
+  const int fd = open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd >= 0) {
+    if (DIR* dir = fdopendir(fd)) {
+      while (const dirent* entry = readdir(dir)) {
+        const std::string_view name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        if (unlinkat(fd, entry->d_name, 0) != 0 && errno == EISDIR) unlinkat(fd, entry->d_name, AT_REMOVEDIR);
+      }
+      closedir(dir);
+    } else {
+      close(fd);
+    }
+  }
+  if (rmdir(path_.c_str()) != 0) {
+    std::fprintf(stderr, "zel-site: can't remove %s: %s\n", path_.c_str(), std::strerror(errno));
+  }
+  path_.clear();
+}
+
+bool write_new_file(const std::string& path, std::string_view text) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return false;
+  while (!text.empty()) {
+    const ssize_t n = write(fd, text.data(), text.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      close(fd);
+      return false;
+    }
+    text.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return close(fd) == 0;
+}
+
+// Stops an editor that outlives an interrupt: asked first, then killed.
+void stop_editor(pid_t pid) {
+  kill(pid, SIGTERM);
+  for (int i = 0; i < 60; ++i) {
+    if (waitpid(pid, nullptr, WNOHANG) == pid) return;
+    const timespec pause{0, 50'000'000};
+    nanosleep(&pause, nullptr);
+  }
+  kill(pid, SIGKILL);
+  while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+  }
+}
+
+// Runs the editor on file; true if it ended well.
+bool run_editor(const std::string& file) {
+  std::vector<std::string> command = editor_command();
+  const bool chosen = !command.empty();
+  if (!chosen) command = {"editor"};
+  command.push_back(file);
+  std::vector<char*> argv;
+  for (std::string& word : command) argv.push_back(word.data());
+  argv.push_back(nullptr);
+
+  std::fflush(stdout);
+  std::fflush(stderr);
+  const pid_t pid = fork();
+  if (pid < 0) {
+    std::fprintf(stderr, "zel-site: can't start the editor: %s\n", std::strerror(errno));
+    return false;
+  }
+  if (pid == 0) {
+    execvp(argv[0], argv.data());
+    if (!chosen && errno == ENOENT) {
+      char vi[] = "vi";
+      argv[0] = vi;
+      execvp(argv[0], argv.data());
+    }
+    std::fprintf(stderr, "zel-site: can't run the editor %s: %s\n", argv[0], std::strerror(errno));
+    _exit(127);
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return false;
+    if (interrupted() != 0) {
+      stop_editor(pid);
+      return false;
+    }
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// One answer line, blanks around it dropped; none at the end of input or on an interrupt.
+std::optional<std::string> read_answer(std::FILE* in) {
+  std::string line;
+  for (;;) {
+    const int c = std::fgetc(in);
+    if (c == EOF) {
+      if (std::ferror(in) && errno == EINTR && interrupted() == 0) {
+        std::clearerr(in);
+        continue;
+      }
+      if (line.empty()) return std::nullopt;
+      break;
+    }
+    if (c == '\n') break;
+    line.push_back(static_cast<char>(c));
+  }
+  const std::size_t first = line.find_first_not_of(" \t\r");
+  if (first == std::string::npos) return std::string();
+  return line.substr(first, line.find_last_not_of(" \t\r") - first + 1);
+}
+
+enum class Choice { kEdit, kExit, kInstall };
+
+Choice ask(std::FILE* answers, const std::string& site_path) {
+  for (;;) {
+    std::fputs("What now? [e]dit again, e[x]it leaving the site file as it is, [Q] install anyway: ",
+               stderr);
+    std::fflush(stderr);
+    const std::optional<std::string> answer = read_answer(answers);
+    if (!answer || *answer == "x") return Choice::kExit;
+    if (*answer == "e") return Choice::kEdit;
+    if (*answer == "Q") {
+      std::fprintf(stderr, "Install %s with its errors? Type yes to confirm: ", site_path.c_str());
+      std::fflush(stderr);
+      const std::optional<std::string> confirm = read_answer(answers);
+      if (!confirm) return Choice::kExit;
+      if (*confirm == "yes") return Choice::kInstall;
+      continue;
+    }
+    std::fputs("Answer e, x or Q.\n", stderr);
+  }
+}
+
+}  // namespace
+
+std::vector<std::string> editor_command() {
+  for (const char* variable : {"SUDO_EDITOR", "VISUAL", "EDITOR"}) {
+    // cppcheck-suppress getenvCalled
+    const char* value = std::getenv(variable);  // NOLINT(concurrency-mt-unsafe): one thread
+    if (value == nullptr) continue;
+    std::vector<std::string> words;
+    const std::string_view text = value;
+    for (std::size_t pos = text.find_first_not_of(" \t\n"); pos != std::string_view::npos;) {
+      const std::size_t end = std::min(text.find_first_of(" \t\n", pos), text.size());
+      words.emplace_back(text.substr(pos, end - pos));
+      pos = text.find_first_not_of(" \t\n", end);
+    }
+    if (!words.empty()) return words;
+  }
+  return {};
+}
+
+int edit_site(const std::string& site_path, const char* tool_path, std::FILE* answers) {
+  std::string error;
+  SiteOwnership ownership;
+  if (!site_ownership(tool_path, ownership, error)) {
+    std::fprintf(stderr, "zel-site: %s\n", error.c_str());
+    return 2;
+  }
+  SiteLock lock;
+  if (!lock.acquire(site_path, error)) {
+    std::fprintf(stderr, "zel-site: %s\n", error.c_str());
+    return 2;
+  }
+  SecretBytes original;
+  bool missing = false;
+  if (!read_text_file(site_path, original, error, &missing) && !missing) {
+    std::fprintf(stderr, "zel-site: %s\n", error.c_str());
+    return 2;
+  }
+
+  PrivateDir dir;
+  if (!dir.create(site_path)) {
+    std::fprintf(stderr, "zel-site: can't make a private directory beside %s: %s\n", site_path.c_str(),
+                 std::strerror(errno));
+    return 2;
+  }
+  const std::size_t slash = site_path.find_last_of('/');
+  const std::string copy = dir.path() + "/" + site_path.substr(slash == std::string::npos ? 0 : slash + 1);
+  if (!write_new_file(copy, view_of(original))) {
+    std::fprintf(stderr, "zel-site: can't write %s: %s\n", copy.c_str(), std::strerror(errno));
+    return 2;
+  }
+
+  SecretBytes edited;
+  for (;;) {
+    if (!run_editor(copy)) {
+      if (interrupted() == 0) {
+        std::fprintf(stderr, "zel-site: the editor failed; %s is unchanged\n", site_path.c_str());
+      }
+      return 1;
+    }
+    if (!read_text_file(copy, edited, error)) {
+      std::fprintf(stderr, "zel-site: %s; %s is unchanged\n", error.c_str(), site_path.c_str());
+      return 1;
+    }
+    if (edited == original) {
+      std::fprintf(stderr, "zel-site: %s is unchanged\n", site_path.c_str());
+      return 0;
+    }
+    const std::vector<Finding> findings = check_site_text(view_of(edited));
+    print_findings(stderr, site_path.c_str(), findings);
+    if (!has_errors(findings, false)) break;
+    const Choice choice = ask(answers, site_path);
+    if (interrupted() != 0) return 1;
+    if (choice == Choice::kExit) {
+      std::fprintf(stderr, "zel-site: %s is unchanged\n", site_path.c_str());
+      return 1;
+    }
+    if (choice == Choice::kInstall) break;
+  }
+  if (!install_site_text(site_path, view_of(edited), ownership, error)) {
+    std::fprintf(stderr, "zel-site: %s is unchanged: %s\n", site_path.c_str(), error.c_str());
+    return 2;
+  }
+  if (!error.empty()) std::fprintf(stderr, "zel-site: warning: %s\n", error.c_str());
+  std::fprintf(stderr, "zel-site: installed %s (%s:%s %04o)\n", site_path.c_str(),
+               ownership.owner_name.c_str(), ownership.group_name.c_str(),
+               static_cast<unsigned>(ownership.mode));
+  return 0;
+}
+
+}  // namespace zel

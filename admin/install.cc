@@ -1,0 +1,112 @@
+#include "admin/install.h"
+
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace zel {
+
+namespace {
+
+// The file being written until it is renamed into place; removed if it never is.
+class NewFile {
+ public:
+  NewFile() = default;
+  NewFile(const NewFile&) = delete;
+  NewFile& operator=(const NewFile&) = delete;
+  ~NewFile() {
+    if (fd_ >= 0) close(fd_);
+    if (!path_.empty()) unlink(path_.c_str());
+  }
+  bool create(const std::string& dir, const std::string& base);
+  int fd() const { return fd_; }
+  const std::string& path() const { return path_; }
+  bool close_file() {
+    const int fd = fd_;
+    fd_ = -1;
+    return close(fd) == 0;
+  }
+  void installed() { path_.clear(); }
+
+ private:
+  int fd_ = -1;
+  std::string path_;
+};
+
+bool NewFile::create(const std::string& dir, const std::string& base) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    unsigned char bytes[8];
+    if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) return false;
+    char suffix[2 * sizeof bytes + 1];
+    for (std::size_t i = 0; i < sizeof bytes; ++i) {
+      std::snprintf(suffix + 2 * i, 3, "%02x", static_cast<unsigned>(bytes[i]));
+    }
+    const std::string path = dir + "/." + base + ".new-" + suffix;
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY,
+                        0600);
+    if (fd >= 0) {
+      fd_ = fd;
+      path_ = path;
+      return true;
+    }
+    if (errno != EEXIST) return false;
+  }
+  return false;
+}
+
+bool write_all(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t n = write(fd, text.data(), text.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    text.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+bool failed(std::string& error, const std::string& step) {
+  error = step + ": " + std::strerror(errno);
+  return false;
+}
+
+}  // namespace
+
+bool install_site_text(const std::string& site_path, std::string_view text,
+                       const SiteOwnership& ownership, std::string& error) {
+  const std::size_t slash = site_path.find_last_of('/');
+  const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : site_path.substr(0, slash);
+  const std::string base = slash == std::string::npos ? site_path : site_path.substr(slash + 1);
+
+  NewFile file;
+  if (!file.create(dir, base)) return failed(error, "creating a new file in " + dir);
+  if (!write_all(file.fd(), text)) return failed(error, "writing " + file.path());
+  if (fchown(file.fd(), ownership.uid, ownership.gid) != 0) {
+    return failed(error, "giving " + file.path() + " to " + ownership.owner_name + ":" +
+                             ownership.group_name);
+  }
+  if (fchmod(file.fd(), ownership.mode) != 0) return failed(error, "changing the mode of " + file.path());
+  if (fsync(file.fd()) != 0) return failed(error, "syncing " + file.path());
+  if (!file.close_file()) return failed(error, "closing " + file.path());
+  if (rename(file.path().c_str(), site_path.c_str()) != 0) {
+    return failed(error, "renaming " + file.path() + " to " + site_path);
+  }
+  file.installed();
+  // The new file is in force from here on; a failed sync of the directory is
+  // only reported, as a warning the caller passes on.
+  error.clear();
+  const int dir_fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir_fd < 0 || fsync(dir_fd) != 0) {
+    failed(error, "the new file is in place, but syncing " + dir + " failed");
+  }
+  if (dir_fd >= 0) close(dir_fd);
+  return true;
+}
+
+}  // namespace zel

@@ -1,0 +1,33 @@
+#include "admin/interrupt.h"
+
+#include <csignal>
+#include <initializer_list>
+
+namespace zel {
+
+namespace {
+
+volatile std::sig_atomic_t recorded = 0;
+
+void record(int sig) { recorded = sig; }
+
+}  // namespace
+
+void catch_interrupts() {
+  struct sigaction action {};
+  action.sa_handler = record;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;  // no SA_RESTART: the waiting call must return
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &action, nullptr);
+}
+
+int interrupted() { return recorded; }
+
+void end_if_interrupted() {
+  const int sig = recorded;
+  if (sig == 0) return;
+  std::signal(sig, SIG_DFL);
+  std::raise(sig);
+}
+
+}  // namespace zel

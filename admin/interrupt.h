@@ -1,0 +1,22 @@
+// SIGINT, SIGTERM and SIGHUP while zel-site holds a copy of the tokens: the
+// signal is only recorded, and the blocking call it interrupts (waiting for the
+// editor, reading an answer or a token value) returns, so that every owner
+// removes its files and restores the terminal on its way out. Then the signal
+// is raised again with its default action, and the process ends by it.
+#ifndef ZEL_ADMIN_INTERRUPT_H_
+#define ZEL_ADMIN_INTERRUPT_H_
+
+namespace zel {
+
+// Records the three signals from now on, without restarting interrupted calls.
+void catch_interrupts();
+
+// The signal recorded, or 0.
+int interrupted();
+
+// Ends the process by the recorded signal, if any; call once every owner is gone.
+void end_if_interrupted();
+
+}  // namespace zel
+
+#endif  // ZEL_ADMIN_INTERRUPT_H_

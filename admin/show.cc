@@ -1,0 +1,114 @@
+#include "admin/show.h"
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "admin/stanzas.h"
+
+namespace zel {
+
+namespace {
+
+std::string number(std::size_t n) { return std::to_string(n); }
+
+// The line as listed, each token value in it withheld.
+std::string masked(std::string_view line, const std::vector<SoughtToken>& tokens) {
+  std::string shown(line);
+  for (const SoughtToken& token : tokens) {
+    const std::string mark = "<token value of line " + number(token.line) + ">";
+    for (std::size_t at = shown.find(token.value); at != std::string::npos;
+         at = shown.find(token.value, at + mark.size())) {
+      shown.replace(at, token.value.size(), mark);
+    }
+  }
+  return shown;
+}
+
+std::string lines_text(std::size_t n) { return number(n) + (n == 1 ? " line" : " lines"); }
+
+// The "== " line: the stanza, where it starts, and what follows.
+std::string heading(const Stanza& stanza) {
+  std::string where;
+  if (!stanza.name) {
+    where = "the default stanza, from line " + number(stanza.start_line);
+  } else if (stanza.header_line == 0) {
+    where = "[" + *stanza.name + "], selected on line " + number(stanza.selected_line) +
+            ", inside another line";
+  } else if (stanza.reached()) {
+    where = "[" + *stanza.name + "], header on line " + number(stanza.header_line);
+  } else {
+    where = "[" + *stanza.name + "], selected on line " + number(stanza.selected_line) +
+            " (not by the header on line " + number(stanza.header_line) + ")";
+  }
+  if (stanza.lookup == StanzaLookup::kEmpty) {
+    return "== " + where + ": empty, so -s " + *stanza.name + " ends with status 7";
+  }
+  return "== " + where + ": " + lines_text(stanza.listed.size()) + " every user sees";
+}
+
+void show_stanza(const Stanza& stanza, const std::vector<SoughtToken>& tokens, std::FILE* out) {
+  std::fprintf(out, "%s\n", heading(stanza).c_str());
+  if (stanza.lookup != StanzaLookup::kFound) return;
+  for (const StanzaLine& line : stanza.listed) {
+    const std::string shown = masked(line.text, tokens);
+    std::fwrite(shown.data(), 1, shown.size(), out);
+    std::fputc('\n', out);
+  }
+  const std::size_t counting = stanza.counting_token();
+  for (std::size_t i = 0; i < stanza.tokens.size(); ++i) {
+    const TokenLine& token = stanza.tokens[i];
+    std::string text = "-- line " + number(token.line) + ": ";
+    if (token.value.empty()) {
+      text += "token line without a value";
+    } else if (i == counting) {
+      text += "token value withheld, the one that counts";
+    } else {
+      text += "token value withheld, not used: line " + number(stanza.tokens[counting].line) + " counts";
+    }
+    std::fprintf(out, "%s\n", text.c_str());
+  }
+  if (stanza.tokens.empty()) {
+    std::fputs("-- no token line: no signature unless -k is given\n", out);
+  } else if (counting == std::string_view::npos) {
+    std::fputs("-- no token value: runs without -k end with status 8\n", out);
+  }
+}
+
+}  // namespace
+
+int show_site(std::string_view whole_text, const char* site_path, const char* name, std::FILE* out) {
+  const LineIndex lines(whole_text);
+  const SiteView view = view_site(whole_text, lines);
+  const std::vector<SoughtToken> tokens = sought_tokens(view.text, lines);
+  if (name != nullptr) {
+    const Stanza stanza = select_stanza(view.text, lines, name);
+    if (stanza.lookup == StanzaLookup::kMissing) {
+      std::fprintf(stderr, "zel-site: %s: no stanza [%s]\n", site_path, name);
+      return 1;
+    }
+    Stanza shown = stanza;
+    // The first header of that name, if there is one, is the stanza's.
+    shown.header_line = 0;
+    for (const Stanza& named : view.named) {
+      if (named.name == stanza.name) {
+        shown.header_line = named.header_line;
+        break;
+      }
+    }
+    show_stanza(shown, tokens, out);
+    return 0;
+  }
+  if (view.default_stanza.lookup == StanzaLookup::kFound) {
+    show_stanza(view.default_stanza, tokens, out);
+  } else {
+    std::fputs("== no default stanza: a run without -s ends with status 7\n", out);
+  }
+  std::set<std::string> shown;
+  for (const Stanza& stanza : view.named) {
+    if (shown.insert(*stanza.name).second) show_stanza(stanza, tokens, out);
+  }
+  return 0;
+}
+
+}  // namespace zel

@@ -1,0 +1,100 @@
+#include "admin/stanzas.h"
+
+#include <algorithm>
+
+namespace zel {
+
+LineIndex::LineIndex(std::string_view text) {
+  starts_.push_back(0);
+  for (std::size_t pos = text.find('\n'); pos != std::string_view::npos; pos = text.find('\n', pos + 1)) {
+    starts_.push_back(pos + 1);
+  }
+}
+
+std::size_t LineIndex::line_of(std::size_t offset) const {
+  return static_cast<std::size_t>(std::upper_bound(starts_.begin(), starts_.end(), offset) -
+                                  starts_.begin());
+}
+
+std::size_t Stanza::counting_token() const {
+  for (std::size_t i = 0; i < tokens.size(); ++i) {
+    if (tokens[i].counts) return i;
+  }
+  return std::string_view::npos;
+}
+
+std::string stanza_label(const Stanza& stanza) {
+  return stanza.name ? "[" + *stanza.name + "]" : std::string("the default stanza");
+}
+
+Stanza select_stanza(std::string_view text, const LineIndex& lines, const char* name) {
+  Stanza stanza;
+  if (name != nullptr) {
+    stanza.name = name;
+    const std::size_t found = find_header(text, "[" + *stanza.name + "]");
+    if (found != std::string_view::npos) stanza.selected_line = lines.line_of(found);
+  }
+  std::size_t start = 0;
+  stanza.lookup = find_stanza(text, name, start);
+  if (stanza.lookup != StanzaLookup::kFound) return stanza;
+  stanza.start_line = lines.line_of(start);
+  bool counted = false;
+  for_each_property_line(text, start, stanza_end(text, start), [&](std::string_view line) {
+    const std::size_t number = lines.line_of(static_cast<std::size_t>(line.data() - text.data()));
+    if (!is_token_line(line)) {
+      stanza.listed.push_back({number, line});
+      return;
+    }
+    // The first token line with a value is the one zel-auth signs with.
+    const std::string_view value = token_value_of(line);
+    stanza.tokens.push_back({number, line, value, !counted && !value.empty()});
+    counted = counted || !value.empty();
+  });
+  return stanza;
+}
+
+std::vector<SoughtToken> sought_tokens(std::string_view text, const LineIndex& lines) {
+  std::vector<SoughtToken> tokens;
+  for (std::size_t pos = 0; pos < text.size();) {
+    std::size_t end = text.find('\n', pos);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view line = text.substr(pos, end - pos);
+    line.remove_prefix(std::min(line.find_first_not_of(' '), line.size()));
+    if (is_token_line(line)) {
+      const std::string_view value = token_value_of(line);
+      if (value.size() >= kShortestSoughtToken) tokens.push_back({value, lines.line_of(pos)});
+    }
+    pos = end + 1;
+  }
+  return tokens;
+}
+
+SiteView view_site(std::string_view whole_text, const LineIndex& lines) {
+  SiteView view;
+  const std::size_t nul = whole_text.find('\0');
+  view.text = whole_text.substr(0, nul);
+  if (nul != std::string_view::npos) view.nul_line = lines.line_of(nul);
+  view.default_stanza = select_stanza(view.text, lines, nullptr);
+
+  const std::string_view text = view.text;
+  for (std::size_t pos = 0; pos < text.size();) {
+    std::size_t end = text.find('\n', pos);
+    if (end == std::string_view::npos) end = text.size();
+    if (text[pos] == '[') {
+      BracketLine bracket{lines.line_of(pos), pos, text.substr(pos, end - pos), {}};
+      const std::size_t close = bracket.text.find(']');
+      if (close != std::string_view::npos) bracket.name = std::string(bracket.text.substr(1, close - 1));
+      view.bracket_lines.push_back(bracket);
+    }
+    pos = end + 1;
+  }
+  for (const BracketLine& bracket : view.bracket_lines) {
+    if (!bracket.name) continue;
+    Stanza stanza = select_stanza(text, lines, bracket.name->c_str());
+    stanza.header_line = bracket.line;
+    view.named.push_back(std::move(stanza));
+  }
+  return view;
+}
+
+}  // namespace zel
