@@ -152,6 +152,8 @@ std::optional<std::string> read_answer(std::FILE* in) {
     if (c == '\n') break;
     line.push_back(static_cast<char>(c));
   }
+  // A scripted answer is not echoed: end the prompt's line for the reader of the log.
+  if (isatty(fileno(in)) == 0) std::fputc('\n', stderr);
   const std::size_t first = line.find_first_not_of(" \t\r");
   if (first == std::string::npos) return std::string();
   return line.substr(first, line.find_last_not_of(" \t\r") - first + 1);

@@ -1,0 +1,263 @@
+// One table of sample site files for zel-site: the findings `check` reports for
+// each (line, kind and a piece of the text) and what `show` prints. Then, for
+// every stanza of every sample, `show`'s listing must be what zel-auth itself
+// lists for `-s NAME </dev/null`, run in process on the same file.
+#include "admin/check.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "admin/show.h"
+#include "cli/driver.h"
+#include "site/site_file.h"
+#include "util/status.h"
+
+namespace zel {
+namespace {
+
+struct Sample {
+  const char* name;
+  std::string text;
+  std::vector<std::string> findings;  // "LINE:error:PIECE" or "LINE:warning:PIECE"
+  std::string show;
+  bool masked = false;                // show withholds a token value zel-auth lists
+};
+
+const std::vector<Sample>& samples() {
+  using F = std::vector<std::string>;
+  static const std::vector<Sample> table = {
+      {"clean", "site.name = A\ntoken.value = secret-value-1\n[s]\nsite.name = S\ntoken.value = secret-value-2\n",
+       F{},
+       "== the default stanza, from line 1: 1 line every user sees\nsite.name = A\n"
+       "-- line 2: token value withheld, the one that counts\n"
+       "== [s], header on line 3: 1 line every user sees\nsite.name = S\n"
+       "-- line 5: token value withheld, the one that counts\n"},
+      {"empty file", "", F{"1:error:the file is empty"},
+       "== no default stanza: a run without -s ends with status 7\n"},
+      {"token lines that are not",
+       "a=1\n\ttoken.value = tabbed-secret\nToken.Value = cased-secret\n# token.value = old\n"
+       "; TOKEN.VALUE=x\n// token.value\n \r token.value = y\ntoken.value = real-secret-1\n",
+       F{"2:error:looks like a token line", "2:warning:with the tab", "3:error:looks like a token line",
+         "4:error:looks like a token line", "5:error:looks like a token line",
+         "6:error:looks like a token line", "7:error:looks like a token line"},
+       "== the default stanza, from line 1: 7 lines every user sees\na=1\n\ttoken.value = tabbed-secret\n"
+       "Token.Value = cased-secret\n# token.value = old\n; TOKEN.VALUE=x\n// token.value\n\r token.value = y\n"
+       "-- line 8: token value withheld, the one that counts\n"},
+      {"token value in listed lines",
+       "note = see real-secret-1 here\ntoken.value = real-secret-1\n[s]\nurl = x/real-secret-1\n"
+       "short = abc\ntoken.value = abc\n",
+       F{"1:error:holds the token value of line 2", "4:error:holds the token value of line 2"},
+       "== the default stanza, from line 1: 1 line every user sees\nnote = see <token value of line 2> here\n"
+       "-- line 2: token value withheld, the one that counts\n"
+       "== [s], header on line 3: 2 lines every user sees\nurl = x/<token value of line 2>\nshort = abc\n"
+       "-- line 6: token value withheld, the one that counts\n",
+       true},
+      {"CRLF line ends", "a=1\r\ntoken.value = crlf-secret\r\n[s]\r\nb=2\r\ntoken.value = other\r\n",
+       F{"2:error:ends in a carriage return", "3:warning:carriage return after \"]\"",
+         "5:error:ends in a carriage return"},
+       "== the default stanza, from line 1: 1 line every user sees\na=1\r\n"
+       "-- line 2: token value withheld, the one that counts\n"
+       "== [s], header on line 3: 2 lines every user sees\n\r\nb=2\r\n"
+       "-- line 5: token value withheld, the one that counts\n"},
+      {"control character in a value", "token.value = bad\tvalue\n",
+       F{"1:error:holds a control character"},
+       "== the default stanza, from line 1: 0 lines every user sees\n"
+       "-- line 1: token value withheld, the one that counts\n"},
+      {"empty, spaced and extra token lines",
+       "a=1\ntoken.value\ntoken.value = first-value  \ntoken.value = second-value\n",
+       F{"2:warning:token line without a value", "3:warning:ends in spaces",
+         "4:warning:only line 3 counts"},
+       "== the default stanza, from line 1: 1 line every user sees\na=1\n-- line 2: token line without a value\n"
+       "-- line 3: token value withheld, the one that counts\n"
+       "-- line 4: token value withheld, not used: line 3 counts\n"},
+      {"no token value at all", "a=1\ntoken.value =  \n[s]\ntoken.value\nb=2\n",
+       F{"2:error:none with a value: zel-auth ends its runs with status 8",
+         "4:error:none with a value"},
+       "== the default stanza, from line 1: 1 line every user sees\na=1\n-- line 2: token line without a value\n"
+       "-- no token value: runs without -k end with status 8\n"
+       "== [s], header on line 3: 1 line every user sees\nb=2\n-- line 4: token line without a value\n"
+       "-- no token value: runs without -k end with status 8\n"},
+      {"NUL byte", std::string("a=1\ntoken.value = nul-secret\n") + '\0' + "[s]\nb=2\n",
+       F{"3:error:a NUL byte"},
+       "== the default stanza, from line 1: 1 line every user sees\na=1\n"
+       "-- line 2: token value withheld, the one that counts\n"},
+      {"name used twice, header inside a longer header",
+       "[s]\nb=1\ntoken.value = s-secret-01\n[s]\nc=2\n[big[t]]\ntoken.value = big-secret\n[t]\nd=3\n",
+       F{"1:warning:no default stanza", "4:error:used by the header on line 1",
+         "6:warning:text after \"]\"", "8:error:occurs first on line 6"},
+       "== no default stanza: a run without -s ends with status 7\n"
+       "== [s], header on line 1: 1 line every user sees\nb=1\n"
+       "-- line 3: token value withheld, the one that counts\n"
+       "== [big[t], header on line 6: 1 line every user sees\n]\n"
+       "-- line 7: token value withheld, the one that counts\n"
+       "== [t], selected on line 6 (not by the header on line 8): 1 line every user sees\n]\n"
+       "-- line 7: token value withheld, the one that counts\n"},
+      {"header inside a property line", "note = see [t] there\ntoken.value = default-secret\n[t]\nd=3\n",
+       F{"3:error:-s t never selects this stanza: the text [t] occurs first on line 1"},
+       "== the default stanza, from line 1: 1 line every user sees\nnote = see [t] there\n"
+       "-- line 2: token value withheld, the one that counts\n"
+       "== [t], selected on line 1 (not by the header on line 3): 1 line every user sees\nthere\n"
+       "-- line 2: token value withheld, the one that counts\n"},
+      {"empty stanza, bracket lines, no token lines",
+       "a=1\n[e]\n\n[nt]\nb=2\n[broken\nc=3\n[after] d=4\n",
+       F{"1:warning:the default stanza has no token line", "2:warning:[e] is empty",
+         "4:warning:[nt] has no token line", "6:warning:no whole [name] header",
+         "8:warning:[after] has no token line", "8:warning:text after \"]\""},
+       "== the default stanza, from line 1: 1 line every user sees\na=1\n"
+       "-- no token line: no signature unless -k is given\n"
+       "== [e], header on line 2: empty, so -s e ends with status 7\n"
+       "== [nt], header on line 4: 1 line every user sees\nb=2\n"
+       "-- no token line: no signature unless -k is given\n"
+       "== [after], header on line 8: 1 line every user sees\nd=4\n"
+       "-- no token line: no signature unless -k is given\n"},
+  };
+  return table;
+}
+
+std::string printed(const std::vector<Finding>& findings) {
+  std::string text;
+  for (const Finding& f : findings) {
+    text += std::to_string(f.line) + (f.severity == Severity::kError ? ":error:" : ":warning:") + f.text + "\n";
+  }
+  return text;
+}
+
+// What a function writes to a stream, as text.
+template <class Write>
+std::string captured(Write write) {
+  char* data = nullptr;
+  std::size_t size = 0;
+  std::FILE* out = open_memstream(&data, &size);
+  write(out);
+  std::fclose(out);
+  std::string text(data, size);
+  std::free(data);
+  return text;
+}
+
+TEST(CheckSiteText, ReportsEachSampleFindingOnItsLine) {
+  for (const Sample& sample : samples()) {
+    SCOPED_TRACE(sample.name);
+    const std::vector<Finding> findings = check_site_text(sample.text);
+    SCOPED_TRACE("got:\n" + printed(findings));
+    ASSERT_EQ(findings.size(), sample.findings.size());
+    for (std::size_t i = 0; i < findings.size(); ++i) {
+      const std::string& want = sample.findings[i];
+      const std::size_t colon = want.find(':');
+      const std::size_t second = want.find(':', colon + 1);
+      EXPECT_EQ(std::to_string(findings[i].line), want.substr(0, colon));
+      EXPECT_EQ(findings[i].severity == Severity::kError ? "error" : "warning",
+                want.substr(colon + 1, second - colon - 1));
+      EXPECT_NE(findings[i].text.find(want.substr(second + 1)), std::string::npos) << want;
+    }
+  }
+}
+
+TEST(ShowSite, PrintsEachSampleListing) {
+  for (const Sample& sample : samples()) {
+    SCOPED_TRACE(sample.name);
+    EXPECT_EQ(captured([&](std::FILE* out) { EXPECT_EQ(show_site(sample.text, "f", nullptr, out), 0); }),
+              sample.show);
+  }
+}
+
+// zel-auth's run on a site file, in process: status and standard output.
+struct RunResult {
+  int status;
+  std::string out;
+};
+
+RunResult zel_auth(const std::string& path, const std::optional<std::string>& name, bool with_key) {
+  std::vector<std::string> args = {"zel-auth"};
+  if (name) args.insert(args.end(), {"-s", *name});
+  if (with_key) args.insert(args.end(), {"-k", "key"});
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  const SiteFile site = open_site_file(path.c_str());
+  std::FILE* in = std::fopen("/dev/null", "r");
+  RunResult run_result{};
+  testing::internal::CaptureStderr();
+  run_result.out = captured([&](std::FILE* out) {
+    run_result.status = run(static_cast<int>(args.size()), argv.data(), site, path.c_str(), in, out);
+  });
+  testing::internal::GetCapturedStderr();
+  std::fclose(in);
+  return run_result;
+}
+
+// The lines show lists for one stanza: those after its "== " line, as many as it says.
+std::optional<std::string> show_listing(const std::string& text) {
+  std::istringstream lines(text);
+  std::string heading;
+  std::getline(lines, heading);
+  const std::size_t colon = heading.rfind(": ");
+  if (heading.find(" every user sees") == std::string::npos) return std::nullopt;
+  std::size_t count = std::stoul(heading.substr(colon + 2));
+  std::string listing;
+  for (std::string line; count > 0 && std::getline(lines, line); --count) listing += line + "\n";
+  return listing;
+}
+
+TEST(ShowSite, ListsEachStanzaAsZelAuthDoes) {
+  char dir[] = "/tmp/zel-site-test.XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string path = std::string(dir) + "/site.conf";
+  for (const Sample& sample : samples()) {
+    if (sample.masked || sample.text.empty()) continue;
+    std::FILE* file = std::fopen(path.c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    std::fwrite(sample.text.data(), 1, sample.text.size(), file);
+    std::fclose(file);
+    std::vector<std::optional<std::string>> names = {std::nullopt};
+    for (std::size_t pos = 0; pos < sample.text.size(); pos = sample.text.find('\n', pos) + 1) {
+      const std::size_t close = sample.text.find(']', pos);
+      if (sample.text[pos] == '[' && close < sample.text.find('\n', pos)) {
+        names.emplace_back(sample.text.substr(pos + 1, close - pos - 1));
+      }
+      if (sample.text.find('\n', pos) == std::string::npos) break;
+    }
+    for (const std::optional<std::string>& name : names) {
+      SCOPED_TRACE(std::string(sample.name) + ", -s " + name.value_or("(none)"));
+      RunResult run_result = zel_auth(path, name, false);
+      // Without a token value the run ends before listing; -k lists the same lines.
+      if (run_result.status == kEmptyToken) run_result = zel_auth(path, name, true);
+      const std::string shown = captured([&](std::FILE* out) {
+        show_site(sample.text, path.c_str(), name ? name->c_str() : nullptr, out);
+      });
+      const std::optional<std::string> listing = show_listing(shown);
+      if (run_result.status == kNoStanza) {
+        EXPECT_FALSE(listing) << shown;
+        EXPECT_NE(shown.find("status 7"), std::string::npos) << shown;
+      } else {
+        EXPECT_EQ(run_result.status, kOk);
+        EXPECT_EQ(listing.value_or("(none)"), run_result.out);
+      }
+    }
+  }
+  std::remove(path.c_str());
+  rmdir(dir);
+}
+
+TEST(PrintFindings, WritesTheFormEditorsParseAndASummary) {
+  const std::vector<Finding> findings = {{"", 3, Severity::kError, "e"},
+                                         {"/bin/x", 0, Severity::kWarning, "w"}};
+  EXPECT_EQ(captured([&](std::FILE* out) {
+              print_findings(out, "site", findings);
+              print_summary(out, "site", findings);
+            }),
+            "site:3: error: e\n/bin/x: warning: w\nsite: 1 error, 1 warning\n");
+  EXPECT_TRUE(has_errors(findings, false));
+  EXPECT_FALSE(has_errors({findings[1]}, false));
+  EXPECT_TRUE(has_errors({findings[1]}, true));
+}
+
+}  // namespace
+}  // namespace zel
