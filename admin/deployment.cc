@@ -19,7 +19,7 @@ namespace {
 
 std::string octal(mode_t mode) {
   char text[16];
-  std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+  (void)std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
   return text;
 }
 

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -104,12 +105,13 @@ bool run_editor(const std::string& file) {
   const bool chosen = !command.empty();
   if (!chosen) command = {"editor"};
   command.push_back(file);
-  std::vector<char*> argv;
-  for (std::string& word : command) argv.push_back(word.data());
-  argv.push_back(nullptr);
+  std::vector<char*> argv(command.size() + 1, nullptr);
+  std::transform(command.begin(), command.end(), argv.begin(), [](std::string& word) { return word.data(); });
+  char vi[] = "vi";
 
-  std::fflush(stdout);
-  std::fflush(stderr);
+  // Nothing buffered may be written twice, by the child too.
+  (void)std::fflush(stdout);
+  (void)std::fflush(stderr);
   const pid_t pid = fork();
   if (pid < 0) {
     std::fprintf(stderr, "zel-site: can't start the editor: %s\n", std::strerror(errno));
@@ -118,7 +120,6 @@ bool run_editor(const std::string& file) {
   if (pid == 0) {
     execvp(argv[0], argv.data());
     if (!chosen && errno == ENOENT) {
-      char vi[] = "vi";
       argv[0] = vi;
       execvp(argv[0], argv.data());
     }
@@ -153,7 +154,7 @@ std::optional<std::string> read_answer(std::FILE* in) {
     line.push_back(static_cast<char>(c));
   }
   // A scripted answer is not echoed: end the prompt's line for the reader of the log.
-  if (isatty(fileno(in)) == 0) std::fputc('\n', stderr);
+  if (isatty(fileno(in)) == 0) (void)std::fputc('\n', stderr);
   const std::size_t first = line.find_first_not_of(" \t\r");
   if (first == std::string::npos) return std::string();
   return line.substr(first, line.find_last_not_of(" \t\r") - first + 1);
@@ -165,13 +166,13 @@ Choice ask(std::FILE* answers, const std::string& site_path) {
   for (;;) {
     std::fputs("What now? [e]dit again, e[x]it leaving the site file as it is, [Q] install anyway: ",
                stderr);
-    std::fflush(stderr);
+    (void)std::fflush(stderr);
     const std::optional<std::string> answer = read_answer(answers);
     if (!answer || *answer == "x") return Choice::kExit;
     if (*answer == "e") return Choice::kEdit;
     if (*answer == "Q") {
       std::fprintf(stderr, "Install %s with its errors? Type yes to confirm: ", site_path.c_str());
-      std::fflush(stderr);
+      (void)std::fflush(stderr);
       const std::optional<std::string> confirm = read_answer(answers);
       if (!confirm) return Choice::kExit;
       if (*confirm == "yes") return Choice::kInstall;
@@ -185,8 +186,7 @@ Choice ask(std::FILE* answers, const std::string& site_path) {
 
 std::vector<std::string> editor_command() {
   for (const char* variable : {"SUDO_EDITOR", "VISUAL", "EDITOR"}) {
-    // cppcheck-suppress getenvCalled
-    const char* value = std::getenv(variable);  // NOLINT(concurrency-mt-unsafe): one thread
+    const char* value = std::getenv(variable);
     if (value == nullptr) continue;
     std::vector<std::string> words;
     const std::string_view text = value;

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 namespace zel {
 
@@ -27,9 +28,7 @@ class NewFile {
   int fd() const { return fd_; }
   const std::string& path() const { return path_; }
   bool close_file() {
-    const int fd = fd_;
-    fd_ = -1;
-    return close(fd) == 0;
+    return close(std::exchange(fd_, -1)) == 0;
   }
   void installed() { path_.clear(); }
 
@@ -44,14 +43,14 @@ bool NewFile::create(const std::string& dir, const std::string& base) {
     if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) return false;
     char suffix[2 * sizeof bytes + 1];
     for (std::size_t i = 0; i < sizeof bytes; ++i) {
-      std::snprintf(suffix + 2 * i, 3, "%02x", static_cast<unsigned>(bytes[i]));
+      (void)std::snprintf(suffix + 2 * i, 3, "%02x", static_cast<unsigned>(bytes[i]));
     }
-    const std::string path = dir + "/." + base + ".new-" + suffix;
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY,
-                        0600);
-    if (fd >= 0) {
-      fd_ = fd;
-      path_ = path;
+    const std::string name = dir + "/." + base + ".new-" + suffix;
+    const int created = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY,
+                             0600);
+    if (created >= 0) {
+      fd_ = created;
+      path_ = name;
       return true;
     }
     if (errno != EEXIST) return false;

@@ -26,8 +26,8 @@ int interrupted() { return recorded; }
 void end_if_interrupted() {
   const int sig = recorded;
   if (sig == 0) return;
-  std::signal(sig, SIG_DFL);
-  std::raise(sig);
+  (void)std::signal(sig, SIG_DFL);
+  (void)std::raise(sig);
 }
 
 }  // namespace zel

@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <iterator>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -210,11 +212,9 @@ int run(int argc, char* argv[]) {
   };
   static const Command commands[] = {{"check", "fS", 0},   {"show", "fs", 0},     {"edit", "", 0},
                                      {"install", "F", 1}, {"set-token", "s", 0}};
-  const Command* found = nullptr;
-  for (const Command& c : commands) {
-    if (command == c.name) found = &c;
-  }
-  if (found == nullptr) return usage_error("unknown command " + command);
+  const Command* found = std::find_if(std::begin(commands), std::end(commands),
+                                      [&](const Command& c) { return command == c.name; });
+  if (found == std::end(commands)) return usage_error("unknown command " + command);
   Options options;
   const std::string error = parse_options(argc - 1, argv + 1, found->options, options);
   if (!error.empty()) return usage_error(error);

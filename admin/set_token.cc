@@ -139,7 +139,7 @@ bool read_token_value(int fd, const std::string& prompt, SecretBytes& value, std
   std::optional<EchoOff> echo_off;
   if (terminal) {
     std::fputs(prompt.c_str(), stderr);
-    std::fflush(stderr);
+    (void)std::fflush(stderr);
     echo_off.emplace(fd);
   }
   bool ended = false;  // a newline was read

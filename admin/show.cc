@@ -1,5 +1,6 @@
 #include "admin/show.h"
 
+#include <algorithm>
 #include <set>
 #include <string>
 #include <vector>
@@ -52,8 +53,9 @@ void show_stanza(const Stanza& stanza, const std::vector<SoughtToken>& tokens, s
   if (stanza.lookup != StanzaLookup::kFound) return;
   for (const StanzaLine& line : stanza.listed) {
     const std::string shown = masked(line.text, tokens);
-    std::fwrite(shown.data(), 1, shown.size(), out);
-    std::fputc('\n', out);
+    // A failed write shows in the stream's error flag, which the caller checks.
+    (void)std::fwrite(shown.data(), 1, shown.size(), out);
+    (void)std::fputc('\n', out);
   }
   const std::size_t counting = stanza.counting_token();
   for (std::size_t i = 0; i < stanza.tokens.size(); ++i) {
@@ -89,13 +91,9 @@ int show_site(std::string_view whole_text, const char* site_path, const char* na
     }
     Stanza shown = stanza;
     // The first header of that name, if there is one, is the stanza's.
-    shown.header_line = 0;
-    for (const Stanza& named : view.named) {
-      if (named.name == stanza.name) {
-        shown.header_line = named.header_line;
-        break;
-      }
-    }
+    const auto header = std::find_if(view.named.begin(), view.named.end(),
+                                     [&](const Stanza& named) { return named.name == stanza.name; });
+    shown.header_line = header != view.named.end() ? header->header_line : 0;
     show_stanza(shown, tokens, out);
     return 0;
   }
