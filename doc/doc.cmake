@@ -1,4 +1,5 @@
-# Manual pages: zel-auth(1), the command, and zel-site.conf(5), its site file.
+# Manual pages: zel-auth(1), the command, zel-site.conf(5), its site file, and
+# zel-site(8), the administrator's tool for that file.
 #
 # Included by the top-level CMakeLists.txt, this installs the pages under
 # ${CMAKE_INSTALL_MANDIR} (share/man below the prefix unless set otherwise) and
@@ -67,6 +68,7 @@ endif()
 include(GNUInstallDirs)
 install(FILES "${CMAKE_CURRENT_LIST_DIR}/zel-auth.1" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
 install(FILES "${CMAKE_CURRENT_LIST_DIR}/zel-site.conf.5" DESTINATION "${CMAKE_INSTALL_MANDIR}/man5")
+install(FILES "${CMAKE_CURRENT_LIST_DIR}/zel-site.8" DESTINATION "${CMAKE_INSTALL_MANDIR}/man8")
 
 if(ZEL_BUILD_TESTS)
   add_test(NAME man-pages
