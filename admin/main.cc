@@ -23,6 +23,7 @@
 #include "admin/lock.h"
 #include "admin/set_token.h"
 #include "admin/show.h"
+#include "admin/stanzas.h"
 #include "admin/text_file.h"
 #include "site/properties.h"
 
@@ -154,8 +155,7 @@ int install_command(const Options& options) {
 }
 
 int set_token_command(const Options& options) {
-  const std::string label = options.site != nullptr ? "[" + std::string(options.site) + "]"
-                                                    : std::string("the default stanza");
+  const std::string label = zel::stanza_label(options.site);
   zel::SiteOwnership ownership;
   zel::SiteLock lock;
   std::string error;

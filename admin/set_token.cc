@@ -72,7 +72,7 @@ bool valid_token_value(std::string_view value, std::string& error) {
 bool replace_token(std::string_view whole_text, const char* name, std::string_view value,
                    SecretBytes& out, std::string& error) {
   const std::string_view text = whole_text.substr(0, whole_text.find('\0'));
-  const std::string label = name != nullptr ? "[" + std::string(name) + "]" : "the default stanza";
+  const std::string label = stanza_label(name);
   std::size_t start = 0;
   const StanzaLookup lookup = find_stanza(text, name, start);
   if (lookup == StanzaLookup::kMissing) {

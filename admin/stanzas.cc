@@ -27,6 +27,15 @@ std::string stanza_label(const Stanza& stanza) {
   return stanza.name ? "[" + *stanza.name + "]" : std::string("the default stanza");
 }
 
+std::string stanza_label(const char* name) {
+  if (name == nullptr) return "the default stanza";
+  // Built piece by piece: g++ 12 at -O3 warns falsely (-Wrestrict) on "[" + std::string(name) + "]".
+  std::string label(1, '[');
+  label += std::string_view(name);
+  label.push_back(']');
+  return label;
+}
+
 Stanza select_stanza(std::string_view text, const LineIndex& lines, const char* name) {
   Stanza stanza;
   if (name != nullptr) {

@@ -83,6 +83,7 @@ std::vector<SoughtToken> sought_tokens(std::string_view text, const LineIndex& l
 
 // The name zel-site gives a stanza in its messages: "the default stanza" or "[NAME]".
 std::string stanza_label(const Stanza& stanza);
+std::string stanza_label(const char* name);
 
 // Reads the whole site text (NUL and all) the way zel-auth would.
 SiteView view_site(std::string_view whole_text, const LineIndex& lines);

@@ -66,9 +66,34 @@ if(CMAKE_SCRIPT_MODE_FILE)
 endif()
 
 include(GNUInstallDirs)
-install(FILES "${CMAKE_CURRENT_LIST_DIR}/zel-auth.1" DESTINATION "${CMAKE_INSTALL_MANDIR}/man1")
-install(FILES "${CMAKE_CURRENT_LIST_DIR}/zel-site.conf.5" DESTINATION "${CMAKE_INSTALL_MANDIR}/man5")
-install(FILES "${CMAKE_CURRENT_LIST_DIR}/zel-site.8" DESTINATION "${CMAKE_INSTALL_MANDIR}/man8")
+# The Debian package (ZEL_DEBIAN_PACKAGE, set by tools/package.sh) installs the
+# pages compressed with gzip -9n, as Debian's policy asks; an install from a
+# build tree installs them as they are.
+option(ZEL_DEBIAN_PACKAGE "Install files the way the Debian package ships them" OFF)
+
+# zel_gzip(SOURCE OUTPUT): OUTPUT is SOURCE compressed, without a name or time stamp in it.
+function(zel_gzip source output)
+  cmake_path(GET output PARENT_PATH output_dir)
+  file(MAKE_DIRECTORY "${output_dir}")
+  add_custom_command(OUTPUT "${output}"
+                     COMMAND sh -c "gzip -9n -c \"$0\" >\"$1\"" "${source}" "${output}"
+                     DEPENDS "${source}" VERBATIM)
+endfunction()
+
+set(zel_compressed_pages)
+foreach(page zel-auth.1 zel-site.conf.5 zel-site.8)
+  string(REGEX REPLACE ".*\\." "" section "${page}")
+  if(ZEL_DEBIAN_PACKAGE)
+    zel_gzip("${CMAKE_CURRENT_LIST_DIR}/${page}" "${PROJECT_BINARY_DIR}/doc/${page}.gz")
+    list(APPEND zel_compressed_pages "${PROJECT_BINARY_DIR}/doc/${page}.gz")
+    install(FILES "${PROJECT_BINARY_DIR}/doc/${page}.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man${section}")
+  else()
+    install(FILES "${CMAKE_CURRENT_LIST_DIR}/${page}" DESTINATION "${CMAKE_INSTALL_MANDIR}/man${section}")
+  endif()
+endforeach()
+if(zel_compressed_pages)
+  add_custom_target(zel_man_pages ALL DEPENDS ${zel_compressed_pages})
+endif()
 
 if(ZEL_BUILD_TESTS)
   add_test(NAME man-pages

@@ -32,6 +32,24 @@ include(GNUInstallDirs)
 install(FILES "${PROJECT_SOURCE_DIR}/examples/zel-site.conf" "${PROJECT_SOURCE_DIR}/examples/request.xml"
         DESTINATION "${CMAKE_INSTALL_DOCDIR}/examples")
 
+# What Debian asks of a package's documentation, shipped by the package only
+# (ZEL_DEBIAN_PACKAGE, set by tools/package.sh): the copyright file, the
+# changelog and the README, compressed with gzip -9n where Debian wants it, and
+# the one lintian override the tool's fixed paths call for.
+if(ZEL_DEBIAN_PACKAGE)
+  configure_file("${CMAKE_CURRENT_LIST_DIR}/changelog.in" "${PROJECT_BINARY_DIR}/packaging/changelog" @ONLY)
+  zel_gzip("${PROJECT_BINARY_DIR}/packaging/changelog" "${PROJECT_BINARY_DIR}/packaging/changelog.gz")
+  zel_gzip("${PROJECT_SOURCE_DIR}/README.md" "${PROJECT_BINARY_DIR}/packaging/README.md.gz")
+  add_custom_target(zel_package_docs ALL
+                    DEPENDS "${PROJECT_BINARY_DIR}/packaging/changelog.gz"
+                            "${PROJECT_BINARY_DIR}/packaging/README.md.gz")
+  install(FILES "${CMAKE_CURRENT_LIST_DIR}/copyright" "${PROJECT_BINARY_DIR}/packaging/changelog.gz"
+                "${PROJECT_BINARY_DIR}/packaging/README.md.gz"
+          DESTINATION "${CMAKE_INSTALL_DOCDIR}")
+  install(FILES "${CMAKE_CURRENT_LIST_DIR}/lintian-overrides" DESTINATION /usr/share/lintian/overrides
+          RENAME zel-auth)
+endif()
+
 # The site file's directory, when it lies under the prefix (/opt/zel/etc under
 # /opt/zel): it belongs to the package, root's and readable by all, while the
 # file in it is the service account's alone.
@@ -66,10 +84,10 @@ signature keyed with the site's token. It is set-user-ID to the service
 account zel, which alone reads the site file ${ZEL_SITE_FILE}.
 Each user may sign requests of their own, and the account autobuild
 those of anyone.")
-set(ZEL_PACKAGE_MAINTAINER "zel-auth maintainers <root@localhost>"
+set(ZEL_DEBIAN_MAINTAINER "zel-auth developers <zel-auth@build.example.org>"
     CACHE STRING "The Maintainer field of the Debian package")
-set(CPACK_PACKAGE_CONTACT "${ZEL_PACKAGE_MAINTAINER}")
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${ZEL_PACKAGE_MAINTAINER}")
+set(CPACK_PACKAGE_CONTACT "${ZEL_DEBIAN_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${ZEL_DEBIAN_MAINTAINER}")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)

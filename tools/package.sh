@@ -6,7 +6,8 @@
 # and prints the package's path last. The build is a Release build of its own
 # for the prefix /opt/zel: the program goes to /opt/zel/bin and reads the site
 # file /opt/zel/etc/zel-site.conf; the manual pages go where man finds them
-# (/usr/share/man) and the samples to /usr/share/doc/zel-auth/examples.
+# (/usr/share/man, compressed) and the samples to /usr/share/doc/zel-auth/examples,
+# beside the README, the changelog and the copyright file.
 # ZEL_PACKAGE_BUILD_DIR chooses another build directory.
 set -eu
 cd "$(dirname "$0")/.."
@@ -18,7 +19,8 @@ cmake -S . -B "$build" \
       -DCMAKE_INSTALL_PREFIX=/opt/zel \
       -DZEL_SITE_FILE=/opt/zel/etc/zel-site.conf \
       -DCMAKE_INSTALL_MANDIR=/usr/share/man \
-      -DCMAKE_INSTALL_DOCDIR=/usr/share/doc/zel-auth >/dev/null
+      -DCMAKE_INSTALL_DOCDIR=/usr/share/doc/zel-auth \
+      -DZEL_DEBIAN_PACKAGE=ON >/dev/null
 cmake --build "$build" -j2 >/dev/null
 rm -f "$build"/zel-auth_*.deb
 (cd "$build" && cpack -G DEB >/dev/null)
