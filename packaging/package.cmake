@@ -14,13 +14,19 @@
 # create the service account "zel" and make the program set-user-ID to it.
 #
 # cpack reads this file again (CPACK_PROJECT_CONFIG_FILE) to refuse a package
-# whose program would read its site file outside the package's own prefix.
+# whose program would read its site file outside the package's own prefix, or
+# whose zel-site would look for zel-auth elsewhere than the package puts it.
 
 if(DEFINED CPACK_ZEL_SITE_FILE)
   if(NOT CPACK_ZEL_SITE_FILE MATCHES "^${CPACK_PACKAGING_INSTALL_PREFIX}/")
     message(FATAL_ERROR
       "The program reads ${CPACK_ZEL_SITE_FILE}, outside the package's prefix "
       "${CPACK_PACKAGING_INSTALL_PREFIX}. Build the package with tools/package.sh.")
+  endif()
+  if(NOT CPACK_ZEL_AUTH_PATH STREQUAL "${CPACK_PACKAGING_INSTALL_PREFIX}/bin/zel-auth")
+    message(FATAL_ERROR
+      "zel-site looks for zel-auth at ${CPACK_ZEL_AUTH_PATH}, not where the package puts it "
+      "(${CPACK_PACKAGING_INSTALL_PREFIX}/bin/zel-auth). Build the package with tools/package.sh.")
   endif()
   return()
 endif()
@@ -106,6 +112,7 @@ set(CPACK_INSTALL_PREFIX "${CMAKE_INSTALL_PREFIX}")
 set(CPACK_PACKAGING_INSTALL_PREFIX "${CMAKE_INSTALL_PREFIX}")
 set(CPACK_STRIP_FILES TRUE)
 set(CPACK_ZEL_SITE_FILE "${ZEL_SITE_FILE}")
+set(CPACK_ZEL_AUTH_PATH "${ZEL_AUTH_PATH}")
 set(CPACK_PROJECT_CONFIG_FILE "${CMAKE_CURRENT_LIST_FILE}")
 include(CPack)
 

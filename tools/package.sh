@@ -18,6 +18,7 @@ cmake -S . -B "$build" \
       -DZEL_BUILD_TESTS=OFF \
       -DCMAKE_INSTALL_PREFIX=/opt/zel \
       -DZEL_SITE_FILE=/opt/zel/etc/zel-site.conf \
+      -DZEL_AUTH_PATH=/opt/zel/bin/zel-auth \
       -DCMAKE_INSTALL_MANDIR=/usr/share/man \
       -DCMAKE_INSTALL_DOCDIR=/usr/share/doc/zel-auth \
       -DZEL_DEBIAN_PACKAGE=ON >/dev/null
