@@ -24,6 +24,9 @@ int parse_args(int argc, char* argv[], const char*& site_name, std::optional<Sec
     switch (opt) {
       case 'k':
         token = make_secret(optarg);
+        // Any local user can read the command line in /proc while the tool
+        // waits on its input; the token leaves it as soon as it is taken.
+        explicit_bzero(optarg, std::strlen(optarg));
         break;
       case 's':
         site_name = optarg;

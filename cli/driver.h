@@ -16,7 +16,8 @@
 
 namespace zel {
 
-// Takes -k and -s from argv (the last of each counts); 0, or 1 after the usage text.
+// Takes -k and -s from argv (the last of each counts), wiping every -k value from
+// argv; 0, or 1 after the usage text.
 int parse_args(int argc, char* argv[], const char*& site_name, std::optional<SecretBytes>& token);
 
 // Writes the filled slots among the first count + 2, one per line, and flushes; 0 or 9.

