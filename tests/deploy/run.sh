@@ -627,8 +627,7 @@ int main(int argc, char** argv) {
           break;
         }
       }
-      tries++;
-      if (waitpid(pid, NULL, WNOHANG) == pid) {
+      if ((++tries & 15) == 0 && waitpid(pid, NULL, WNOHANG) == pid) {
         pid = 0;
         break;
       }

@@ -25,6 +25,12 @@ expect "a header followed by a bracket is an empty stanza" 7 '' \
   "Empty site stanza for specified site (a) in site file ($SITE)\\n" -s a
 expect "text after the header starts the stanza" 0 'z=1\n' '' -s hdr
 expect "a header is found inside another line" 0 'y=2\n' '' -s b
+site 'a=1\ntoken.value = q7#[k]Zr9!mW2pLx8vTq\n[s]\nb=2\ntoken.value = 4]hV8n\n'
+expect "a header inside a token line is no header" 7 '' \
+  "Site stanza for specified site (k) not found in site file ($SITE).\\n" -s k
+expect "a site name holding a newline is never found" 7 '' \
+  "Site stanza for specified site (s]\nb=2\ntoken.value = 4) not found in site file ($SITE).\\n" \
+  -s "$(printf 's]\nb=2\ntoken.value = 4')"
 site '[web]\nc=3\n'
 expect "no default stanza" 7 '' "Default site stanza not found in site file ($SITE).\\n"
 site '  \n\n'
@@ -66,6 +72,8 @@ input '\0<Body><Request action="sign" actor="alice">\n'
 expect "a first byte NUL" 5 '' 'Unable to locate actor in message body.\n'
 input ' <Body><Request action="sign" actor="alice">\n'
 expect "a space before <Body>, even with -k" 5 '' 'Unable to locate actor in message body.\n' -k x
+input "<Body><Request action=\"go\">$(printf 'A%.0s' $(seq 251))actor=\"alice\"</Request><Request action=\"go\" actor=\"bob\"/></Body>\\n"
+expect "an actor inside an action value that never closed" 5 '' 'Unable to locate actor in message body.\n'
 input '<Body><Request action="sign" id="1" actor="alice">\n'
 expect "an attribute between action and actor" 5 '' 'Unable to locate actor in message body.\n'
 input '<Body><Request action="sign" actor="alice smith">\n'
