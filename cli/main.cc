@@ -18,7 +18,7 @@ int main(int argc, char* argv[]) {
   zel::ensure_standard_descriptors();
   // A listing cut off by the caller's file size limit must end as a failed
   // write with its status and message, not as a killed process.
-  std::signal(SIGXFSZ, SIG_IGN);
+  static_cast<void>(std::signal(SIGXFSZ, SIG_IGN));  // cannot fail for this signal
   zel::make_undumpable();
   try {
     const zel::SiteFile site = zel::open_site_file(ZEL_SITE_FILE);
