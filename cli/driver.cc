@@ -8,6 +8,7 @@
 
 #include "auth/actor.h"
 #include "sign/signature.h"
+#include "util/message.h"
 #include "util/status.h"
 
 namespace zel {
@@ -55,8 +56,8 @@ int print_properties(const PropertyList& list, std::FILE* out) {
   if (std::fflush(out) != 0 && write_errno == 0) write_errno = errno;
   // A listing that did not reach its reader must not end the run as a success.
   if (write_errno != 0 || std::ferror(out)) {
-    std::fprintf(stderr, "Unable to write to standard output: %s.\n",
-                 std::strerror(write_errno != 0 ? write_errno : EIO));
+    report("Unable to write to standard output: %s.\n",
+           std::strerror(write_errno != 0 ? write_errno : EIO));
     return kWriteFailed;
   }
   return kOk;
