@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <new>
 
+#include "cli/audit.h"
 #include "cli/driver.h"
 #include "cli/privilege.h"
 #include "site/site_file.h"
@@ -22,6 +23,8 @@ int main(int argc, char* argv[]) {
     // Changing the effective IDs resets dumpability to the system's
     // fs.suid_dumpable, which may allow it; the token is still to be read.
     zel::make_undumpable();
+    // Only now: no socket may be opened with the service account's rights.
+    zel::open_audit_log();
     return zel::run(argc, argv, site, ZEL_SITE_FILE, stdin, stdout);
   } catch (const std::bad_alloc&) {
     // Every owner has released (and wiped) its state on the way out here.
