@@ -10,16 +10,15 @@
 namespace zel {
 namespace {
 
-const std::string kDigest = "oeOJ2oTPA+or6wKnRCCFABywMGA=";
-const std::string k300(300, 'a');
-const std::string k600(600, 'm');
-const std::string kCut128 = std::string(128, 'a') + "\\...";
-const std::string kFake = "x\nzel-auth[1]: signed for actor=root";
-const std::string kMissing =
-    "Site stanza for specified site (x\nzel-auth[1]: signed for actor=root) not found in site "
-    "file (/opt/zel/etc/zel-site.conf).\n";
-
 TEST(AuditLine, OneShapePerKindAndEveryCallerByteEscaped) {
+  const std::string kDigest = "oeOJ2oTPA+or6wKnRCCFABywMGA=";
+  const std::string k300(300, 'a');
+  const std::string k600(600, 'm');
+  const std::string kCut128 = std::string(128, 'a') + "\\...";
+  const std::string kFake = "x\nzel-auth[1]: signed for actor=root";
+  const std::string kMissing =
+      "Site stanza for specified site (x\nzel-auth[1]: signed for actor=root) not found in site "
+      "file (/opt/zel/etc/zel-site.conf).\n";
   const struct {
     const char* name;
     AuditFacts facts;
