@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <new>
 
+#include "cli/audit.h"
 #include "cli/driver.h"
 #include "cli/privilege.h"
 #include "site/site_file.h"
@@ -23,6 +24,8 @@ int main(int argc, char* argv[]) {
   try {
     const zel::SiteFile site = zel::open_site_file(ZEL_SITE_FILE);
     if (zel::drop_privileges() != zel::kOk) return zel::kPrivilege;
+    // Only now: no socket may be opened with the service group's rights.
+    zel::open_audit_log();
     return zel::run(argc, argv, site, ZEL_SITE_FILE, stdin, stdout);
   } catch (const std::bad_alloc&) {
     // Every owner has released (and wiped) its state on the way out here.

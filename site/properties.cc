@@ -1,7 +1,6 @@
 #include "site/properties.h"
 
-#include <cstdio>
-
+#include "util/message.h"
 #include "util/status.h"
 
 namespace zel {
@@ -38,7 +37,7 @@ int extract_token_value(std::string_view line, std::optional<SecretBytes>& token
     if (value != std::string_view::npos) token = make_secret(line.substr(value));
   }
   if (!token) {
-    std::fputs("Token value cannot be empty.\n", stderr);
+    report("Token value cannot be empty.\n");
     return kEmptyToken;
   }
   return kOk;
@@ -91,7 +90,7 @@ int parse_site_properties(std::string_view site_text, const char* site_name, con
   if (site_name == nullptr) {
     std::size_t start = skip_blanks(site_text, 0, site_text.size());
     if (start == site_text.size() || site_text[start] == '[') {
-      std::fprintf(stderr, "Default site stanza not found in site file (%s).\n", path);
+      report("Default site stanza not found in site file (%s).\n", path);
       return kNoStanza;
     }
     return populate_array(site_text, start, list, token);
@@ -100,14 +99,12 @@ int parse_site_properties(std::string_view site_text, const char* site_name, con
   const std::string header = std::string("[") + site_name + "]";
   const std::size_t found = find_header(site_text, header);
   if (found == std::string_view::npos) {
-    std::fprintf(stderr, "Site stanza for specified site (%s) not found in site file (%s).\n",
-                 site_name, path);
+    report("Site stanza for specified site (%s) not found in site file (%s).\n", site_name, path);
     return kNoStanza;
   }
   std::size_t start = skip_blanks(site_text, found + header.size(), site_text.size());
   if (start == site_text.size() || site_text[start] == '[') {
-    std::fprintf(stderr, "Empty site stanza for specified site (%s) in site file (%s)\n", site_name,
-                 path);
+    report("Empty site stanza for specified site (%s) in site file (%s)\n", site_name, path);
     return kNoStanza;
   }
   return populate_array(site_text, start, list, token);

@@ -31,7 +31,7 @@ stage_done() {
 
 # The tool's own code and the harnesses. The unit tests are left out: they are
 # checked by building and running them under both sanitizers and valgrind below.
-sources=$(ls auth/*.cc cli/*.cc sign/*.cc site/*.cc fuzz/*.cc | grep -v '_test\.cc$')
+sources=$(ls auth/*.cc cli/*.cc sign/*.cc site/*.cc util/*.cc fuzz/*.cc | grep -v '_test\.cc$')
 
 stage "clang-tidy"
 # Only the compilation database is needed, which configuring writes.
