@@ -334,7 +334,7 @@ done
 
 # 1.0.0, from its own commit and with its own tools/package.sh.
 mkdir "$WORK/v1"
-if ! git -C "$SOURCE_DIR" archive "$OLD_COMMIT" | tar -x -C "$WORK/v1"; then
+if ! (set -o pipefail; timeout 60 git -C "$SOURCE_DIR" archive "$OLD_COMMIT" | timeout 60 tar -x -C "$WORK/v1"); then
   echo "FAIL: commit $OLD_COMMIT of $OLD_VERSION is not in $SOURCE_DIR (a shallow clone?)"
   exit 1
 fi
@@ -505,6 +505,21 @@ refused nogroup new "is unfit to guard the site file: it has the group ID of nog
 refused member new "is unfit to guard the site file: group $GROUP has members ($USER_B)."
 refused primary new "is unfit to guard the site file: it is the primary group of $USER_C."
 refused password new "is unfit to guard the site file: group $GROUP has a password in /etc/gshadow."
+
+# A fit group zel of the administrator's own is used as it is, and a purge
+# leaves it.
+if groupadd --system "$GROUP"; then
+  site_gid=$(group_field 3)
+  dpkg_passes "site group: dpkg -i installs the package" -i "$deb"
+  group_model "site group"
+  check "site group: the group keeps its ID $site_gid" [ "$(group_field 3)" = "$site_gid" ]
+  dpkg_passes "site group: dpkg -P purges the package" -P "$PACKAGE"
+  check "site group: the purge leaves the group" [ "$(group_field 3)" = "$site_gid" ]
+  check "site group: and nothing of the package is left" package_gone
+  undo_unfit
+else
+  fail "site group: groupadd $GROUP"
+fi
 
 # What the message tells the administrator to do brings an upgrade that stopped
 # to its end: remove the account, configure the package, hand the site file to
