@@ -23,7 +23,11 @@
 #     it creates anything, and removes everything it made on every way out; a
 #     later run that finds the record of a run that was killed cleans up after
 #     it first. Its throwaway users carry "zel-auth package test PID" as their
-#     comment.
+#     comment;
+#   - the unfit accounts and groups zel it sets up (an account of user ID 0
+#     and groups of ID 0 and of nogroup's ID among them) have no shell and
+#     locked passwords, but for the one group whose password is the fault
+#     tested, which owns nothing; each is gone before the next is made.
 set -u
 
 SOURCE_DIR=$(realpath "$1")
