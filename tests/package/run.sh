@@ -71,6 +71,24 @@ done
 grep -q '^NoNewPrivs:[[:space:]]*0' /proc/self/status ||
   skip "set-ID programs have no effect here (no_new_privs is set)"
 
+# dpkg_waiting LOG DPKG-ARGS...: dpkg, bounded, its output in LOG. While another
+# process (apt, on this shared machine) holds dpkg's lock, dpkg is tried again
+# every 2 seconds, for 4 minutes at most.
+dpkg_waiting() {
+  local log=$1 deadline=$((SECONDS + 240)) status
+  shift
+  while :; do
+    timeout 120 dpkg "$@" >"$log" 2>&1
+    status=$?
+    grep -q 'locked by another process' "$log" || return "$status"
+    if [ "$SECONDS" -ge "$deadline" ]; then
+      echo "(dpkg's lock was held by another process for 4 minutes)" >>"$log"
+      return "$status"
+    fi
+    sleep 2
+  done
+}
+
 package_state() { dpkg-query -W -f='${db:Status-Status}' "$PACKAGE" 2>/dev/null; }
 package_present() {
   local s
@@ -86,7 +104,7 @@ package_present() {
 # goes once nothing of the run's is left, so that a cleanup that could not
 # finish is tried again by the next run.
 cleanup_run() {
-  local pid=$1 name gecos ours=1 list=/var/lib/dpkg/info/$PACKAGE.list
+  local pid=$1 name gecos ours=1 list=/var/lib/dpkg/info/$PACKAGE.list log
   while IFS=: read -r name _ _ _ gecos _; do
     if [ "$gecos" = "$MARKER $pid" ]; then
       userdel "$name" >/dev/null 2>&1
@@ -101,8 +119,9 @@ cleanup_run() {
   fi
   if [ "$ours" -eq 1 ]; then
     if package_present; then
-      timeout 120 dpkg --purge "$PACKAGE" >/dev/null 2>&1 ||
-        timeout 120 dpkg --purge --force-remove-reinstreq "$PACKAGE" >/dev/null 2>&1
+      log=$(mktemp)
+      dpkg_waiting "$log" --purge "$PACKAGE" || dpkg_waiting "$log" --purge --force-remove-reinstreq "$PACKAGE"
+      rm -f "$log"
     fi
     if ! package_present; then
       dpkg-statoverride --list "$TOOL" >/dev/null 2>&1 && dpkg-statoverride --remove "$TOOL" >/dev/null 2>&1
@@ -207,8 +226,8 @@ no_token_shown() {
   ! grep -qF -e "$TOKEN" -e "${OTHER_TOKEN% }" "$WORK/out" "$WORK/err"
 }
 
-# dpkg, bounded, its output kept in $WORK/dpkg.log.
-run_dpkg() { timeout 120 dpkg "$@" >"$WORK/dpkg.log" 2>&1; }
+# dpkg, its output kept in $WORK/dpkg.log.
+run_dpkg() { dpkg_waiting "$WORK/dpkg.log" "$@"; }
 # dpkg_passes WHAT DPKG-ARGS...: passes if dpkg does; otherwise shows its output.
 dpkg_passes() {
   local what=$1
@@ -529,7 +548,9 @@ fi
 # to its end: remove the account, configure the package, hand the site file to
 # root:zel.
 unfit_site_account
-run_dpkg -i "$old_deb" && write_site_file "$ACCOUNT" "$ACCOUNT" 0600 && site_sum=$(sha256sum <"$SITE_FILE")
+dpkg_passes "advice: dpkg -i installs $OLD_VERSION for the site's account $ACCOUNT" -i "$old_deb"
+write_site_file "$ACCOUNT" "$ACCOUNT" 0600
+site_sum=$(sha256sum <"$SITE_FILE")
 if run_dpkg -i "$deb"; then
   fail "advice: the upgrade over the site's account zel went through"
 else
