@@ -529,6 +529,25 @@ refused member new "is unfit to guard the site file: group $GROUP has members ($
 refused primary new "is unfit to guard the site file: it is the primary group of $USER_C."
 refused password new "is unfit to guard the site file: group $GROUP has a password in /etc/gshadow."
 
+# An upgrade that stops converts nothing: with a member in 1.0.0's group, the
+# site file stays the account's alone, not readable by that member. A purge then
+# removes what 1.0.0 made, account and group.
+when="member under $OLD_VERSION"
+if dpkg_passes "$when: dpkg -i installs $OLD_VERSION" -i "$old_deb"; then
+  write_site_file "$ACCOUNT" "$ACCOUNT" 0600
+  site_sum=$(sha256sum <"$SITE_FILE")
+  gpasswd --add "$USER_B" "$GROUP" >/dev/null
+  if run_dpkg -i "$deb"; then fail "$when: the upgrade went through"; else pass "$when: the upgrade stops"; fi
+  check "$when: with the message" grep -qF "group $GROUP has members ($USER_B)." "$WORK/dpkg.log"
+  check "$when: the site file is as it was, the account's alone" \
+    [ "$(mode "$SITE_FILE") $(sha256sum <"$SITE_FILE")" = "$ACCOUNT $GROUP 600 $site_sum" ]
+  check "$when: the account $ACCOUNT stays until the upgrade can end" quiet getent passwd "$ACCOUNT"
+  check "$when: the program is root's and set-ID to no one ($(mode "$TOOL"))" [ "$(mode "$TOOL")" = "root root 755" ]
+  dpkg_passes "$when: dpkg -P purges the package" -P "$PACKAGE"
+  purged "$when, purged"
+fi
+undo_unfit
+
 # A fit group zel of the administrator's own is used as it is, and a purge
 # leaves it.
 if groupadd --system "$GROUP"; then
