@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "util/message.h"
 #include "util/status.h"
 
 namespace zel {
@@ -41,20 +42,19 @@ std::optional<std::string> find_actor(const char* body) {
 
 int check_actor(const std::string& user, const std::string& actor, bool token_given) {
   if (token_given || user == actor || user == kTrustedAccount) return kOk;
-  std::fprintf(stderr, "%s is not authorized to create a checksum for %s.\n", user.c_str(),
-               actor.c_str());
+  report("%s is not authorized to create a checksum for %s.\n", user.c_str(), actor.c_str());
   return kNotAuthorized;
 }
 
-int validate_user(Body& body, bool token_given, std::FILE* in) {
+int validate_user(Body& body, bool token_given, std::FILE* in, std::string* user_name) {
   const uid_t uid = getuid();
   const passwd* entry = getpwuid(uid);
   if (entry == nullptr) {
-    std::fprintf(stderr, "Unable to determine invoking user name for uid %d.\n",
-                 static_cast<int>(uid));
+    report("Unable to determine invoking user name for uid %d.\n", static_cast<int>(uid));
     return kUnknownUser;
   }
   const std::string user = entry->pw_name;
+  if (user_name != nullptr) *user_name = user;
 
   body.fill('\0');
   if (std::fgets(body.data(), static_cast<int>(body.size()), in) == nullptr) {
@@ -63,7 +63,7 @@ int validate_user(Body& body, bool token_given, std::FILE* in) {
     // An input that could not be read is not an empty request: signing nothing
     // and reporting success would tell the caller its body was empty.
     if (std::ferror(in)) {
-      std::fprintf(stderr, "Unable to read standard input: %s.\n", std::strerror(read_errno));
+      report("Unable to read standard input: %s.\n", std::strerror(read_errno));
       return kInputUnreadable;
     }
     return kOk;
@@ -71,7 +71,7 @@ int validate_user(Body& body, bool token_given, std::FILE* in) {
 
   const std::optional<std::string> actor = find_actor(body.data());
   if (!actor) {
-    std::fputs("Unable to locate actor in message body.\n", stderr);
+    report("Unable to locate actor in message body.\n");
     return kNoActor;
   }
   return check_actor(user, *actor, token_given);

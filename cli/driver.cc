@@ -4,10 +4,13 @@
 
 #include <cerrno>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "auth/actor.h"
+#include "cli/audit.h"
 #include "sign/signature.h"
+#include "util/message.h"
 #include "util/status.h"
 
 namespace zel {
@@ -24,6 +27,9 @@ int parse_args(int argc, char* argv[], const char*& site_name, std::optional<Sec
     switch (opt) {
       case 'k':
         token = make_secret(optarg);
+        // Any local user can read the command line in /proc while the tool
+        // waits on its input; the token leaves it as soon as it is taken.
+        explicit_bzero(optarg, std::strlen(optarg));
         break;
       case 's':
         site_name = optarg;
@@ -55,15 +61,18 @@ int print_properties(const PropertyList& list, std::FILE* out) {
   if (std::fflush(out) != 0 && write_errno == 0) write_errno = errno;
   // A listing that did not reach its reader must not end the run as a success.
   if (write_errno != 0 || std::ferror(out)) {
-    std::fprintf(stderr, "Unable to write to standard output: %s.\n",
-                 std::strerror(write_errno != 0 ? write_errno : EIO));
+    report("Unable to write to standard output: %s.\n",
+           std::strerror(write_errno != 0 ? write_errno : EIO));
     return kWriteFailed;
   }
   return kOk;
 }
 
-int run(int argc, char* argv[], const SiteFile& site, const char* site_path, std::FILE* in,
-        std::FILE* out) {
+namespace {
+
+// The steps of a run, in their order; each tells facts what the audit trail records.
+int run_steps(int argc, char* argv[], const SiteFile& site, const char* site_path, std::FILE* in,
+              std::FILE* out, AuditFacts& facts) {
   const char* site_name = nullptr;
   std::optional<SecretBytes> token;
   Body body{};
@@ -74,7 +83,11 @@ int run(int argc, char* argv[], const SiteFile& site, const char* site_path, std
 
   int status = parse_args(argc, argv, site_name, token);
   if (status != kOk) return status;
-  status = validate_user(body, token.has_value(), in);
+  facts.site_name = site_name;
+  facts.own_key = token.has_value();
+  status = validate_user(body, token.has_value(), in, &facts.user);
+  facts.request = body[0] != '\0';
+  if (facts.request) facts.actor = find_actor(body.data());
   if (status != kOk) return status;
   status = read_site_file(site, site_path, site_text);
   if (status != kOk) return status;
@@ -83,10 +96,32 @@ int run(int argc, char* argv[], const SiteFile& site, const char* site_path, std
   if (body[0] != '\0') {
     status = compute_signature(body.data(), digest_text, signature_text, token);
     if (status != kOk) return status;
+    facts.digest = digest_text;
+    facts.signature = signature_text.has_value();
     status = append_signature(list, digest_text, signature_text);
     if (status != kOk) return status;
   }
   return print_properties(list, out);
+}
+
+}  // namespace
+
+int run(int argc, char* argv[], const SiteFile& site, const char* site_path, std::FILE* in,
+        std::FILE* out) {
+  AuditFacts facts;
+  forget_reports();
+  int status = kOk;
+  try {
+    status = run_steps(argc, argv, site, site_path, in, out, facts);
+  } catch (const std::bad_alloc&) {
+    // Every owner in the steps has released (and wiped) its state on the way
+    // out here, and the request, if one was read, still gets its line.
+    report("Out of memory.\n");
+    status = kOutOfMemory;
+  }
+  facts.message = last_report();
+  audit_run(facts, status);
+  return status;
 }
 
 }  // namespace zel

@@ -3,7 +3,8 @@
 // descriptor opened for it, selects the stanza, signs a non-empty body and lists
 // the result. The first step that fails ends it with that step's status, and
 // standard output stays empty; every piece of state is released (secrets wiped)
-// by its owner on every path.
+// by its owner on every path. A run that read a request then leaves its line in
+// the audit trail (cli/audit.h).
 #ifndef ZEL_CLI_DRIVER_H_
 #define ZEL_CLI_DRIVER_H_
 
@@ -16,13 +17,14 @@
 
 namespace zel {
 
-// Takes -k and -s from argv (the last of each counts); 0, or 1 after the usage text.
+// Takes -k and -s from argv (the last of each counts), wiping every -k value from
+// argv; 0, or 1 after the usage text.
 int parse_args(int argc, char* argv[], const char*& site_name, std::optional<SecretBytes>& token);
 
 // Writes the filled slots among the first count + 2, one per line, and flushes; 0 or 9.
 int print_properties(const PropertyList& list, std::FILE* out);
 
-// One whole run over an already opened site file; returns the exit status.
+// One whole run over an already opened site file, audited; returns the exit status.
 int run(int argc, char* argv[], const SiteFile& site, const char* site_path, std::FILE* in,
         std::FILE* out);
 

@@ -20,7 +20,7 @@ struct Parsed {
   std::string err;
 };
 
-Parsed parse(std::vector<std::string> args) {
+Parsed parse(std::vector<std::string> args, std::vector<std::string>* left = nullptr) {
   args.insert(args.begin(), "zel-auth");
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
@@ -32,7 +32,20 @@ Parsed parse(std::vector<std::string> args) {
   p.err = testing::internal::GetCapturedStderr();
   if (site) p.site = site;
   if (token) p.token = std::string(view_of(*token));
+  if (left != nullptr) *left = args;
   return p;
+}
+
+TEST(ParseArgs, WipesEveryTokenValueFromTheCommandLine) {
+  using A = std::vector<std::string>;
+  const A cases[] = {A{"-k", "s3cr3t"}, A{"-ks3cr3t", "-s", "web"}, A{"-k", "s3cr3t", "-k", "2"},
+                     A{"-k", "s3cr3t", "-x"}, A{"foo", "-ks3cr3t"}};
+  for (const A& args : cases) {
+    SCOPED_TRACE(testing::PrintToString(args));
+    std::vector<std::string> left;
+    parse(args, &left);
+    for (const std::string& arg : left) EXPECT_EQ(arg.find("s3cr3t"), std::string::npos) << arg;
+  }
 }
 
 TEST(ParseArgs, TakesOptionsWhereverTheyStand) {

@@ -14,6 +14,15 @@
 
 namespace zel {
 
+namespace {
+
+int report_drop_failure(int error) {
+  std::fprintf(stderr, "Unable to drop privileges: %s.\n", std::strerror(error));
+  return kPrivilege;
+}
+
+}  // namespace
+
 void ensure_standard_descriptors() {
   // A descriptor the caller closed must not be taken by the site file, or the
   // listing could be written into it. Each is opened in the direction it is not
@@ -37,17 +46,26 @@ void make_undumpable() {
 int drop_privileges() {
   const uid_t uid = getuid();
   const gid_t gid = getgid();
-  // Group first: once the user ID is given up, the group can no longer be.
-  if (setresgid(gid, gid, gid) != 0 || setresuid(uid, uid, uid) != 0) {
-    std::fprintf(stderr, "Unable to drop privileges: %s.\n", std::strerror(errno));
-    return kPrivilege;
+  // Changing the effective IDs resets dumpability to fs.suid_dumpable, which
+  // may allow tracing. While the saved IDs still hold the privilege, the caller
+  // may not trace the process anyway, so the real and effective IDs go first,
+  // then dumpability is taken away again, then the saved IDs go, which leaves
+  // it alone. Group before user: once the user ID is given up, the group can no
+  // longer be.
+  if (setresgid(gid, gid, static_cast<gid_t>(-1)) != 0 ||
+      setresuid(uid, uid, static_cast<uid_t>(-1)) != 0) {
+    return report_drop_failure(errno);
+  }
+  make_undumpable();
+  if (setresgid(static_cast<gid_t>(-1), static_cast<gid_t>(-1), gid) != 0 ||
+      setresuid(static_cast<uid_t>(-1), static_cast<uid_t>(-1), uid) != 0) {
+    return report_drop_failure(errno);
   }
   uid_t ruid = 0, euid = 0, suid = 0;
   gid_t rgid = 0, egid = 0, sgid = 0;
   if (getresuid(&ruid, &euid, &suid) != 0 || getresgid(&rgid, &egid, &sgid) != 0 ||
       ruid != uid || euid != uid || suid != uid || rgid != gid || egid != gid || sgid != gid) {
-    std::fprintf(stderr, "Unable to drop privileges: %s.\n", std::strerror(EPERM));
-    return kPrivilege;
+    return report_drop_failure(EPERM);
   }
   return kOk;
 }

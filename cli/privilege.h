@@ -13,7 +13,8 @@ void ensure_standard_descriptors();
 // Makes the process non-dumpable and its core limit 0.
 void make_undumpable();
 
-// Sets the real, effective and saved user and group IDs to the real ones; 0 or 12.
+// Sets the real, effective and saved user and group IDs to the real ones, leaving
+// the process non-dumpable throughout; 0 or 12.
 int drop_privileges();
 
 }  // namespace zel

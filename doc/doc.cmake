@@ -5,7 +5,7 @@
 # ${CMAKE_INSTALL_MANDIR} (share/man below the prefix unless set otherwise) and
 # registers the test "man-pages". Run as a script, it is that test:
 #
-#   cmake -DZEL_VERSION=1.0.0 -P doc/doc.cmake
+#   cmake -DZEL_VERSION=1.1.0 -P doc/doc.cmake
 #
 # Every page in this directory must pass, without a single message,
 #   groff -ww -z -man PAGE     (all of groff's warnings)

@@ -11,7 +11,9 @@
 # sample site file and request under the documentation folder, and the empty
 # directory of the site file; never a live site file. Its maintainer scripts
 # (postinst, prerm, postrm beside this file, with the paths filled in here)
-# create the service account "zel" and make the program set-user-ID to it.
+# create the system group "zel", which has no members, and make the program
+# root's and set-group-ID to it; they convert a 1.0.0 installation, whose
+# program was set-user-ID to a service account, in place.
 #
 # cpack reads this file again (CPACK_PROJECT_CONFIG_FILE) to refuse a package
 # whose program would read its site file outside the package's own prefix, or
@@ -58,7 +60,7 @@ endif()
 
 # The site file's directory, when it lies under the prefix (/opt/zel/etc under
 # /opt/zel): it belongs to the package, root's and readable by all, while the
-# file in it is the service account's alone.
+# file in it is root's and readable by group zel alone.
 cmake_path(GET ZEL_SITE_FILE PARENT_PATH zel_site_dir)
 cmake_path(IS_PREFIX CMAKE_INSTALL_PREFIX "${zel_site_dir}" NORMALIZE zel_site_dir_in_prefix)
 if(zel_site_dir_in_prefix)
@@ -86,10 +88,15 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
 set(CPACK_PACKAGE_DESCRIPTION "\
 zel-auth reads a request's message body on standard input and lists the
 properties of a site, the SHA-1 digest of the body and its HMAC-SHA1
-signature keyed with the site's token. It is set-user-ID to the service
-account zel, which alone reads the site file ${ZEL_SITE_FILE}.
+signature keyed with the site's token. It is root's and set-group-ID
+to the system group zel, which has no members and alone reads the site
+file ${ZEL_SITE_FILE} (root:zel, mode 0640).
 Each user may sign requests of their own, and the account autobuild
-those of anyone.")
+those of anyone. An installation of 1.0.0, set-user-ID to the service
+account zel, is converted in place and that account removed.
+zel-site, the administrator's tool, checks the site file and its
+deployment, shows what every user sees of it, and changes it only
+checked, whole and under a lock.")
 set(ZEL_DEBIAN_MAINTAINER "zel-auth developers <zel-auth@build.example.org>"
     CACHE STRING "The Maintainer field of the Debian package")
 set(CPACK_PACKAGE_CONTACT "${ZEL_DEBIAN_MAINTAINER}")
@@ -100,7 +107,7 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # libc6, at the version the program was linked against, comes from
 # dpkg-shlibdeps. libssl3 is named here: the program loads libcrypto.so.3 only
 # when it signs (sign/libcrypto.h), so dpkg-shlibdeps can't see it. adduser
-# makes the account.
+# makes the group.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, libssl3 (>= 3.0.0)")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${zel_maintainer_scripts})

@@ -1,9 +1,9 @@
 #include "sign/signature.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "sign/libcrypto.h"
+#include "util/message.h"
 #include "util/status.h"
 
 namespace zel {
@@ -18,7 +18,7 @@ int report_crypto_failure(const Libcrypto& crypto) {
   if (unsigned long code = crypto.get_error(); code != 0) {
     crypto.error_string_n(code, reason, sizeof reason);
   }
-  std::fprintf(stderr, "Unable to compute the checksum: %s.\n", reason);
+  report("Unable to compute the checksum: %s.\n", reason);
   return kCryptoFailed;
 }
 
@@ -48,7 +48,7 @@ int compute_signature(const char* body, std::string& digest_text,
   const char* load_failure = nullptr;
   const Libcrypto* crypto = load_libcrypto(&load_failure);
   if (crypto == nullptr) {
-    std::fprintf(stderr, "Unable to compute the checksum: %s.\n", load_failure);
+    report("Unable to compute the checksum: %s.\n", load_failure);
     return kCryptoFailed;
   }
   unsigned char digest[EVP_MAX_MD_SIZE];

@@ -1,7 +1,6 @@
 #include "site/properties.h"
 
-#include <cstdio>
-
+#include "util/message.h"
 #include "util/status.h"
 
 namespace zel {
@@ -31,7 +30,7 @@ int extract_token_value(std::string_view line, std::optional<SecretBytes>& token
   const std::string_view value = token_value_of(line);
   if (!value.empty()) token = make_secret(value);
   if (!token) {
-    std::fputs("Token value cannot be empty.\n", stderr);
+    report("Token value cannot be empty.\n");
     return kEmptyToken;
   }
   return kOk;
@@ -100,17 +99,15 @@ int parse_site_properties(std::string_view site_text, const char* site_name, con
       return populate_array(site_text, start, list, token);
     case StanzaLookup::kMissing:
       if (site_name == nullptr) {
-        std::fprintf(stderr, "Default site stanza not found in site file (%s).\n", path);
+        report("Default site stanza not found in site file (%s).\n", path);
       } else {
-        std::fprintf(stderr, "Site stanza for specified site (%s) not found in site file (%s).\n",
-                     site_name, path);
+        report("Site stanza for specified site (%s) not found in site file (%s).\n", site_name, path);
       }
       return kNoStanza;
     case StanzaLookup::kEmpty:
       break;
   }
-  std::fprintf(stderr, "Empty site stanza for specified site (%s) in site file (%s)\n", site_name,
-               path);
+  report("Empty site stanza for specified site (%s) in site file (%s)\n", site_name, path);
   return kNoStanza;
 }
 

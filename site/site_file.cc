@@ -6,11 +6,11 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <new>
 #include <utility>
 
+#include "util/message.h"
 #include "util/status.h"
 
 namespace zel {
@@ -45,7 +45,7 @@ SiteFile open_site_file(const char* path) {
 namespace {
 
 int report_unopenable(const char* path, const char* reason) {
-  std::fprintf(stderr, "Unable to open site file (%s) for reading: %s.\n", path, reason);
+  report("Unable to open site file (%s) for reading: %s.\n", path, reason);
   return kSiteUnreadable;
 }
 
@@ -94,7 +94,7 @@ int read_site_file(const SiteFile& file, const char* path, SecretBytes& text) {
     ssize_t n = read(file.fd(), dest, room);
     if (n < 0) {
       if (errno == EINTR) continue;
-      std::fprintf(stderr, "Unable to read site file (%s): %s.\n", path, std::strerror(errno));
+      report("Unable to read site file (%s): %s.\n", path, std::strerror(errno));
       return kSiteUnreadable;
     }
     if (n == 0) break;

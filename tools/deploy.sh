@@ -1,18 +1,21 @@
 #!/bin/sh
-# Puts an installed zel-auth into service. The binary becomes set-user-ID to a
-# service account that alone can read the site file; the tool opens that file
-# with the account's privilege and gives the privilege up before it reads its
-# input. Running the script again changes nothing that is already right.
+# Puts an installed zel-auth into service. The binary becomes root's and
+# set-group-ID to a service group that alone, beside root, can read the site
+# file (root:GROUP 2711, site file root:GROUP 0640), as the system's own helpers
+# for the shadow password file are; the tool opens that file with the group's
+# privilege and gives the privilege up before it reads its input. The group has
+# no members and is no account's primary group, so no one holds it but the tool.
+# Running the script again changes nothing that is already right.
 #
 #   tools/deploy.sh [--build DIR] [--prefix DIR] [--binary PATH]
-#                   [--site-file PATH] [--user NAME] [NAME]
+#                   [--site-file PATH] [--group NAME]
 #
 #   --build DIR      first install the build tree DIR (cmake --install) into the prefix
 #   --prefix DIR     installation prefix (default /opt/zel)
 #   --binary PATH    the installed binary (default PREFIX/bin/zel-auth)
 #   --site-file PATH the site file compiled into the binary
 #                    (default /opt/zel/etc/zel-site.conf)
-#   --user NAME      the service account, created if missing (default zel)
+#   --group NAME     the service group, created if missing (default zel)
 set -eu
 umask 022
 
@@ -20,7 +23,7 @@ prog=deploy.sh
 prefix=/opt/zel
 binary=
 site_file=/opt/zel/etc/zel-site.conf
-account=zel
+group=zel
 build=
 
 die() {
@@ -29,20 +32,23 @@ die() {
 }
 
 usage() {
-  echo "Usage: $prog [--build DIR] [--prefix DIR] [--binary PATH] [--site-file PATH] [--user NAME] [NAME]" >&2
+  echo "Usage: $prog [--build DIR] [--prefix DIR] [--binary PATH] [--site-file PATH] [--group NAME]" >&2
   exit 2
 }
 
 while [ $# -gt 0 ]; do
   case $1 in
-    --build|--prefix|--binary|--site-file|--user)
+    --build|--prefix|--binary|--site-file|--group)
       [ $# -ge 2 ] || die "option $1 needs an argument"
       opt=$1 val=$2
       shift 2
       ;;
-    --build=*|--prefix=*|--binary=*|--site-file=*|--user=*)
+    --build=*|--prefix=*|--binary=*|--site-file=*|--group=*)
       opt=${1%%=*} val=${1#*=}
       shift
+      ;;
+    --user|--user=*)
+      die "the set-user-ID form is no longer deployed: give the service group with --group"
       ;;
     -h|--help) usage ;;
     --) shift; break ;;
@@ -54,52 +60,72 @@ while [ $# -gt 0 ]; do
     --prefix) prefix=$val ;;
     --binary) binary=$val ;;
     --site-file) site_file=$val ;;
-    --user) account=$val ;;
+    --group) group=$val ;;
   esac
 done
-if [ $# -gt 0 ]; then
-  account=$1
-  shift
-fi
 [ $# -eq 0 ] || die "unexpected argument $1"
+prefix=${prefix%/}
 [ -n "$binary" ] || binary=$prefix/bin/zel-auth
 
-[ "$(id -u)" -eq 0 ] || die "must run as root: it creates an account and changes owners"
+[ "$(id -u)" -eq 0 ] || die "must run as root: it creates a group and changes owners"
 case $prefix in /*) ;; *) die "the prefix must be an absolute path: $prefix" ;; esac
 case $binary in /*) ;; *) die "the binary must be an absolute path: $binary" ;; esac
 case $site_file in /*) ;; *) die "the site file must be an absolute path: $site_file" ;; esac
-# The name ends up in chown arguments and in the tool's messages; keep it plain.
-printf '%s\n' "$account" | grep -Eqx '[a-z_][a-z0-9_-]{0,31}' ||
-  die "not a usable account name: $account"
+# The name ends up in chown arguments and in messages; keep it plain.
+printf '%s\n' "$group" | grep -Eqx '[a-z_][a-z0-9_-]{0,31}' ||
+  die "not a usable group name: $group"
+case $group in
+  nogroup|nobody) die "$group is shared with other programs; the service group must be the tool's alone" ;;
+esac
 
-if [ -n "$build" ]; then
-  cmake --install "$build" --prefix "$prefix" >/dev/null
-fi
-
-[ ! -L "$binary" ] || die "$binary is a symbolic link; refusing to make its target set-user-ID"
-[ -f "$binary" ] || die "no installed binary at $binary (install first, or give --build)"
-# A binary built for another site file would open that file with the account's
-# privilege; only the path it was built with may be deployed with it.
-grep -qaF -- "$site_file" "$binary" ||
-  die "$binary was not built for the site file $site_file (configure with -DZEL_SITE_FILE=$site_file)"
-
-# Every directory above the binary and the site file must be root's and closed
-# to others, or anyone could swap in their own tool or their own site file.
-check_dirs() {
-  dir=$(dirname -- "$1")
-  while :; do
-    [ -d "$dir" ] || die "$dir is not a directory"
-    set -- $(stat -L -c '%u %a' -- "$dir")
-    [ "$1" -eq 0 ] || die "$dir is not owned by root"
-    [ $((0$2 & 022)) -eq 0 ] || die "$dir is writable by others than root (mode $2)"
-    [ "$dir" = / ] && break
-    dir=$(dirname -- "$dir")
+# check_path PATH: PATH and every directory above it are what they seem. No
+# symbolic link anywhere along it (a link could point into a directory a user
+# controls, or be swapped while this runs), and every directory root's and
+# writable by no one else, so nobody but root can change what the path names.
+# A missing final part is allowed; it is created by root below.
+check_path() {
+  path=$1
+  case $path/ in
+    */./*|*/../*|*//*) die "$path is not a plain absolute path (no '.', '..' or '//')" ;;
+  esac
+  walked=
+  rest=${path#/}
+  check_dir /
+  while [ -n "$rest" ]; do
+    part=${rest%%/*}
+    case $rest in */*) rest=${rest#*/} ;; *) rest= ;; esac
+    walked=$walked/$part
+    [ ! -L "$walked" ] || die "$walked is a symbolic link; give the real path"
+    [ -e "$walked" ] || return 0
+    if [ -n "$rest" ]; then
+      [ -d "$walked" ] || die "$walked is not a directory"
+      check_dir "$walked"
+    fi
   done
 }
-check_dirs "$binary"
+check_dir() {
+  set -- "$1" $(stat -c '%u %a' -- "$1")
+  [ "$2" -eq 0 ] || die "$1 is not owned by root"
+  [ $((0$3 & 022)) -eq 0 ] || die "$1 is writable by others than root (mode $3)"
+}
+
+check_path "$prefix"
+check_path "$binary"
+check_path "$site_file"
+if [ -n "$build" ]; then
+  cmake --install "$build" --prefix "$prefix" >/dev/null
+  # What the install made is checked as well as what was there before.
+  check_path "$binary"
+fi
+
+[ -f "$binary" ] || die "no installed binary at $binary (install first, or give --build)"
+# A binary built for another site file would open that file with the group's
+# privilege; only the path it was built with, exactly, may be deployed with it.
+LC_ALL=C grep -qazxF -- "$site_file" "$binary" ||
+  die "$binary was not built for the site file $site_file (configure with -DZEL_SITE_FILE=$site_file)"
 if command -v findmnt >/dev/null 2>&1; then
   case ",$(findmnt -n -o OPTIONS -T "$binary")," in
-    *,nosuid,*) die "$binary is on a file system mounted nosuid; set-user-ID would have no effect" ;;
+    *,nosuid,*) die "$binary is on a file system mounted nosuid; set-group-ID would have no effect" ;;
   esac
 fi
 
@@ -107,34 +133,38 @@ site_dir=$(dirname -- "$site_file")
 if [ ! -d "$site_dir" ]; then
   mkdir -p -- "$site_dir"
   chmod 0755 -- "$site_dir"
+  check_path "$site_file"
 fi
-check_dirs "$site_file"
-[ ! -L "$site_file" ] || die "$site_file is a symbolic link; it must be the file itself"
 [ ! -e "$site_file" ] || [ -f "$site_file" ] || die "$site_file is not a regular file"
 
-# The service account: a system account that nobody logs in as.
-if getent passwd "$account" >/dev/null; then
-  # Owned by root, a mode 4711 binary would hand root to every caller until the drop.
-  [ "$(id -u "$account")" -ne 0 ] || die "$account has user ID 0; the service account must be unprivileged"
+# The service group: a system group with no members that is no account's
+# primary group. A group anyone belongs to would give them every token.
+if gent=$(getent group "$group"); then
+  gid=$(printf '%s\n' "$gent" | cut -d: -f3)
+  members=$(printf '%s\n' "$gent" | cut -d: -f4)
+  [ "$gid" -ne 0 ] || die "group $group has group ID 0; the service group must be unprivileged"
+  [ -z "$members" ] || die "group $group has members ($members); remove them (gpasswd -d USER $group) or choose another --group"
+  primary=$(getent passwd | awk -F: -v g="$gid" '$4 == g { printf "%s%s", sep, $1; sep = "," }')
+  [ -z "$primary" ] ||
+    die "group $group is the primary group of $primary; give that account another group (usermod -g) or choose another --group"
 else
-  useradd --system --user-group --no-create-home --home-dir /nonexistent \
-          --shell /usr/sbin/nologin --comment "zel-auth service account (deploy.sh)" "$account"
-  echo "$prog: created the service account $account" >&2
+  groupadd --system "$group"
+  echo "$prog: created the service group $group" >&2
 fi
-group=$(id -gn "$account")
 
-# The site file: only the service account may read it.
+# The site file: root and the service group may read it, only root may write it.
 if [ ! -e "$site_file" ]; then
   (umask 077 && : >"$site_file")
   echo "$prog: created an empty site file $site_file; add the site stanzas to it" >&2
 fi
 # Closed first, then handed over, so no one else can read it at any moment.
 chmod 0600 -- "$site_file"
-chown -- "$account:$group" "$site_file"
+chown -- "root:$group" "$site_file"
+chmod 0640 -- "$site_file"
 
-# chown clears the set-user-ID bit, so the mode comes after the owner.
-chown -- "$account:$group" "$binary"
-chmod 4711 -- "$binary"
+# chown clears the set-group-ID bit, so the mode comes after the owner.
+chown -- "root:$group" "$binary"
+chmod 2711 -- "$binary"
 
 printf '%s: %s\n' "$prog" "$(stat -c '%n %U:%G %a' -- "$binary")" >&2
 printf '%s: %s\n' "$prog" "$(stat -c '%n %U:%G %a' -- "$site_file")" >&2

@@ -4,7 +4,7 @@ set -eu
 packages="cmake g++ make libssl-dev libgtest-dev libnss-wrapper openssl util-linux passwd groff-base mandoc man-db dpkg-dev file adduser gcc binutils mount clang-14 libclang-rt-14-dev clang-tidy-14 cppcheck valgrind lintian"
 missing=""
 for p in $packages; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -qE 'ok (installed|triggers-pending|triggers-awaited)$' || missing="$missing $p"
 done
 [ -n "$missing" ] || exit 0
 if [ "$(id -u)" -ne 0 ]; then

@@ -31,7 +31,7 @@ stage_done() {
 
 # The tool's own code and the harnesses. The unit tests are left out: they are
 # checked by building and running them under both sanitizers and valgrind below.
-sources=$(ls admin/*.cc auth/*.cc cli/*.cc sign/*.cc site/*.cc fuzz/*.cc | grep -v '_test\.cc$')
+sources=$(ls admin/*.cc auth/*.cc cli/*.cc sign/*.cc site/*.cc util/*.cc fuzz/*.cc | grep -v '_test\.cc$')
 
 stage "clang-tidy"
 # Only the compilation database is needed, which configuring writes.
@@ -55,7 +55,7 @@ stage "cppcheck"
 #    thread safety is at stake, and zel-site runs one thread too.
 cppcheck --std=c++20 --language=c++ -I . -DOPENSSL_API_COMPAT=30000 -DOPENSSL_NO_DEPRECATED \
   '-DZEL_SITE_FILE="/opt/zel/etc/zel-site.conf"' '-DZEL_AUTH_PATH="/opt/zel/bin/zel-auth"' \
-  '-DZEL_VERSION="1.0.0"' --library=posix --library=openssl \
+  '-DZEL_VERSION="1.1.0"' --library=posix --library=openssl \
   --enable=warning,style,performance,portability --inconclusive --inline-suppr \
   --suppress=missingIncludeSystem --suppress=getpwuidCalled:auth/actor.cc \
   --suppress=getpwuidCalled:admin/deployment.cc --suppress=getgrgidCalled:admin/deployment.cc \

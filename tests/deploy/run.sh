@@ -1,12 +1,15 @@
 #!/bin/bash
 # The deployment test. It installs zel-auth as it is put into service (through
-# tools/deploy.sh: set-user-ID to a service account, site file 0600) and runs it
-# as ordinary users, checking what such a user can and cannot get out of it.
+# tools/deploy.sh: root's and set-group-ID to a service group, site file
+# root:GROUP 0640) and runs it as ordinary users, checking what such a user can
+# and cannot get out of it; then the older set-user-ID form, which sites may
+# keep, once more.
 #
 # It creates accounts and mounts, so it needs root; without root it reports
 # itself skipped (status 77). Everything under /opt happens on a tmpfs in a
 # private mount namespace, so the machine's own /opt is never touched; the
-# throwaway accounts are removed on every way out.
+# throwaway accounts and groups are removed, and fs.suid_dumpable (set for one
+# check) is restored, on every way out.
 #
 #   run.sh --source=DIR --binary=PATH [--install-from=BUILD_DIR] [--cc=CC]
 #          --hardening=full|basic|none
@@ -43,7 +46,7 @@ done
 # ---------------------------------------------------------------------------
 if [ "$inner" -eq 0 ]; then
   if [ "$(id -u)" -ne 0 ]; then
-    echo "SKIP: the deployment test needs root (accounts, mounts, set-user-ID)"
+    echo "SKIP: the deployment test needs root (accounts, groups, mounts, set-ID programs)"
     exit 77
   fi
   if [ "$hardening" = none ]; then
@@ -62,8 +65,13 @@ if [ "$inner" -eq 0 ]; then
   [ -d /opt ] || { echo "SKIP: there is no /opt to cover with a tmpfs"; exit 77; }
 
   created=()
+  suid_dumpable=$(cat /proc/sys/fs/suid_dumpable)
+  export ZD_SUID_DUMPABLE=$suid_dumpable
   cleanup() {
     local u
+    # The inner run restores it too; this covers a run that was killed.
+    [ "$(cat /proc/sys/fs/suid_dumpable)" = "$suid_dumpable" ] ||
+      echo "$suid_dumpable" >/proc/sys/fs/suid_dumpable
     for u in "${created[@]}"; do
       getent passwd "$u" >/dev/null && userdel "$u" 2>/dev/null
       getent group "$u" >/dev/null && groupdel "$u" 2>/dev/null
@@ -78,15 +86,15 @@ if [ "$inner" -eq 0 ]; then
   # Accounts a killed earlier run left behind carry its process ID.
   while IFS=: read -r name _ _ _ gecos _; do
     pid=
-    if [[ $name =~ ^zdt([0-9]+)(svc|u)$ ]]; then pid=${BASH_REMATCH[1]}; fi
+    if [[ $name =~ ^zdt([0-9]+)(svc|u|m)$ ]]; then pid=${BASH_REMATCH[1]}; fi
     if [[ $gecos =~ ^"$MARKER "([0-9]+)$ ]]; then pid=${BASH_REMATCH[1]}; fi
     if [ -n "$pid" ] && ! kill -0 "$pid" 2>/dev/null; then
       userdel "$name" 2>/dev/null; groupdel "$name" 2>/dev/null
     fi
-  done < <(getent passwd)
+  done < <(getent passwd; getent group | awk -F: '{ print $1 ":::::" }')
 
-  export ZD_SVC=zdt$$svc ZD_USER=zdt$$u ZD_OTHER=zdt$$x
-  getent passwd "$ZD_SVC" >/dev/null && { echo "FAIL: account $ZD_SVC exists already"; exit 1; }
+  export ZD_SVC=zdt$$svc ZD_USER=zdt$$u ZD_OTHER=zdt$$x ZD_MEMBERS=zdt$$m ZD_OLD=zdt$$o
+  getent group "$ZD_SVC" >/dev/null && { echo "FAIL: group $ZD_SVC exists already"; exit 1; }
   created+=("$ZD_SVC")  # made by tools/deploy.sh inside
   add_user() {
     useradd --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin --user-group \
@@ -94,6 +102,10 @@ if [ "$inner" -eq 0 ]; then
     created+=("$1")
   }
   add_user "$ZD_USER"
+  # The old set-user-ID form's service account, and a group that has a member.
+  add_user "$ZD_OLD"
+  groupadd "$ZD_MEMBERS" && created+=("$ZD_MEMBERS") && usermod -a -G "$ZD_MEMBERS" "$ZD_OLD" ||
+    { echo "FAIL: groupadd $ZD_MEMBERS"; exit 1; }
   # The trusted account, and the user the end-to-end cases sign as, are used as
   # found if the machine has its own.
   getent passwd autobuild >/dev/null || add_user autobuild
@@ -120,6 +132,7 @@ inner_cleanup() {
   [ -s "$T/probe/own" ] && started+=("$(cat "$T/probe/own")")
   for p in "${started[@]}"; do kill "$p" 2>/dev/null; done
   wait 2>/dev/null
+  [ -z "${ZD_SUID_DUMPABLE:-}" ] || echo "$ZD_SUID_DUMPABLE" >/proc/sys/fs/suid_dumpable
   cd / && umount -l /opt 2>/dev/null
 }
 trap inner_cleanup EXIT
@@ -181,26 +194,27 @@ same_run() {
 
 site_state() { stat -c '%U:%G %a %s' "$SITE_FILE"; sha256sum <"$SITE_FILE"; }
 
-user=$ZD_USER other=$ZD_OTHER svc=$ZD_SVC
+user=$ZD_USER other=$ZD_OTHER svc=$ZD_SVC old=$ZD_OLD
 
 # --- Deployment ------------------------------------------------------------
 section
 deploy() { sh "$source_dir/tools/deploy.sh" "$@" >"$R/deploy.log" 2>&1; }
 if [ -n "$install_from" ]; then
-  deploy --build "$install_from" --prefix /opt/zel --user "$svc" || { cat "$R/deploy.log"; fail "deploy.sh --build"; exit 1; }
+  deploy --build "$install_from" --prefix /opt/zel --group "$svc" || { cat "$R/deploy.log"; fail "deploy.sh --build"; exit 1; }
 else
-  install -D -m 0755 "$binary" "$TOOL" && deploy --prefix /opt/zel --user "$svc" ||
+  install -D -m 0755 "$binary" "$TOOL" && deploy --prefix /opt/zel --group "$svc" ||
     { cat "$R/deploy.log"; fail "deploy.sh"; exit 1; }
 fi
-IFS=: read -r _ _ svc_uid _ _ svc_home svc_shell < <(getent passwd "$svc")
-uid_min=$(awk '$1 == "UID_MIN" { print $2 }' /etc/login.defs)
-[ "$svc_uid" -lt "${uid_min:-1000}" ] && [ "$svc_uid" -ne 0 ] || fail "service account uid $svc_uid is no system uid"
-[ "$svc_shell" = /usr/sbin/nologin ] || fail "service account shell is $svc_shell"
-[ ! -e "$svc_home" ] || fail "service account home $svc_home exists"
-[ "$(stat -c '%U %a' "$TOOL")" = "$svc 4711" ] || fail "binary is $(stat -c '%U %a' "$TOOL"), expected $svc 4711"
-[ "$(stat -c '%U %a %s' "$SITE_FILE")" = "$svc 600 0" ] ||
-  fail "new site file is $(stat -c '%U %a %s' "$SITE_FILE"), expected an empty $svc 600 file"
-section_ok "deploy.sh made $svc ($svc_uid) owner of the set-user-ID binary and of an empty site file"
+IFS=: read -r _ _ svc_gid svc_members < <(getent group "$svc")
+gid_min=$(awk '$1 == "GID_MIN" { print $2 }' /etc/login.defs)
+[ "$svc_gid" -lt "${gid_min:-1000}" ] && [ "$svc_gid" -ne 0 ] || fail "service group gid $svc_gid is no system gid"
+[ -z "$svc_members" ] || fail "service group has members: $svc_members"
+getent passwd | awk -F: -v g="$svc_gid" '$4 == g { exit 1 }' || fail "service group is an account's primary group"
+getent passwd "$svc" >/dev/null && fail "deploy.sh made an account $svc"
+[ "$(stat -c '%U:%G %a' "$TOOL")" = "root:$svc 2711" ] || fail "binary is $(stat -c '%U:%G %a' "$TOOL"), expected root:$svc 2711"
+[ "$(stat -c '%U:%G %a %s' "$SITE_FILE")" = "root:$svc 640 0" ] ||
+  fail "new site file is $(stat -c '%U:%G %a %s' "$SITE_FILE"), expected an empty root:$svc 640 file"
+section_ok "deploy.sh made the binary root:$svc 2711 and an empty root:$svc 0640 site file ($svc is $svc_gid, member-less)"
 
 # The site file; the canaries are the token values no output may ever carry.
 canary=zelcanary$(od -An -N12 -tx1 /dev/urandom | tr -d ' \n')
@@ -218,22 +232,59 @@ token.value =
 [bare]
 EOF
 
-# Run again, the script changes nothing; a service account of user ID 0 or a
-# site file the binary was not built for is refused without touching anything.
-before=$(stat -c '%U:%G %a %i' "$TOOL"; site_state; getent passwd "$svc")
+# Run again, the script changes nothing; an unsafe group, a site file the
+# binary was not built for, or an unsafe path is refused without touching anything.
+state() { stat -c '%U:%G %a %i' "$TOOL"; site_state; getent group "$svc"; }
+before=$(state)
 if [ -n "$install_from" ]; then
-  deploy --build "$install_from" --prefix /opt/zel --user "$svc" || { cat "$R/deploy.log"; fail "deploy.sh --build a second time"; }
+  deploy --build "$install_from" --prefix /opt/zel --group "$svc" || { cat "$R/deploy.log"; fail "deploy.sh --build a second time"; }
 else
-  deploy --prefix /opt/zel --user "$svc" || { cat "$R/deploy.log"; fail "deploy.sh a second time"; }
+  deploy --prefix /opt/zel --group "$svc" || { cat "$R/deploy.log"; fail "deploy.sh a second time"; }
 fi
-deploy --prefix /opt/zel "$svc" || { cat "$R/deploy.log"; fail "deploy.sh with the account as operand"; }
-[ "$(stat -c '%U:%G %a %i' "$TOOL"; site_state; getent passwd "$svc")" = "$before" ] ||
-  fail "deploy.sh run again changed the deployment"
-deploy --prefix /opt/zel --user root && fail "deploy.sh accepted root as the service account"
-deploy --prefix /opt/zel --user "$svc" --site-file /opt/zel/etc/other.conf &&
-  fail "deploy.sh accepted a site file the binary was not built for"
-[ "$(stat -c '%U:%G %a %i' "$TOOL"; site_state; getent passwd "$svc")" = "$before" ] ||
-  fail "a refused deploy.sh changed the deployment"
+[ "$(state)" = "$before" ] || fail "deploy.sh run again changed the deployment"
+# refused WHAT MESSAGE-TEXT DEPLOY-ARGS...: deploy.sh fails, saying why.
+refused() {
+  local what=$1 text=$2
+  shift 2
+  if deploy "$@"; then
+    fail "deploy.sh accepted $what"
+  elif ! grep -qF -- "$text" "$R/deploy.log"; then
+    fail "deploy.sh refused $what without saying '$text':"; sed 's/^/    /' "$R/deploy.log"
+  fi
+}
+refused "group ID 0" "group ID 0" --prefix /opt/zel --group root
+refused "nogroup" "shared with other programs" --prefix /opt/zel --group nogroup
+refused "an account's primary group" "primary group of $user" --prefix /opt/zel --group "$user"
+refused "a group with members" "has members ($old)" --prefix /opt/zel --group "$ZD_MEMBERS"
+refused "the set-user-ID form" "--group" --prefix /opt/zel --user "$svc"
+refused "a site file the binary was not built for" "was not built for" --prefix /opt/zel --group "$svc" \
+  --site-file /opt/zel/etc/other.conf
+refused "a site path the binary's path begins with" "was not built for" --prefix /opt/zel --group "$svc" \
+  --site-file /opt/zel/etc/zel-site.con
+# Unsafe layouts, each a copy of the binary that must not become set-group-ID.
+layout() {  # layout DIR: a prefix holding a copy of the binary in DIR/bin
+  mkdir -p "$1/bin" && install -m 0755 "$TOOL" "$1/bin/zel-auth"
+}
+layout /opt/zl/real && ln -s real/bin /opt/zl/bin
+refused "a symbolic link for bin/" "/opt/zl/bin is a symbolic link" --prefix /opt/zl --group "$svc"
+ln -s zel /opt/zlp
+refused "a symbolic link for the prefix" "/opt/zlp is a symbolic link" --prefix /opt/zlp --group "$svc"
+layout /opt/zw && chmod 1777 /opt/zw
+refused "a prefix others may write" "/opt/zw is writable by others" --prefix /opt/zw --group "$svc"
+layout /opt/zu && chown "$user:" /opt/zu/bin
+refused "a bin/ a user owns" "/opt/zu/bin is not owned by root" --prefix /opt/zu --group "$svc"
+mkdir -p /opt/zs && ln -s /opt/zel/etc /opt/zs/etc
+refused "a symbolic link for the site file's directory" "/opt/zs/etc is a symbolic link" \
+  --prefix /opt/zel --group "$svc" --site-file /opt/zs/etc/zel-site.conf
+mkdir -p /opt/zf/etc && ln -s /opt/zel/etc/zel-site.conf /opt/zf/etc/zel-site.conf
+refused "a symbolic link for the site file" "/opt/zf/etc/zel-site.conf is a symbolic link" \
+  --prefix /opt/zel --group "$svc" --site-file /opt/zf/etc/zel-site.conf
+for copy in /opt/zl/real/bin /opt/zw/bin /opt/zu/bin; do
+  [ "$(stat -c '%U:%G %a' "$copy/zel-auth")" = "root:root 755" ] ||
+    fail "a refused deploy.sh changed $copy/zel-auth: $(stat -c '%U:%G %a' "$copy/zel-auth")"
+done
+rm -rf /opt/zl /opt/zlp /opt/zw /opt/zu /opt/zs /opt/zf
+[ "$(state)" = "$before" ] || fail "a refused deploy.sh changed the deployment"
 section_ok "deploy.sh is idempotent and refuses what it must"
 site_before=$(site_state)
 
@@ -314,16 +365,19 @@ done
 section
 # A probe run as the user starts the tool on a fifo, so the tool is the probe's
 # own child (as a ptrace scope demands), and tries to get at it while it waits
-# on its standard input.
+# on its standard input. The tool is given the site's token with -k, which must
+# be gone from its command line by then.
 P=$T/probe
 mkdir -p "$P" && chown "$user:" "$P" && chmod 0700 "$P"
 mkfifo -m 0600 "$P/in" "$P/go" && chown "$user:" "$P/in" "$P/go"
 cat >"$T/probe.sh" <<'EOF'
 tool=$1 dir=$2
-"$tool" <"$dir/in" >"$dir/out" 2>"$dir/err" &
+shift 2
+"$tool" "$@" <"$dir/in" >"$dir/out" 2>"$dir/err" &
 pid=$!
 echo "$pid" >"$dir/pid"
 read -r fds <"$dir/go"
+tr '\0' ' ' <"/proc/$pid/cmdline" >"$dir/cmdline"
 {
   for n in $fds; do
     (exec 3<"/proc/$pid/fd/$n") 2>/dev/null && echo "opened /proc/PID/fd/$n"
@@ -368,11 +422,16 @@ waits_on_stdin() {
 }
 
 exec 7<>"$P/in" 8<>"$P/go"
-as "$user" env -i PATH=/usr/bin:/bin bash "$T/probe.sh" "$TOOL" "$P" &
+# The probe must not hold the test's own ends of the fifos: a read of its would
+# then never see the end of its input, and the test would wait for ever.
+as "$user" env -i PATH=/usr/bin:/bin bash "$T/probe.sh" "$TOOL" "$P" -k "$canary" 7>&- 8>&- &
 probe=$!
 started+=("$probe")
+# The tool waits on its input, or has already ended: either way the wait ends.
+ended() { local st; st=$(awk '{ print $3 }' "/proc/$1/stat" 2>/dev/null); [ -z "$st" ] || [ "$st" = Z ]; }
+waits_or_ended() { waits_on_stdin "$1" || ended "$1"; }
 if wait_for test -s "$P/pid" && tpid=$(cat "$P/pid") && started+=("$tpid") &&
-   wait_for waits_on_stdin "$tpid"; then
+   wait_for waits_or_ended "$tpid" && ! ended "$tpid"; then
   cp "/proc/$tpid/status" "$R/proc-status"
   uid=$(uid_of "$user") gid=$(gid_of "$user")
   [ "$(grep ^Uid: "$R/proc-status")" = "$(printf 'Uid:\t%s\t%s\t%s\t%s' "$uid" "$uid" "$uid" "$uid")" ] ||
@@ -384,6 +443,8 @@ if wait_for test -s "$P/pid" && tpid=$(cat "$P/pid") && started+=("$tpid") &&
   { ls "/proc/$tpid/fd" | tr '\n' ' '; echo; } >&8
   if wait_for test -e "$P/probed"; then
     [ -s "$P/opened" ] && fail "$user got at the waiting tool: $(tr '\n' ' ' <"$P/opened")"
+    grep -qF -- "$canary" "$P/cmdline" && fail "the -k token is still on the waiting tool's command line"
+    grep -qx -- "$TOOL -k  *" "$P/cmdline" || fail "the waiting tool's command line: $(visible "$P/cmdline")"
     grep -qx fd "$P/control" || fail "the probe cannot open its own process's descriptors; it proves nothing"
     grep -qx mem "$P/control" || echo "note: ptrace rules keep even the user's own /proc/PID/mem closed here"
     cat "$T/body-$user" >&7
@@ -394,16 +455,19 @@ if wait_for test -s "$P/pid" && tpid=$(cat "$P/pid") && started+=("$tpid") &&
   else
     fail "the probe did not finish"
   fi
+elif [ -s "$P/pid" ] && ended "$(cat "$P/pid")"; then
+  fail "the tool ended before it waited on its standard input: $(visible "$P/err")"
 else
   fail "the tool did not come to wait on its standard input"
 fi
 exec 7>&- 8>&-
+wait_for ended "$probe" || { kill "$probe" 2>/dev/null; fail "the probe did not end"; }
 wait "$probe" 2>/dev/null
 section_ok "the waiting tool shows only $user's IDs and keeps its descriptors and memory closed"
 
 # --- A hostile environment ---------------------------------------------------
 section
-# None of it may change a byte of what the set-user-ID tool does.
+# None of it may change a byte of what the set-ID tool does.
 H=$T/hostile
 mkdir -p "$H/lib" "$H/modules" "$H/bin"
 cat >"$H/evil.c" <<'EOF'
@@ -441,7 +505,7 @@ hostile=(
   GCONV_PATH="$H" GLIBC_TUNABLES=glibc.malloc.check=3:glibc.malloc.perturb=165 MALLOC_PERTURB_=165
 )
 
-# The hostile library works: the plain binary, outside the set-user-ID rules, is taken over.
+# The hostile library works: the plain binary, outside the set-ID rules, is taken over.
 install -m 0755 "$TOOL" "$T/zel-auth-plain"
 tool=$T/zel-auth-plain extra_env=(LD_PRELOAD="$H/evil.so")
 run_tool control "$user" "$T/body-$user"
@@ -508,29 +572,209 @@ done
 chown root: "$SITE_FILE"
 run_tool root-site "$user" "$T/body-$user"
 expect_run root-site 6 /dev/null "Unable to open site file ($SITE_FILE) for reading: Permission denied."$'\n'
-chown "$svc:" "$SITE_FILE"
+chown "root:$svc" "$SITE_FILE"
 chmod 0711 "$TOOL"
-run_tool not-setuid "$user" "$T/body-$user"
-expect_run not-setuid 6 /dev/null "Unable to open site file ($SITE_FILE) for reading: Permission denied."$'\n'
-deploy --prefix /opt/zel --user "$svc" || { cat "$R/deploy.log"; fail "deploy.sh repairing"; }
+run_tool not-setgid "$user" "$T/body-$user"
+expect_run not-setgid 6 /dev/null "Unable to open site file ($SITE_FILE) for reading: Permission denied."$'\n'
+deploy --prefix /opt/zel --group "$svc" || { cat "$R/deploy.log"; fail "deploy.sh repairing"; }
 run_tool repaired "$user" "$T/body-$user"
 expect_run repaired 0 "$R/self.want" ""
 [ "$(site_state)" = "$site_before" ] || fail "the site file is not as deployed"
 
-# --- Every end-to-end case, set-user-ID -----------------------------------------
+# --- The privilege drop, where the system lets set-ID programs be traced ----------
+section
+# With fs.suid_dumpable at 1, changing the effective IDs makes the process
+# traceable again. The caller races each run, trying to take the site file's
+# descriptor (3) with pidfd_getfd and read it; the drop must leave no moment in
+# which that works.
+cat >"$T/race.c" <<'EOF'
+#define _GNU_SOURCE
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+/* race TOOL RUNS SECRET: in how many RUNS of TOOL a descriptor holding SECRET was taken. */
+int main(int argc, char** argv) {
+  if (argc != 4) return 2;
+  const int runs = atoi(argv[2]);
+  const char* secret = argv[3];
+  /* Kept clear of descriptor 3, which each child must first get from the tool. */
+  int opened = open("/dev/null", O_RDWR | O_CLOEXEC);
+  int null = opened < 0 ? -1 : fcntl(opened, F_DUPFD_CLOEXEC, 100);
+  if (null < 0) return 2;
+  close(opened);
+  long wins = 0, tries = 0;
+  for (int i = 0; i < runs; i++) {
+    pid_t pid = fork();
+    if (pid < 0) return 2;
+    if (pid == 0) {
+      dup2(null, 0), dup2(null, 1), dup2(null, 2);
+      execl(argv[1], argv[1], (char*)NULL);
+      _exit(127);
+    }
+    int pidfd = (int)syscall(SYS_pidfd_open, pid, 0);
+    for (long spin = 0; pidfd >= 0 && spin < 1000000; spin++) {
+      int fd = (int)syscall(SYS_pidfd_getfd, pidfd, 3, 0);
+      if (fd >= 0) {
+        char buf[8192];
+        ssize_t n = pread(fd, buf, sizeof buf, 0);
+        close(fd);
+        if (n > 0 && memmem(buf, (size_t)n, secret, strlen(secret)) != NULL) {
+          wins++;
+          break;
+        }
+      }
+      if ((++tries & 15) == 0 && waitpid(pid, NULL, WNOHANG) == pid) {
+        pid = 0;
+        break;
+      }
+    }
+    if (pidfd >= 0) close(pidfd);
+    if (pid > 0) waitpid(pid, NULL, 0);
+  }
+  printf("%ld %ld\n", wins, tries);
+  return 0;
+}
+EOF
+if ! "$cc" -O2 -o "$T/race" "$T/race.c"; then
+  fail "cannot build the race program"
+elif ! echo 1 >/proc/sys/fs/suid_dumpable 2>/dev/null; then
+  echo "note: fs.suid_dumpable can't be set here; the race is not run"
+else
+  as "$user" timeout 120 "$T/race" "$TOOL" 3000 "$canary" >"$R/race.log" 2>&1
+  rc=$?
+  echo "$ZD_SUID_DUMPABLE" >/proc/sys/fs/suid_dumpable
+  read -r wins tries <"$R/race.log"
+  if ((rc != 0)); then
+    fail "the race program ended with status $rc"
+  elif [ "$wins" != 0 ]; then
+    fail "with fs.suid_dumpable = 1, $user read the site file through the tool's descriptor in $wins of 3000 runs"
+  fi
+  section_ok "with fs.suid_dumpable = 1, 3000 raced runs ($tries attempts) gave no descriptor away"
+fi
+
+# --- The audit trail ------------------------------------------------------------
+section
+# A datagram socket of the test's own stands at /dev/log, on a tmpfs over /dev
+# that only this namespace sees (the device nodes the runs need are bound back),
+# so nothing is left in the machine's /dev and no line reaches its real log.
+# Each line received is compared after its header: "<PRI>", then the text.
+A=/opt/zel-test-audit
+mkdir -p "$A/host-dev" && chmod 0700 "$A"
+cat >"$A/logsink.c" <<'EOF'
+/* logsink SOCKET OUT SECONDS: each datagram to SOCKET, which anyone may send to, is a line of OUT. */
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+int main(int argc, char **argv) {
+  struct sockaddr_un addr = {.sun_family = AF_UNIX};
+  static char line[65536];
+  FILE *out = argc == 4 ? fopen(argv[2], "a") : NULL;
+  int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+  strncpy(addr.sun_path, argv[1], sizeof addr.sun_path - 1);
+  umask(0);
+  if (out == NULL || fd < 0 || bind(fd, (struct sockaddr *)&addr, sizeof addr) != 0) return 1;
+  alarm((unsigned)atoi(argv[3]));
+  for (ssize_t n; (n = recv(fd, line, sizeof line, 0)) >= 0; fflush(out)) fprintf(out, "%.*s\n", (int)n, line);
+  return 1;
+}
+EOF
+"$cc" -O2 -o "$A/logsink" "$A/logsink.c" || fail "cannot build the log receiver"
+mount --bind /dev "$A/host-dev" && mount -t tmpfs -o mode=0755,size=1m zel-deploy-dev /dev
+# Nothing may be made in the machine's own /dev: all of it only on the cover.
+if [ "$(findmnt -n -o SOURCE /dev | tail -n 1)" = zel-deploy-dev ]; then
+  for d in null zero full random urandom; do : >"/dev/$d" && mount --bind "$A/host-dev/$d" "/dev/$d"; done
+  ln -s /proc/self/fd /dev/fd
+  # TAG|USER|INPUT|ARGS|the line expected, or -. "hostile" stands for a site name
+  # with a newline and a fake entry. The last case logs: once its line is in, any
+  # line a case before it should not have sent is in too.
+  hostile_site=$'x\nzel-auth[1]: signed for actor=root'
+  audit_cases=(
+    "self|$user|$T/body-$user||<86>signed for actor=$user user=$user site=default via=self key=site digest=$(digest_of "$T/body-$user")"
+    "autobuild|autobuild|$T/body-$other|-s staging|<86>signed for actor=$other user=autobuild site=[staging] via=autobuild key=site digest=$(digest_of "$T/body-$other")"
+    "key|$user|$T/body-$other|-k own-key-7f3e9a1c|<86>signed for actor=$other user=$user site=default via=own-key key=own digest=$(digest_of "$T/body-$other")"
+    "refused|$user|$T/body-$other||<85>refused actor=$other user=$user site=default"
+    "listing|$user|$T/empty||-"
+    "usage|$user|$T/body-$user|-x|-"
+    "hostile|$user|$T/body-$user|-s hostile|<85>failed user=$user site=[x\\x0azel-auth[1]:\\x20signed\\x20for\\x20actor=root] status=7 message=Site stanza for specified site (x\\x0azel-auth[1]: signed for actor=root) not found in site file ($SITE_FILE)."
+    "broken|$user|$T/body-$user|-s broken|<83>failed user=$user site=[broken] status=8 message=Token value cannot be empty."
+  )
+  audit_runs() {  # PREFIX: every case, with /dev/log as it stands
+    local c tag who input args want
+    for c in "${audit_cases[@]}"; do
+      IFS='|' read -r tag who input args want <<<"$c"
+      read -ra argv <<<"$args"
+      [ "${argv[1]:-}" = hostile ] && argv[1]=$hostile_site
+      run_tool "$1-$tag" "$who" "$input" "${argv[@]}"
+    done
+  }
+  for c in "${audit_cases[@]}"; do [ "${c##*|}" = - ] || printf '%s\n' "${c##*|}"; done >"$R/audit.want"
+  received_all() { [ "$(wc -l <"$R/audit.received")" -ge "$(wc -l <"$R/audit.want")" ]; }
+  "$A/logsink" /dev/log "$R/audit.received" 60 &
+  sink=$!
+  started+=("$sink")
+  wait_for test -S /dev/log || fail "the log receiver did not start"
+  audit_runs log
+  wait_for received_all || fail "lines missing from the log"
+  sed -E 's/^(<[0-9]+>)[A-Z][a-z]{2} [ 0-9][0-9] [0-9:]{8} zel-auth\[[0-9]+\]: /\1/' "$R/audit.received" |
+    diff "$R/audit.want" - >"$R/audit.diff" || { fail "log lines (- wanted, + received):"; sed 's/^/    /' "$R/audit.diff"; }
+  grep -qF -e "$canary" -e "$canary2" -e own-key-7f3e9a1c "$R/audit.received" && fail "a token value reached the log"
+  # The same runs give the same output and status with a socket that nobody
+  # reads any more, and with no /dev/log at all.
+  kill "$sink" && wait "$sink" 2>/dev/null
+  audit_runs unread
+  rm -f /dev/log
+  audit_runs nolog
+  for c in "${audit_cases[@]}"; do same_run "unread-${c%%|*}" "log-${c%%|*}"; same_run "nolog-${c%%|*}" "log-${c%%|*}"; done
+  same_run log-self self
+  for d in null zero full random urandom; do umount "/dev/$d"; done
+  umount /dev && umount "$A/host-dev" || fail "cannot uncover /dev"
+else
+  fail "cannot cover /dev with a tmpfs"
+  umount "$A/host-dev" 2>/dev/null
+fi
+section_ok "the audit trail: one exact line for each signing, refusal and failure, none for a listing; the same output without a log"
+
+# --- Every end-to-end case, set-group-ID ------------------------------------------
 section
 # Each case of tests/e2e runs through the installed binary as a real account
 # (alice, autobuild, or a user ID without one) and must give the status and
 # output it gives the plain build. The cases rewrite the site file, so they come
 # after every check of the deployed one.
-ZEL_E2E_SETUID_ACCOUNT=$svc timeout 120 bash "$source_dir/tests/e2e/run.sh" "$TOOL" "$SITE_FILE" \
-  >"$R/e2e.log" 2>&1
-rc=$? summary=$(tail -n1 "$R/e2e.log")
-if ((rc != 0)) || ! [[ $summary =~ ^[1-9][0-9]*\ passed,\ 0\ failed$ ]]; then
-  fail "end-to-end cases through the set-user-ID install: status $rc"
-  sed 's/^/    /' "$R/e2e.log"
-fi
-section_ok "end-to-end cases through the set-user-ID install: $summary"
+e2e_through() {  # e2e_through SETID WHAT
+  local log=$R/e2e-${1%%:*}.log rc summary
+  ZEL_E2E_SETID=$1 timeout 120 bash "$source_dir/tests/e2e/run.sh" "$TOOL" "$SITE_FILE" >"$log" 2>&1
+  rc=$? summary=$(tail -n1 "$log")
+  if ((rc != 0)) || ! [[ $summary =~ ^[1-9][0-9]*\ passed,\ 0\ failed$ ]]; then
+    fail "end-to-end cases through the $2 install: status $rc"
+    sed 's/^/    /' "$log"
+  fi
+  section_ok "end-to-end cases through the $2 install: $summary"
+}
+e2e_through "group:$svc" set-group-ID
+
+# --- The older set-user-ID form ---------------------------------------------------
+section
+# Sites may keep it: the binary set-user-ID to a service account, the site file
+# that account's own with mode 0600. It must go on working as before.
+cat >"$SITE_FILE" <<EOF
+site.name = Deploy test site
+site.url = https://deploy.test.invalid/
+token.value = $canary
+EOF
+chown "$old:" "$TOOL" "$SITE_FILE" && chmod 4711 "$TOOL" && chmod 0600 "$SITE_FILE"
+run_tool old-self "$user" "$T/body-$user"
+expect_run old-self 0 "$R/self.want" ""
+run_tool old-refused "$user" "$T/body-$other"
+expect_run old-refused 4 /dev/null "$user is not authorized to create a checksum for $other."$'\n'
+e2e_through "user:$old" set-user-ID
 
 # --- The token never shows ----------------------------------------------------
 section

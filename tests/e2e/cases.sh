@@ -25,6 +25,12 @@ expect "a header followed by a bracket is an empty stanza" 7 '' \
   "Empty site stanza for specified site (a) in site file ($SITE)\\n" -s a
 expect "text after the header starts the stanza" 0 'z=1\n' '' -s hdr
 expect "a header is found inside another line" 0 'y=2\n' '' -s b
+site 'a=1\ntoken.value = q7#[k]Zr9!mW2pLx8vTq\n[s]\nb=2\ntoken.value = 4]hV8n\n'
+expect "a header inside a token line is no header" 7 '' \
+  "Site stanza for specified site (k) not found in site file ($SITE).\\n" -s k
+expect "a site name holding a newline is never found" 7 '' \
+  "Site stanza for specified site (s]\nb=2\ntoken.value = 4) not found in site file ($SITE).\\n" \
+  -s "$(printf 's]\nb=2\ntoken.value = 4')"
 site '[web]\nc=3\n'
 expect "no default stanza" 7 '' "Default site stanza not found in site file ($SITE).\\n"
 site '  \n\n'
@@ -66,6 +72,8 @@ input '\0<Body><Request action="sign" actor="alice">\n'
 expect "a first byte NUL" 5 '' 'Unable to locate actor in message body.\n'
 input ' <Body><Request action="sign" actor="alice">\n'
 expect "a space before <Body>, even with -k" 5 '' 'Unable to locate actor in message body.\n' -k x
+input "<Body><Request action=\"go\">$(printf 'A%.0s' $(seq 251))actor=\"alice\"</Request><Request action=\"go\" actor=\"bob\"/></Body>\\n"
+expect "an actor inside an action value that never closed" 5 '' 'Unable to locate actor in message body.\n'
 input '<Body><Request action="sign" id="1" actor="alice">\n'
 expect "an attribute between action and actor" 5 '' 'Unable to locate actor in message body.\n'
 input '<Body><Request action="sign" actor="alice smith">\n'
@@ -100,18 +108,26 @@ tool -s web <"$WORK/stdin" >&- 2>"$WORK/err"
 verdict "a closed standard output" "-s web" $? 9 '' 'Unable to write to standard output: Bad file descriptor.\n'
 tool -s web <&- >"$WORK/out" 2>"$WORK/err"
 verdict "a closed standard input" "-s web" $? 13 '' 'Unable to read standard input: Bad file descriptor.\n'
+# A file size limit cuts the listing short: the write fails, the tool is not
+# killed, and the part written before the failure stays where it went.
+long_line=$(printf 'p%.0s' $(seq 2000))
+site "$long_line\\n"; input ''
+(ulimit -f 1; tool) <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err"
+verdict "a listing cut off by the file size limit" "" $? 9 "${long_line:0:1024}" \
+  'Unable to write to standard output: File too large.\n'
+site "$SITE_TEXT"; request alice
 
 # A configuration whose provider can't be loaded leaves libcrypto without SHA-1.
 printf 'openssl_conf = conf\n[conf]\nproviders = prov\n[prov]\nmissing = missing_sect\n[missing_sect]\nactivate = 1\n' >"$WORK/broken.cnf"
 OPENSSL_CONF=$WORK/broken.cnf tool -s web <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err"
 rc=$?
-if [ -z "${ZEL_E2E_SETUID_ACCOUNT:-}" ]; then
+if [ -z "${ZEL_E2E_SETID:-}" ]; then
   verdict "libcrypto unable to digest" "-s web" $rc 11 '' \
     'Unable to compute the checksum: error:0308010C:digital envelope routines::unsupported.\n'
 else
-  # Set-user-ID, OpenSSL doesn't read OPENSSL_CONF: the caller's configuration
-  # must not steer a privileged process, so the broken one can't fail the run.
-  verdict "OPENSSL_CONF is not read set-user-ID" "-s web" $rc 0 "c=3\\n$(knowns "$BODY" web-key)" ''
+  # Set-ID, OpenSSL doesn't read OPENSSL_CONF: the caller's configuration must
+  # not steer a privileged process, so the broken one can't fail the run.
+  verdict "OPENSSL_CONF is not read set-ID" "-s web" $rc 0 "c=3\\n$(knowns "$BODY" web-key)" ''
 fi
 
 # A sparse site file that claims more bytes than any buffer can hold, where the

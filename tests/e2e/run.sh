@@ -10,23 +10,30 @@
 # ZEL_E2E_WRAPPER (for example "valgrind -q --error-exitcode=99") to run every
 # case through a wrapper command.
 #
-# With ZEL_E2E_SETUID_ACCOUNT=ACCOUNT (root only) BINARY is instead an installed
-# set-user-ID binary owned by ACCOUNT, and the same cases must give the same
-# results through it. A set-user-ID program ignores LD_PRELOAD, so nss_wrapper
-# can't name the caller: each case runs as a real account of the name it asks
-# for (alice, autobuild; they must exist), or as a user ID without a password
-# entry, and the site file is handed to ACCOUNT with mode 0600 as deployed.
+# With ZEL_E2E_SETID=group:GROUP or user:ACCOUNT (root only) BINARY is instead
+# an installed binary, root's and set-group-ID to GROUP (mode 2711) or
+# set-user-ID to ACCOUNT (mode 4711), and the same cases must give the same
+# results through it. A set-ID program ignores LD_PRELOAD, so nss_wrapper can't
+# name the caller: each case runs as a real account of the name it asks for
+# (alice, autobuild; they must exist), or as a user ID without a password
+# entry, and the site file is handed over as deployed: root:GROUP 0640, or
+# ACCOUNT's own with mode 0600.
 set -u
 BIN=$(realpath "$1")
 SITE=$(realpath -m "$2")
-ACCOUNT=${ZEL_E2E_SETUID_ACCOUNT:-}
-if [ -n "$ACCOUNT" ]; then
+SETID=${ZEL_E2E_SETID:-}
+if [ -n "$SETID" ]; then
   if [ "$(id -u)" != 0 ] || [ -n "${ZEL_E2E_WRAPPER:-}" ]; then
-    echo "the set-user-ID mode needs root and no wrapper (a wrapper would run unprivileged)" >&2
+    echo "the set-ID mode needs root and no wrapper (a wrapper would run unprivileged)" >&2
     exit 2
   fi
-  if [ "$(stat -c '%U %a' "$BIN")" != "$ACCOUNT 4711" ]; then
-    echo "$BIN is not set-user-ID to $ACCOUNT" >&2
+  case $SETID in
+    group:?*) SITE_OWNER=root:${SETID#group:} SITE_MODE=0640 DIR_MODE=0750 STAT='%U:%G %a' WANT="root:${SETID#group:} 2711" ;;
+    user:?*) SITE_OWNER=${SETID#user:}: SITE_MODE=0600 DIR_MODE=0700 STAT='%U %a' WANT="${SETID#user:} 4711" ;;
+    *) echo "ZEL_E2E_SETID must be group:NAME or user:NAME" >&2; exit 2 ;;
+  esac
+  if [ "$(stat -c "$STAT" "$BIN")" != "$WANT" ]; then
+    echo "$BIN is $(stat -c "$STAT" "$BIN"), not $WANT" >&2
     exit 2
   fi
   # The user ID of "as ''": the first one from here with no password entry.
@@ -58,11 +65,11 @@ site() { printf '%b' "$1" >"$SITE"; give_site; }
 # make_site COMMAND [ARGS...]: makes the site path with COMMAND ARGS "$SITE"
 # (mkdir, mkfifo, truncate -s SIZE), the same kind of thing in either mode.
 make_site() { "$@" "$SITE" && give_site; }
-# give_site: set-user-ID, only the service account may open the site path, as
-# tools/deploy.sh leaves it; a file the account can't open would be another case.
+# give_site: set-ID, only the service identity may open the site path, as
+# it is deployed; a file the account can't open would be another case.
 give_site() {
-  [ -z "$ACCOUNT" ] && return
-  chown "$ACCOUNT:" "$SITE" && if [ -d "$SITE" ]; then chmod 0700 "$SITE"; else chmod 0600 "$SITE"; fi
+  [ -z "$SETID" ] && return
+  chown "$SITE_OWNER" "$SITE" && if [ -d "$SITE" ]; then chmod "$DIR_MODE" "$SITE"; else chmod "$SITE_MODE" "$SITE"; fi
 }
 input() { printf '%b' "$1" >"$WORK/stdin"; }
 # request ACTOR: a one-line request body for ACTOR.
@@ -79,7 +86,7 @@ knowns() {
 # as USER: the login name the password database gives the real user ID ("" for none).
 as() {
   local uid gid
-  if [ -n "$ACCOUNT" ]; then
+  if [ -n "$SETID" ]; then
     if [ -z "$1" ]; then
       RUN_UID=$NO_ENTRY_UID RUN_GID=$NO_ENTRY_UID
     else
@@ -96,13 +103,13 @@ as() {
   printf 'users:x:%s:\n' "$gid" >"$WORK/group"
 }
 # tool_uid: the real user ID the tool runs with.
-tool_uid() { if [ -n "$ACCOUNT" ]; then echo "$RUN_UID"; else id -ru; fi; }
+tool_uid() { if [ -n "$SETID" ]; then echo "$RUN_UID"; else id -ru; fi; }
 
 # tool ARGS...: runs the tool as the user of the last `as`, streams as given.
 tool() {
   (
     export PATH=$WORK/bin:$PATH
-    if [ -n "$ACCOUNT" ]; then
+    if [ -n "$SETID" ]; then
       exec setpriv --reuid="$RUN_UID" --regid="$RUN_GID" --clear-groups -- zel-auth "$@"
     fi
     export LD_PRELOAD=$NSS_LIB NSS_WRAPPER_PASSWD=$WORK/passwd NSS_WRAPPER_GROUP=$WORK/group

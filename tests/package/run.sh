@@ -3,8 +3,12 @@
 # it with dpkg on this machine, writes a site file with a test token, signs
 # requests as ordinary throwaway users and checks the listing against digests
 # and signatures computed with openssl; then it removes and purges the package
-# and checks that nothing of it is left: program, statoverride, service account,
-# site file, directories under /opt/zel, manual pages, documentation.
+# and checks that nothing of it is left: program, statoverride, group, site
+# file, directories under /opt/zel, manual pages, documentation.
+# It then builds 1.0.0 from its commit, installs it with a site file as 1.0.0
+# wanted it, upgrades that in place and signs again; and it checks that the
+# package stops, installing nothing privileged, where an account or group zel
+# is unfit for it, and leaves those alone.
 #
 #   run.sh SOURCE_DIR BUILD_DIR
 #
@@ -13,12 +17,17 @@
 #   - it needs root, and reports itself skipped (status 77) without it;
 #   - it is skipped as well when anything it would create is there already
 #     and is not its own: a package zel-auth, /opt/zel, an account or group
-#     "zel", a statoverride of /opt/zel/bin/zel-auth;
+#     "zel", a statoverride of /opt/zel/bin/zel-auth, the package's record
+#     /var/lib/zel-auth;
 #   - it records its process ID in /var/lib/zel-auth-package-test.state before
 #     it creates anything, and removes everything it made on every way out; a
 #     later run that finds the record of a run that was killed cleans up after
 #     it first. Its throwaway users carry "zel-auth package test PID" as their
-#     comment.
+#     comment;
+#   - the unfit accounts and groups zel it sets up (an account of user ID 0
+#     and groups of ID 0 and of nogroup's ID among them) have no shell and
+#     locked passwords, but for the one group whose password is the fault
+#     tested, which owns nothing; each is gone before the next is made.
 set -u
 
 SOURCE_DIR=$(realpath "$1")
@@ -28,6 +37,12 @@ PREFIX=/opt/zel
 TOOL=$PREFIX/bin/zel-auth
 SITE_FILE=$PREFIX/etc/zel-site.conf
 ACCOUNT=zel
+GROUP=zel
+RECORD_DIR=/var/lib/zel-auth
+# The last version set-user-ID to a service account, which an upgrade converts.
+OLD_COMMIT=d19c2b9
+OLD_VERSION=1.0.0
+OLD_COMMENT="zel-auth service account"
 STATE=/var/lib/zel-auth-package-test.state
 MARKER="zel-auth package test"
 TOKEN="pkg-test-token-$$-$RANDOM"
@@ -48,12 +63,31 @@ check() {  # check DESCRIPTION COMMAND...: passes if the command succeeds
 }
 
 [ "$(id -u)" -eq 0 ] || skip "the package test installs a package with dpkg: it needs root"
-for tool in dpkg dpkg-deb dpkg-query dpkg-statoverride setpriv useradd userdel groupdel getent \
-            openssl base64 cmake cpack find stat findmnt realpath man; do
+for tool in dpkg dpkg-deb dpkg-query dpkg-statoverride setpriv useradd userdel groupadd groupdel \
+            gpasswd getent openssl base64 sha256sum cmake cpack find stat findmnt realpath man git \
+            tar timeout; do
   command -v "$tool" >/dev/null || { echo "FAIL: $tool is missing (tools/install-deps.sh installs it)"; exit 1; }
 done
 grep -q '^NoNewPrivs:[[:space:]]*0' /proc/self/status ||
-  skip "set-user-ID programs have no effect here (no_new_privs is set)"
+  skip "set-ID programs have no effect here (no_new_privs is set)"
+
+# dpkg_waiting LOG DPKG-ARGS...: dpkg, bounded, its output in LOG. While another
+# process (apt, on this shared machine) holds dpkg's lock, dpkg is tried again
+# every 2 seconds, for 4 minutes at most.
+dpkg_waiting() {
+  local log=$1 deadline=$((SECONDS + 240)) status
+  shift
+  while :; do
+    timeout 120 dpkg "$@" >"$log" 2>&1
+    status=$?
+    grep -q 'locked by another process' "$log" || return "$status"
+    if [ "$SECONDS" -ge "$deadline" ]; then
+      echo "(dpkg's lock was held by another process for 4 minutes)" >>"$log"
+      return "$status"
+    fi
+    sleep 2
+  done
+}
 
 package_state() { dpkg-query -W -f='${db:Status-Status}' "$PACKAGE" 2>/dev/null; }
 package_present() {
@@ -66,27 +100,11 @@ package_present() {
 # killed run whose record is found) checked first that none of it was there.
 # For a killed run, a package that dpkg recorded later than that run can have
 # lasted is not the run's: then only the run's throwaway users are removed.
-# The record goes once nothing of the run's is left, so that a cleanup that
-# could not finish is tried again by the next run.
+# They go first, since one may have group zel as its primary group. The record
+# goes once nothing of the run's is left, so that a cleanup that could not
+# finish is tried again by the next run.
 cleanup_run() {
-  local pid=$1 name gecos ours=1 list=/var/lib/dpkg/info/$PACKAGE.list
-  if [ "$pid" != $$ ] && [ -e "$list" ] &&
-     [ "$(stat -c %Y "$list")" -gt $(($(stat -c %Y "$STATE") + 900)) ]; then
-    echo "$PACKAGE was installed after that run; it is left alone"
-    ours=0
-  fi
-  if [ "$ours" -eq 1 ]; then
-    if package_present; then
-      dpkg --purge "$PACKAGE" >/dev/null 2>&1 ||
-        dpkg --purge --force-remove-reinstreq "$PACKAGE" >/dev/null 2>&1
-    fi
-    if ! package_present; then
-      dpkg-statoverride --list "$TOOL" >/dev/null 2>&1 && dpkg-statoverride --remove "$TOOL" >/dev/null 2>&1
-      getent passwd "$ACCOUNT" >/dev/null && userdel "$ACCOUNT" >/dev/null 2>&1
-      getent group "$ACCOUNT" >/dev/null && groupdel "$ACCOUNT" >/dev/null 2>&1
-      rm -rf "$PREFIX"
-    fi
-  fi
+  local pid=$1 name gecos ours=1 list=/var/lib/dpkg/info/$PACKAGE.list log
   while IFS=: read -r name _ _ _ gecos _; do
     if [ "$gecos" = "$MARKER $pid" ]; then
       userdel "$name" >/dev/null 2>&1
@@ -94,10 +112,43 @@ cleanup_run() {
       rm -f "/var/mail/$name"
     fi
   done < <(getent passwd)
+  if [ "$pid" != $$ ] && [ -e "$list" ] &&
+     [ "$(stat -c %Y "$list")" -gt $(($(stat -c %Y "$STATE") + 900)) ]; then
+    echo "$PACKAGE was installed after that run; it is left alone"
+    ours=0
+  fi
+  if [ "$ours" -eq 1 ]; then
+    if package_present; then
+      log=$(mktemp)
+      dpkg_waiting "$log" --purge "$PACKAGE" || dpkg_waiting "$log" --purge --force-remove-reinstreq "$PACKAGE"
+      rm -f "$log"
+    fi
+    if ! package_present; then
+      dpkg-statoverride --list "$TOOL" >/dev/null 2>&1 && dpkg-statoverride --remove "$TOOL" >/dev/null 2>&1
+      remove_zel_account
+      # --force: a group zel of a test row may share its ID with root's or
+      # nobody's primary group.
+      getent group "$GROUP" >/dev/null && groupdel --force "$GROUP" >/dev/null 2>&1
+      rm -rf "$PREFIX" "$RECORD_DIR"
+    fi
+  fi
   if [ "$ours" -eq 0 ] || ! package_present; then
     rm -f "$STATE"
   else
     echo "WARNING: $PACKAGE could not be purged; the next run tries again ($(package_state))"
+  fi
+}
+
+# Removes the account zel, which only a run of this test made. One of user ID 0
+# shares its ID with every process of root's, which userdel would take for the
+# account's own: only that one is removed with --force.
+remove_zel_account() {
+  local uid
+  uid=$(getent passwd "$ACCOUNT" | cut -d: -f3) || return 0
+  if [ "$uid" = 0 ]; then
+    userdel --force "$ACCOUNT" >/dev/null 2>&1
+  else
+    userdel "$ACCOUNT" >/dev/null 2>&1
   fi
 }
 
@@ -117,11 +168,12 @@ fi
 package_present && skip "a package $PACKAGE is already on this machine ($(package_state))"
 [ -e "$PREFIX" ] || [ -L "$PREFIX" ] && skip "$PREFIX exists and is not this test's"
 getent passwd "$ACCOUNT" >/dev/null && skip "an account $ACCOUNT exists already"
-getent group "$ACCOUNT" >/dev/null && skip "a group $ACCOUNT exists already"
+getent group "$GROUP" >/dev/null && skip "a group $GROUP exists already"
+[ -e "$RECORD_DIR" ] || [ -L "$RECORD_DIR" ] && skip "$RECORD_DIR exists and is not this test's"
 dpkg-statoverride --list "$TOOL" >/dev/null 2>&1 && skip "a statoverride of $TOOL exists already"
 [ -d /opt ] || skip "there is no /opt"
 case ",$(findmnt -n -o OPTIONS -T /opt)," in
-  *,nosuid,*) skip "/opt is mounted nosuid: set-user-ID programs have no effect there" ;;
+  *,nosuid,*) skip "/opt is mounted nosuid: set-ID programs have no effect there" ;;
 esac
 
 WORK=$(mktemp -d)
@@ -132,6 +184,7 @@ trap 'exit 130' INT TERM HUP
 # Throwaway users: one who signs, one who is refused.
 USER_A=zpt$$a
 USER_B=zpt$$b
+USER_C=zpt$$c
 for u in "$USER_A" "$USER_B"; do
   getent passwd "$u" >/dev/null && { echo "FAIL: account $u exists already"; exit 1; }
   useradd --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin --user-group \
@@ -142,8 +195,8 @@ done
 as() {
   local user=$1
   shift
-  (cd / && setpriv --reuid="$user" --regid="$user" --clear-groups --inh-caps=-all \
-                   --bounding-set=-all -- "$@")
+  (cd / && timeout 20 setpriv --reuid="$user" --regid="$user" --clear-groups --inh-caps=-all \
+                                --bounding-set=-all -- "$@")
 }
 
 # expected BODY TOKEN: the digest line, and the signature line if TOKEN is set.
@@ -173,11 +226,106 @@ no_token_shown() {
   ! grep -qF -e "$TOKEN" -e "${OTHER_TOKEN% }" "$WORK/out" "$WORK/err"
 }
 
+# dpkg, its output kept in $WORK/dpkg.log.
+run_dpkg() { dpkg_waiting "$WORK/dpkg.log" "$@"; }
+# dpkg_passes WHAT DPKG-ARGS...: passes if dpkg does; otherwise shows its output.
+dpkg_passes() {
+  local what=$1
+  shift
+  if run_dpkg "$@"; then
+    pass "$what"
+  else
+    cat "$WORK/dpkg.log"
+    fail "$what"
+    return 1
+  fi
+}
+
+mode() { stat -c '%U %G %a' "$1" 2>&1; }
+override() { dpkg-statoverride --list "$TOOL" 2>/dev/null; }
+group_field() { getent group "$GROUP" | cut -d: -f"$1"; }
+primary_group_of() { getent passwd | awk -F: -v gid="$1" '$4 == gid { print $1 }'; }
+
+# write_site_file OWNER GROUP MODE: the site file, with the test's tokens.
+write_site_file() {
+  printf 'site.name = Package test site\nsite.url = https://build.example.org/\ntoken.value = %s\n[other]\nsite.name = Other site\ntoken.value = %s\n' \
+    "$TOKEN" "$OTHER_TOKEN" >"$WORK/site"
+  install -o "$1" -g "$2" -m "$3" "$WORK/site" "$SITE_FILE"
+  rm -f "$WORK/site"
+}
+
+# group_model WHEN: the program, its statoverride and the group zel as this
+# version installs them, with no account zel.
+group_model() {
+  local when=$1 gid
+  gid=$(group_field 3)
+  check "$when: the program is root:$GROUP and set-group-ID, 2711 ($(mode "$TOOL"))" \
+    [ "$(mode "$TOOL")" = "root $GROUP 2711" ]
+  check "$when: dpkg-statoverride records it ($(override))" [ "$(override)" = "root $GROUP 2711 $TOOL" ]
+  check "$when: $GROUP is a system group ($gid)" [ "$((gid > 0 && gid < 1000))" = 1 ]
+  check "$when: group $GROUP has no members ($(group_field 4))" [ -z "$(group_field 4)" ]
+  check "$when: it is no account's primary group" [ -z "$(primary_group_of "$gid")" ]
+  check "$when: there is no account $ACCOUNT" not quiet getent passwd "$ACCOUNT"
+}
+
+# signs WHEN: with the site file in place, the installed program signs for its
+# users as it should, and shows no one a token.
+signs() {
+  local when=$1 body_a want
+  body_a="<Body><Request action=\"deploy\" actor=\"$USER_A\"><Target>web</Target></Request></Body>"
+  sign "$USER_A" <<<"$body_a"
+  want="site.name = Package test site
+site.url = https://build.example.org/
+$(expected "$body_a"$'\n' "$TOKEN")
+"
+  check "$when: $USER_A signs a request of their own: status 0 ($status)" [ "$status" -eq 0 ]
+  check "$when: the listing carries the digest and signature openssl computes" [ "$out" = "$want" ]
+  [ "$out" = "$want" ] || diff <(printf '%s' "$want") <(printf '%s' "$out")
+  check "$when: nothing on standard error ($err)" [ -z "$err" ]
+  check "$when: no token shown" no_token_shown
+
+  sign "$USER_A" -s other <<<"$body_a"
+  want="site.name = Other site
+$(expected "$body_a"$'\n' "$OTHER_TOKEN")
+"
+  check "$when: -s other signs with that site's token, trailing space included" [ "$status.$out" = "0.$want" ]
+  check "$when: no token shown with -s other" no_token_shown
+
+  sign "$USER_B" <<<"$body_a"
+  check "$when: $USER_B is refused for $USER_A's request: status 4" [ "$status" -eq 4 ]
+  check "$when: with the refusal's message" \
+    [ "$err" = "$USER_B is not authorized to create a checksum for $USER_A." ]
+  check "$when: and nothing on standard output" [ -z "$out" ]
+
+  sign "$USER_B" </dev/null
+  check "$when: an empty request lists the properties alone, for anyone" [ "$status.$out" = "0.site.name = Package test site
+site.url = https://build.example.org/
+" ]
+
+  check "$when: $USER_A can't read the site file directly" not quiet as "$USER_A" cat "$SITE_FILE"
+}
+
+# purged WHEN: nothing of the package is left, the group zel included.
+purged() {
+  local when=$1 path
+  check "$when: dpkg knows nothing of it" not package_present
+  check "$when: the site file is gone" [ ! -e "$SITE_FILE" ]
+  check "$when: $PREFIX is gone" [ ! -e "$PREFIX" ]
+  check "$when: the group $GROUP is gone" not quiet getent group "$GROUP"
+  check "$when: there is no account $ACCOUNT" not quiet getent passwd "$ACCOUNT"
+  check "$when: the record $RECORD_DIR is gone" [ ! -e "$RECORD_DIR" ]
+  check "$when: no statoverride is left" not quiet dpkg-statoverride --list "$TOOL"
+  for path in /usr/share/man/man1/zel-auth.1 /usr/share/man/man5/zel-site.conf.5 /usr/share/doc/zel-auth; do
+    check "$when: $path is gone" [ ! -e "$path" ]
+  done
+}
+
 # ---------------------------------------------------------------------------
 # Build.
 # ---------------------------------------------------------------------------
 build_log=$WORK/build.log
-deb=$(ZEL_PACKAGE_BUILD_DIR="$BUILD_DIR" sh "$SOURCE_DIR/tools/package.sh" 2>"$build_log" | tail -n 1)
+deb=$(ZEL_PACKAGE_BUILD_DIR="$BUILD_DIR" timeout 600 sh "$SOURCE_DIR/tools/package.sh" 2>"$build_log" |
+      tail -n 1)
 if [ -z "$deb" ] || [ ! -f "$deb" ]; then
   cat "$build_log"
   echo "FAIL: tools/package.sh made no package"
@@ -191,6 +339,7 @@ check "the package is named after the project's version $version" \
   [ "$(basename "$deb")" = "${PACKAGE}_${version}_${arch}.deb" ]
 check "its control names zel-auth $version" \
   [ "$(dpkg-deb -f "$deb" Package Version | tr '\n' ' ')" = "Package: $PACKAGE Version: $version " ]
+check "$version is later than $OLD_VERSION, so that it upgrades it" dpkg --compare-versions "$version" gt "$OLD_VERSION"
 depends=$(dpkg-deb -f "$deb" Depends)
 check "it depends on libssl3 ($depends)" contains "$depends" libssl3
 check "it depends on adduser" contains "$depends" adduser
@@ -206,77 +355,44 @@ for script in postinst prerm postrm; do
   check "its $script is filled in for $TOOL" grep -qF "BINARY=\"$TOOL\"" "$WORK/control/$script"
 done
 
+# 1.0.0, from its own commit and with its own tools/package.sh.
+mkdir "$WORK/v1"
+if ! (set -o pipefail; timeout 60 git -C "$SOURCE_DIR" archive "$OLD_COMMIT" | timeout 60 tar -x -C "$WORK/v1"); then
+  echo "FAIL: commit $OLD_COMMIT of $OLD_VERSION is not in $SOURCE_DIR (a shallow clone?)"
+  exit 1
+fi
+old_deb=$(ZEL_PACKAGE_BUILD_DIR="$WORK/v1-build" timeout 600 sh "$WORK/v1/tools/package.sh" \
+            2>"$build_log" | tail -n 1)
+if [ -z "$old_deb" ] || [ ! -f "$old_deb" ]; then
+  cat "$build_log"
+  echo "FAIL: $OLD_VERSION's tools/package.sh made no package"
+  exit 1
+fi
+check "commit $OLD_COMMIT builds $PACKAGE $OLD_VERSION" [ "$(dpkg-deb -f "$old_deb" Version)" = "$OLD_VERSION" ]
+
 # ---------------------------------------------------------------------------
 # Install.
 # ---------------------------------------------------------------------------
-if ! dpkg -i "$deb" >"$WORK/dpkg.log" 2>&1; then
-  cat "$WORK/dpkg.log"
-  echo "FAIL: dpkg -i $(basename "$deb")"
-  exit 1
-fi
-pass "dpkg -i installs the package"
-account_uid=$(id -u "$ACCOUNT")
-check "the service account $ACCOUNT is a system account ($account_uid)" \
-  [ "$((account_uid > 0 && account_uid < 1000))" = 1 ]
-check "the program is $ACCOUNT's and set-user-ID (4711)" \
-  [ "$(stat -c '%U %a' "$TOOL")" = "$ACCOUNT 4711" ]
-check "dpkg-statoverride records it" \
-  [ "$(dpkg-statoverride --list "$TOOL")" = "$ACCOUNT root 4711 $TOOL" ]
+dpkg_passes "dpkg -i installs the package" -i "$deb" || exit 1
+group_model installed
 check "the site file's directory is root's, mode 755" \
   [ "$(stat -c '%U %a' "$(dirname "$SITE_FILE")")" = "root 755" ]
 check "no site file is installed" [ ! -e "$SITE_FILE" ]
 check "man finds zel-auth(1)" [ "$(man -w 1 zel-auth 2>&1)" = /usr/share/man/man1/zel-auth.1 ]
 check "man finds zel-site.conf(5)" [ "$(man -w 5 zel-site.conf 2>&1)" = /usr/share/man/man5/zel-site.conf.5 ]
 
-# Installed again over itself, the package keeps the owner and mode.
-if dpkg -i "$deb" >"$WORK/dpkg.log" 2>&1; then
-  check "a reinstall keeps the program $ACCOUNT's and 4711" [ "$(stat -c '%U %a' "$TOOL")" = "$ACCOUNT 4711" ]
-else
-  cat "$WORK/dpkg.log"
-  fail "dpkg -i a second time"
+# Installed again over itself, the package keeps the owner, group and mode.
+if dpkg_passes "dpkg -i a second time" -i "$deb"; then
+  check "a reinstall keeps the program root:$GROUP and 2711" [ "$(mode "$TOOL")" = "root $GROUP 2711" ]
 fi
 
 # ---------------------------------------------------------------------------
 # Sign.
 # ---------------------------------------------------------------------------
-printf 'site.name = Package test site\nsite.url = https://build.example.org/\ntoken.value = %s\n[other]\nsite.name = Other site\ntoken.value = %s\n' \
-  "$TOKEN" "$OTHER_TOKEN" >"$WORK/site"
-install -o "$ACCOUNT" -g "$ACCOUNT" -m 0600 "$WORK/site" "$SITE_FILE"
-rm -f "$WORK/site"
+write_site_file root "$GROUP" 0640
+signs installed
 
-body_a="<Body><Request action=\"deploy\" actor=\"$USER_A\"><Target>web</Target></Request></Body>"
-sign "$USER_A" <<<"$body_a"
-want="site.name = Package test site
-site.url = https://build.example.org/
-$(expected "$body_a"$'\n' "$TOKEN")
-"
-check "$USER_A signs a request of their own: status 0 ($status)" [ "$status" -eq 0 ]
-check "the listing carries the digest and signature openssl computes" [ "$out" = "$want" ]
-[ "$out" = "$want" ] || diff <(printf '%s' "$want") <(printf '%s' "$out")
-check "nothing on standard error ($err)" [ -z "$err" ]
-check "no token shown" no_token_shown
-
-sign "$USER_A" -s other <<<"$body_a"
-want="site.name = Other site
-$(expected "$body_a"$'\n' "$OTHER_TOKEN")
-"
-check "-s other signs with that site's token, trailing space included" [ "$status.$out" = "0.$want" ]
-check "no token shown with -s other" no_token_shown
-
-sign "$USER_B" <<<"$body_a"
-check "$USER_B is refused for $USER_A's request: status 4" [ "$status" -eq 4 ]
-check "with the refusal's message" \
-  [ "$err" = "$USER_B is not authorized to create a checksum for $USER_A." ]
-check "and nothing on standard output" [ -z "$out" ]
-
-sign "$USER_B" </dev/null
-check "an empty request lists the properties alone, for anyone" [ "$status.$out" = "0.site.name = Package test site
-site.url = https://build.example.org/
-" ]
-
-check "$USER_A can't read the site file directly" not quiet as "$USER_A" cat "$SITE_FILE"
-
-# A copy that is not set-user-ID can't open the site file.
+# A copy that is not set-group-ID can't open the site file.
 case ",$(findmnt -n -o OPTIONS -T "$WORK")," in
   *,noexec,*) echo "(the copy is not tried: $WORK is on a noexec file system)" ;;
   *)
@@ -284,7 +400,7 @@ case ",$(findmnt -n -o OPTIONS -T "$WORK")," in
     chmod 0755 "$WORK"
     as "$USER_A" "$WORK/copy" </dev/null >"$WORK/out" 2>"$WORK/err"
     status=$?
-    check "a copy that is not set-user-ID ends with status 6 ($status)" [ "$status" -eq 6 ]
+    check "a copy that is not set-group-ID ends with status 6 ($status)" [ "$status" -eq 6 ]
     check "and Permission denied" \
       [ "$(cat "$WORK/err")" = "Unable to open site file ($SITE_FILE) for reading: Permission denied." ]
     rm -f "$WORK/copy"
@@ -294,32 +410,181 @@ esac
 # ---------------------------------------------------------------------------
 # Remove, then purge.
 # ---------------------------------------------------------------------------
-if dpkg -r "$PACKAGE" >"$WORK/dpkg.log" 2>&1; then
-  pass "dpkg -r removes the package"
-else
-  cat "$WORK/dpkg.log"
-  fail "dpkg -r $PACKAGE"
-fi
+dpkg_passes "dpkg -r removes the package" -r "$PACKAGE"
 check "the program is gone" [ ! -e "$TOOL" ]
 check "its statoverride is gone" not quiet dpkg-statoverride --list "$TOOL"
-check "the site file stays after a remove" [ -f "$SITE_FILE" ]
-check "and so does the account that owns it" quiet getent passwd "$ACCOUNT"
+check "the site file stays after a remove, root:$GROUP 0640" [ "$(mode "$SITE_FILE")" = "root $GROUP 640" ]
+check "and so does the group that reads it" quiet getent group "$GROUP"
 
-if dpkg -P "$PACKAGE" >"$WORK/dpkg.log" 2>&1; then
-  pass "dpkg -P purges the package"
-else
-  cat "$WORK/dpkg.log"
-  fail "dpkg -P $PACKAGE"
+dpkg_passes "dpkg -P purges the package" -P "$PACKAGE"
+purged purged
+
+# ---------------------------------------------------------------------------
+# Upgrade 1.0.0, set-user-ID to its service account, in place.
+# ---------------------------------------------------------------------------
+if dpkg_passes "dpkg -i installs $OLD_VERSION" -i "$old_deb"; then
+  old_uid=$(id -u "$ACCOUNT")
+  old_gid=$(group_field 3)
+  check "$OLD_VERSION made the service account $ACCOUNT ($(getent passwd "$ACCOUNT"))" \
+    [ "$(getent passwd "$ACCOUNT" | cut -d: -f5)" = "$OLD_COMMENT,,," ]
+  check "$OLD_VERSION made the program $ACCOUNT's, set-user-ID ($(mode "$TOOL"))" \
+    [ "$(mode "$TOOL")" = "$ACCOUNT root 4711" ]
+  # The site file as 1.0.0's documentation had it: the account's alone.
+  write_site_file "$ACCOUNT" "$ACCOUNT" 0600
+  site_sum=$(sha256sum <"$SITE_FILE")
+
+  dpkg_passes "dpkg -i upgrades $OLD_VERSION to $version" -i "$deb"
+  check "dpkg has $version installed" \
+    [ "$(dpkg-query -W -f='${Version} ${db:Status-Status}' "$PACKAGE")" = "$version installed" ]
+  check "the upgrade says nothing of its own" not grep '^zel-auth:' "$WORK/dpkg.log"
+  group_model upgraded
+  check "upgraded: group $GROUP kept its ID $old_gid" [ "$(group_field 3)" = "$old_gid" ]
+  check "upgraded: the site file is root:$GROUP, mode 0640 ($(mode "$SITE_FILE"))" \
+    [ "$(mode "$SITE_FILE")" = "root $GROUP 640" ]
+  check "upgraded: its content is untouched" [ "$(sha256sum <"$SITE_FILE")" = "$site_sum" ]
+  check "upgraded: nothing under $PREFIX has the old account's user ID $old_uid" \
+    [ -z "$(find "$PREFIX" -uid "$old_uid")" ]
+  signs upgraded
+  dpkg_passes "dpkg -P purges the upgraded package" -P "$PACKAGE"
+  purged "upgraded and purged"
 fi
-check "dpkg knows nothing of it" not package_present
-check "the site file is gone" [ ! -e "$SITE_FILE" ]
-check "$PREFIX is gone" [ ! -e "$PREFIX" ]
-check "the account $ACCOUNT is gone" not quiet getent passwd "$ACCOUNT"
-check "the group $ACCOUNT is gone" not quiet getent group "$ACCOUNT"
-check "no statoverride is left" not quiet dpkg-statoverride --list "$TOOL"
-for path in /usr/share/man/man1/zel-auth.1 /usr/share/man/man5/zel-site.conf.5 /usr/share/doc/zel-auth; do
-  check "$path is gone" [ ! -e "$path" ]
-done
+
+# ---------------------------------------------------------------------------
+# An account or group zel unfit for the package. Each row sets one up; the
+# package must then stop with a message that says why, leave the program set-ID
+# to no one, and leave that account or group as it was, through a purge too.
+# ---------------------------------------------------------------------------
+# The administrator's own account zel, given a set-user-ID program by 1.0.0.
+unfit_site_account() {
+  useradd --system --user-group --no-create-home --home-dir /nonexistent \
+          --shell /usr/sbin/nologin --comment "Site build account" "$ACCOUNT"
+}
+# An account zel of user ID 0, though with 1.0.0's comment.
+unfit_root_account() {
+  useradd --non-unique --uid 0 --gid root --no-create-home --home-dir /nonexistent \
+          --shell /usr/sbin/nologin --comment "$OLD_COMMENT" "$ACCOUNT"
+}
+unfit_gid_0() { groupadd --non-unique --gid 0 "$GROUP"; }
+unfit_nogroup() { groupadd --non-unique --gid "$(getent group nogroup | cut -d: -f3)" "$GROUP"; }
+unfit_member() { groupadd --system "$GROUP" && gpasswd --add "$USER_B" "$GROUP"; }
+unfit_primary() {
+  groupadd --system "$GROUP" &&
+    useradd --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin --gid "$GROUP" \
+            --comment "$MARKER $$" "$USER_C"
+}
+unfit_password() { groupadd --system --password "$(openssl passwd -6 -salt pkgtest secret)" "$GROUP"; }
+
+package_gone() {
+  ! package_present && [ ! -e "$PREFIX" ] && [ ! -e "$RECORD_DIR" ] && [ -z "$(override)" ]
+}
+zel_entries() {
+  getent passwd "$ACCOUNT"
+  getent group "$GROUP"
+  getent gshadow "$GROUP"
+}
+undo_unfit() {
+  getent passwd "$USER_C" >/dev/null && userdel "$USER_C" >/dev/null 2>&1
+  remove_zel_account
+  # --force: the group may share its ID with root's or nobody's primary group.
+  getent group "$GROUP" >/dev/null && groupdel --force "$GROUP" >/dev/null 2>&1
+}
+
+# refused ROW OVER MESSAGE: with unfit_ROW done, installing the package (over
+# 1.0.0 if OVER is "old") stops with MESSAGE.
+refused() {
+  local row=$1 over=$2 message=$3 before
+  if ! "unfit_$row" >"$WORK/unfit.log" 2>&1; then
+    cat "$WORK/unfit.log"
+    fail "$row: could not be set up"
+    undo_unfit
+    return
+  fi
+  before=$(zel_entries)
+  if [ "$over" = old ]; then
+    dpkg_passes "$row: dpkg -i installs $OLD_VERSION" -i "$old_deb"
+    write_site_file "$ACCOUNT" "$ACCOUNT" 0600
+    site_sum=$(sha256sum <"$SITE_FILE")
+  fi
+  if run_dpkg -i "$deb"; then fail "$row: dpkg -i went through"; else pass "$row: dpkg -i stops"; fi
+  check "$row: with the message \"$message\"" grep -qF -- "$message" "$WORK/dpkg.log"
+  grep -qF -- "$message" "$WORK/dpkg.log" || cat "$WORK/dpkg.log"
+  check "$row: the program is root's and set-ID to no one ($(mode "$TOOL"))" [ "$(mode "$TOOL")" = "root root 755" ]
+  check "$row: no statoverride is left ($(override))" [ -z "$(override)" ]
+  check "$row: the account and group $GROUP are as they were" [ "$(zel_entries)" = "$before" ]
+  if [ "$over" = old ]; then
+    check "$row: the site file is as it was" \
+      [ "$(mode "$SITE_FILE") $(sha256sum <"$SITE_FILE")" = "$ACCOUNT $GROUP 600 $site_sum" ]
+  fi
+  dpkg_passes "$row: dpkg -P purges the package" -P "$PACKAGE"
+  check "$row: the purge leaves the account and group $GROUP alone" [ "$(zel_entries)" = "$before" ]
+  check "$row: and nothing of the package is left" package_gone
+  undo_unfit
+}
+
+refused site_account old "zel-auth: an account $ACCOUNT exists that zel-auth $OLD_VERSION did not create; it is left alone."
+refused root_account new "zel-auth: an account $ACCOUNT exists that zel-auth $OLD_VERSION did not create; it is left alone."
+refused gid_0 new "zel-auth: group $GROUP (ID 0) is unfit to guard the site file: it has group ID 0, root's."
+refused nogroup new "is unfit to guard the site file: it has the group ID of nogroup/nobody."
+refused member new "is unfit to guard the site file: group $GROUP has members ($USER_B)."
+refused primary new "is unfit to guard the site file: it is the primary group of $USER_C."
+refused password new "is unfit to guard the site file: group $GROUP has a password in /etc/gshadow."
+
+# An upgrade that stops converts nothing: with a member in 1.0.0's group, the
+# site file stays the account's alone, not readable by that member. A purge then
+# removes what 1.0.0 made, account and group.
+when="member under $OLD_VERSION"
+if dpkg_passes "$when: dpkg -i installs $OLD_VERSION" -i "$old_deb"; then
+  write_site_file "$ACCOUNT" "$ACCOUNT" 0600
+  site_sum=$(sha256sum <"$SITE_FILE")
+  gpasswd --add "$USER_B" "$GROUP" >/dev/null
+  if run_dpkg -i "$deb"; then fail "$when: the upgrade went through"; else pass "$when: the upgrade stops"; fi
+  check "$when: with the message" grep -qF "group $GROUP has members ($USER_B)." "$WORK/dpkg.log"
+  check "$when: the site file is as it was, the account's alone" \
+    [ "$(mode "$SITE_FILE") $(sha256sum <"$SITE_FILE")" = "$ACCOUNT $GROUP 600 $site_sum" ]
+  check "$when: the account $ACCOUNT stays until the upgrade can end" quiet getent passwd "$ACCOUNT"
+  check "$when: the program is root's and set-ID to no one ($(mode "$TOOL"))" [ "$(mode "$TOOL")" = "root root 755" ]
+  dpkg_passes "$when: dpkg -P purges the package" -P "$PACKAGE"
+  purged "$when, purged"
+fi
+undo_unfit
+
+# A fit group zel of the administrator's own is used as it is, and a purge
+# leaves it.
+if groupadd --system "$GROUP"; then
+  site_gid=$(group_field 3)
+  dpkg_passes "site group: dpkg -i installs the package" -i "$deb"
+  group_model "site group"
+  check "site group: the group keeps its ID $site_gid" [ "$(group_field 3)" = "$site_gid" ]
+  dpkg_passes "site group: dpkg -P purges the package" -P "$PACKAGE"
+  check "site group: the purge leaves the group" [ "$(group_field 3)" = "$site_gid" ]
+  check "site group: and nothing of the package is left" package_gone
+  undo_unfit
+else
+  fail "site group: groupadd $GROUP"
+fi
+
+# What the message tells the administrator to do brings an upgrade that stopped
+# to its end: remove the account, configure the package, hand the site file to
+# root:zel.
+unfit_site_account
+dpkg_passes "advice: dpkg -i installs $OLD_VERSION for the site's account $ACCOUNT" -i "$old_deb"
+write_site_file "$ACCOUNT" "$ACCOUNT" 0600
+site_sum=$(sha256sum <"$SITE_FILE")
+if run_dpkg -i "$deb"; then
+  fail "advice: the upgrade over the site's account zel went through"
+else
+  userdel "$ACCOUNT"
+  dpkg_passes "advice: dpkg --configure $PACKAGE passes once the account is gone" --configure "$PACKAGE"
+  check "advice: postinst notes that the site file is not yet root:$GROUP 0640" \
+    grep -qF "zel-auth: note: $SITE_FILE is " "$WORK/dpkg.log"
+  group_model advice
+  chown root:"$GROUP" "$SITE_FILE" && chmod 0640 "$SITE_FILE"
+  check "advice: the site file's content is untouched" [ "$(sha256sum <"$SITE_FILE")" = "$site_sum" ]
+  signs advice
+fi
+dpkg_passes "advice: dpkg -P purges the package" -P "$PACKAGE"
+purged "advice, purged"
+undo_unfit
 
 echo "$passes passed, $failures failed"
 [ "$failures" -eq 0 ]
