@@ -5,7 +5,9 @@
 # for the shadow password file are; the tool opens that file with the group's
 # privilege and gives the privilege up before it reads its input. The group has
 # no members and is no account's primary group, so no one holds it but the tool.
-# Running the script again changes nothing that is already right.
+# zel-site, the administrator's tool, when it is installed beside the program
+# (PREFIX/sbin/zel-site), becomes root's, mode 0755, and checks the deployment
+# at the end. Running the script again changes nothing that is already right.
 #
 #   tools/deploy.sh [--build DIR] [--prefix DIR] [--binary PATH]
 #                   [--site-file PATH] [--group NAME]
@@ -119,6 +121,16 @@ if [ -n "$build" ]; then
 fi
 
 [ -f "$binary" ] || die "no installed binary at $binary (install first, or give --build)"
+# zel-site, when installed, must look after the same site file and this binary.
+zel_site=$prefix/sbin/zel-site
+if [ -e "$zel_site" ] || [ -L "$zel_site" ]; then
+  check_path "$zel_site"
+  [ -f "$zel_site" ] || die "$zel_site is not a regular file"
+  LC_ALL=C grep -qazxF -- "$site_file" "$zel_site" ||
+    die "$zel_site was not built for the site file $site_file (configure with -DZEL_SITE_FILE=$site_file)"
+  LC_ALL=C grep -qazxF -- "$binary" "$zel_site" ||
+    die "$zel_site was not built for $binary (configure with -DZEL_AUTH_PATH=$binary)"
+fi
 # A binary built for another site file would open that file with the group's
 # privilege; only the path it was built with, exactly, may be deployed with it.
 LC_ALL=C grep -qazxF -- "$site_file" "$binary" ||
@@ -166,5 +178,18 @@ chmod 0640 -- "$site_file"
 chown -- "root:$group" "$binary"
 chmod 2711 -- "$binary"
 
+if [ -f "$zel_site" ]; then
+  chown -- root:root "$zel_site"
+  chmod 0755 -- "$zel_site"
+fi
+
 printf '%s: %s\n' "$prog" "$(stat -c '%n %U:%G %a' -- "$binary")" >&2
 printf '%s: %s\n' "$prog" "$(stat -c '%n %U:%G %a' -- "$site_file")" >&2
+# What zel-site finds in the site file and around it. Its findings are for the
+# administrator to read and mend (a new, empty site file is one); they do not
+# make the deployment fail.
+if [ -f "$zel_site" ]; then
+  printf '%s: %s\n' "$prog" "$(stat -c '%n %U:%G %a' -- "$zel_site")" >&2
+  "$zel_site" check >&2 ||
+    echo "$prog: mend the errors above with $zel_site edit (see zel-site(8))" >&2
+fi

@@ -11,12 +11,12 @@
 # throwaway accounts and groups are removed, and fs.suid_dumpable (set for one
 # check) is restored, on every way out.
 #
-#   run.sh --source=DIR --binary=PATH [--install-from=BUILD_DIR] [--cc=CC]
-#          --hardening=full|basic|none
+#   run.sh --source=DIR --binary=PATH --site-tool=PATH [--install-from=BUILD_DIR]
+#          [--cc=CC] --hardening=full|basic|none
 #
-# --install-from names a build tree whose zel-auth was built for the default
-# site file; it is installed with cmake --install. Without it, --binary (built
-# for the default site file) is copied into place. --hardening tells which
+# --install-from names a build tree whose zel-auth and zel-site were built for
+# the default paths; it is installed with cmake --install. Without it, --binary
+# and --site-tool (zel-site, built for the default paths) are copied into place. --hardening tells which
 # protections the binary must show: full for an optimized build, basic for an
 # unoptimized one (no fortified calls), none for a sanitizer build, which is no
 # deployable binary and skips the test.
@@ -24,15 +24,17 @@ set -u
 
 SITE_FILE=/opt/zel/etc/zel-site.conf
 TOOL=/opt/zel/bin/zel-auth
+ZEL_SITE=/opt/zel/sbin/zel-site
 T=/opt/zel-test             # files the test users must reach
 R=$T/results                # what the runs wrote; root's only
 MARKER="zel-auth deploy test"
 
-source_dir='' binary='' install_from='' cc=cc hardening=full inner=0
+source_dir='' binary='' site_tool='' install_from='' cc=cc hardening=full inner=0
 for arg; do
   case $arg in
     --source=*) source_dir=${arg#*=} ;;
     --binary=*) binary=${arg#*=} ;;
+    --site-tool=*) site_tool=${arg#*=} ;;
     --install-from=*) install_from=${arg#*=} ;;
     --cc=*) cc=${arg#*=} ;;
     --hardening=*) hardening=${arg#*=} ;;
@@ -154,8 +156,11 @@ as() {
 
 # visible FILE: the file's bytes made visible, token values masked, so that
 # even a failing run puts no token into the test log.
-canary='' canary2=''
-visible() { sed -n l "$1" | sed -e "s/${canary:-no-token-yet}/<token>/g" -e "s/${canary2:-no-token-yet}/<token>/g"; }
+canary='' canary2='' canary3=''
+visible() {
+  sed -n l "$1" | sed -e "s/${canary:-no-token-yet}/<token>/g" -e "s/${canary2:-no-token-yet}/<token>/g" \
+                      -e "s/${canary3:-no-token-yet}/<token>/g"
+}
 show() { visible "$1" | sed 's/^/    | /'; }
 
 # run_tool TAG USER INPUT [ARGS...]: one run of $tool as USER with an empty
@@ -202,8 +207,8 @@ deploy() { sh "$source_dir/tools/deploy.sh" "$@" >"$R/deploy.log" 2>&1; }
 if [ -n "$install_from" ]; then
   deploy --build "$install_from" --prefix /opt/zel --group "$svc" || { cat "$R/deploy.log"; fail "deploy.sh --build"; exit 1; }
 else
-  install -D -m 0755 "$binary" "$TOOL" && deploy --prefix /opt/zel --group "$svc" ||
-    { cat "$R/deploy.log"; fail "deploy.sh"; exit 1; }
+  install -D -m 0755 "$binary" "$TOOL" && install -D -m 0755 "$site_tool" "$ZEL_SITE" &&
+    deploy --prefix /opt/zel --group "$svc" || { cat "$R/deploy.log"; fail "deploy.sh"; exit 1; }
 fi
 IFS=: read -r _ _ svc_gid svc_members < <(getent group "$svc")
 gid_min=$(awk '$1 == "GID_MIN" { print $2 }' /etc/login.defs)
@@ -742,6 +747,177 @@ else
 fi
 section_ok "the audit trail: one exact line for each signing, refusal and failure, none for a listing; the same output without a log"
 
+# --- zel-site: check, show, edit, install, set-token --------------------------------
+section
+# Every run as root, with an empty environment but for EDITOR; its output goes
+# to $R, where the canary check looks. The files it is given, tokens and all,
+# stay in $Z, root's alone.
+Z=$T/zel-site
+mkdir -p "$Z" && chmod 0700 "$Z"
+zs_editor=false
+zs() {  # zs TAG ARGS... <INPUT: one run of zel-site; TAG.out, TAG.err, TAG.rc
+  local tag=$1
+  shift
+  timeout 30 env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin EDITOR="$zs_editor" "$ZEL_SITE" "$@" \
+    >"$R/$tag.out" 2>"$R/$tag.err"
+  echo $? >"$R/$tag.rc"
+}
+zs_expect() {  # zs_expect TAG STATUS [TEXT]: the status, and TEXT in its output
+  local tag=$1 rc=$2 text=${3:-}
+  if [ "$(cat "$R/$tag.rc")" != "$rc" ] || ! cat "$R/$tag.out" "$R/$tag.err" | grep -qF -- "$text"; then
+    fail "zel-site $tag: status $(cat "$R/$tag.rc"), expected $rc${text:+ and '$text'}"
+    show "$R/$tag.out"
+    show "$R/$tag.err"
+  fi
+}
+installed() {  # installed WHAT: the live file is root:GROUP 0640, alone in its directory
+  local left
+  [ "$(stat -c '%U:%G %a' "$SITE_FILE")" = "root:$svc 640" ] ||
+    fail "after $1 the site file is $(stat -c '%U:%G %a' "$SITE_FILE"), expected root:$svc 640"
+  left=$(ls -A "$(dirname "$SITE_FILE")" | grep -vx -e zel-site.conf -e zel-site.conf.lock)
+  [ -z "$left" ] || fail "after $1 these are left beside the site file: $left"
+}
+[ "$(stat -c '%U:%G %a' "$ZEL_SITE")" = "root:root 755" ] ||
+  fail "zel-site is $(stat -c '%U:%G %a' "$ZEL_SITE"), expected root:root 755"
+grep -q "^$SITE_FILE: [0-9]* errors\{0,1\}, " "$R/deploy.log" || fail "deploy.sh printed no zel-site check"
+
+printf '%s\n' "site.name = Deploy test site" "site.url = https://deploy.test.invalid/" \
+  "token.value = $canary" "[staging]" "site.name = Deploy test staging site" \
+  "token.value = $canary2" >"$Z/clean.conf"
+zs install-clean install "$Z/clean.conf"
+zs_expect install-clean 0 "installed $Z/clean.conf as $SITE_FILE (root:$svc 0640)"
+installed "install"
+clean_state=$(site_state)
+zs check-clean check
+zs_expect check-clean 0 "$SITE_FILE: 0 errors, 0 warnings"
+[ "$(wc -l <"$R/check-clean.out")" = 1 ] || { fail "check of a clean deployment found something"; show "$R/check-clean.out"; }
+# show lists for each stanza what zel-auth lists, line for line.
+for stanza in default staging; do
+  args=()
+  [ "$stanza" = default ] || args=(-s "$stanza")
+  zs "show-$stanza" show "${args[@]}"
+  run_tool "listing-$stanza" "$user" "$T/empty" "${args[@]}"
+  # The stanza's heading says how many listed lines follow it.
+  n=$(sed -n '1s/.*: \([0-9]*\) lines\{0,1\} every user sees$/\1/p' "$R/show-$stanza.out")
+  sed -n "2,$((${n:-0} + 1))p" "$R/show-$stanza.out" >"$R/show-$stanza.listing"
+  cmp -s "$R/show-$stanza.listing" "$R/listing-$stanza.out" ||
+    { fail "zel-site show -s $stanza differs from zel-auth's listing"; show "$R/show-$stanza.out"; }
+done
+printf 'site.name = A\n\ttoken.value = trap-value\n[x]\n' >"$Z/trap.conf"
+zs check-trap check -f "$Z/trap.conf"
+zs_expect check-trap 1 "$Z/trap.conf:2: error: listed to every user, yet it looks like a token line"
+as "$user" "$ZEL_SITE" edit </dev/null >"$R/zs-user.out" 2>&1 && fail "zel-site edit ran for $user"
+grep -q "must run as root" "$R/zs-user.out" || fail "zel-site edit as $user did not say why it refused"
+section_ok "zel-site installs root:$svc 0640, checks the deployment clean, shows what zel-auth lists, finds a trap"
+
+# Editing, with editors that are scripts given the copy's path.
+section
+editor() {  # editor NAME SHELL-TEXT
+  printf '#!/bin/sh\n%s\n' "$2" >"$Z/$1" && chmod 0700 "$Z/$1"
+}
+editor append "echo 'site.note = edited' >>\"\$1\""
+editor leak "printf '\\tToken.Value = %s\\n' '$canary' >>\"\$1\""
+editor hold ": >'$Z/editing'; i=0; while [ ! -e '$Z/go' ] && [ \$i -lt 200 ]; do sleep 0.1; i=\$((i + 1)); done"
+zs_editor=$Z/append
+zs edit-clean edit </dev/null
+zs_expect edit-clean 0 "installed $SITE_FILE (root:$svc 0640)"
+installed "a clean edit"
+run_tool listing-edited "$user" "$T/empty" -s staging
+grep -qx 'site.note = edited' "$R/listing-edited.out" || fail "zel-auth does not list the edited line"
+edited_state=$(site_state)
+zs_editor=$Z/leak
+for answers in x '' 'Q\nno' 'e\nx'; do
+  tag=edit-errors-$(printf '%s' "${answers:-eof}" | tr -c 'a-zA-Z' '-')
+  printf "$answers${answers:+\\n}" | zs "$tag" edit
+  zs_expect "$tag" 1 "What now?"
+  grep -q "$SITE_FILE:8: error: listed to every user, yet it looks like a token line" "$R/$tag.err" ||
+    fail "zel-site $tag did not report the leaking line"
+  [ "$(site_state)" = "$edited_state" ] || fail "zel-site $tag changed the site file"
+  installed "$tag"
+done
+printf 'Q\nyes\n' | zs edit-errors-Q edit
+zs_expect edit-errors-Q 0 "installed $SITE_FILE (root:$svc 0640)"
+grep -q "Token.Value" "$SITE_FILE" || fail "Q and yes did not install the edit"
+installed "Q"
+zs install-back install "$Z/clean.conf"
+zs_expect install-back 0
+section_ok "zel-site edit: a clean edit goes live; with errors, x, end of input and a withdrawn Q leave it byte-identical; Q installs"
+
+# The lock, and an interrupt while the editor runs.
+section
+rm -f "$Z/editing" "$Z/go"
+env -i PATH=/usr/bin:/bin EDITOR="$Z/hold" "$ZEL_SITE" edit </dev/null >"$R/edit-held.out" 2>"$R/edit-held.err" &
+held=$!
+started+=("$held")
+if wait_for test -e "$Z/editing"; then
+  zs_editor=false
+  zs edit-locked edit </dev/null
+  zs_expect edit-locked 2 "is being changed by another zel-site"
+  zs install-locked install "$Z/clean.conf"
+  zs_expect install-locked 2 "is being changed by another zel-site"
+  echo "not-a-token-value" | zs set-token-locked set-token
+  zs_expect set-token-locked 2 "is being changed by another zel-site"
+  ls -d "$(dirname "$SITE_FILE")"/.zel-site-edit.* >/dev/null 2>&1 || fail "no private copy while editing"
+  kill -TERM "$held"
+  wait_for eval '! kill -0 "$held" 2>/dev/null' || fail "zel-site edit did not end on SIGTERM"
+  wait "$held"
+  rc=$?
+  ((rc == 143)) || fail "zel-site edit ended with status $rc on SIGTERM, expected 143"
+else
+  fail "the held editor never started"
+fi
+: >"$Z/go"
+[ "$(site_state)" = "$clean_state" ] || fail "a refused or interrupted edit changed the site file"
+installed "an interrupted edit"
+section_ok "a second edit, install or set-token is refused while one runs; SIGTERM removes the private copy"
+
+# Token rotation: the next signing run uses the new value.
+section
+canary3=zelcanary$(od -An -N12 -tx1 /dev/urandom | tr -d ' \n')
+echo "$canary3" | zs set-token set-token -s staging
+zs_expect set-token 0 "zel-site: set the token value of [staging] in $SITE_FILE"
+installed "set-token"
+run_tool rotated "$user" "$T/body-$user" -s staging
+listing "$T/body-$user" "$canary3" "site.name = Deploy test staging site" >"$R/rotated.want"
+expect_run rotated 0 "$R/rotated.want" ""
+rotated_state=$(site_state)
+for bad in "|the token value is empty" 'two\nlines|one line' 'tab\there|control character'; do
+  printf "${bad%%|*}\\n" | zs set-token-bad set-token -s staging
+  zs_expect set-token-bad 1 "${bad#*|}"
+done
+echo "$canary3" | zs set-token-nostanza set-token -s nosuch
+zs_expect set-token-nostanza 1 "has no stanza [nosuch]"
+[ "$(site_state)" = "$rotated_state" ] || fail "a refused set-token changed the site file"
+section_ok "set-token rotates the staging token, zel-auth signs with it at once, bad values are refused"
+
+# Installs that fail: the old file stays in force, nothing new is left. The
+# file system filled here is the test's own tmpfs over /opt.
+section
+[ "$(findmnt -n -o FSTYPE /opt)" = tmpfs ] || { echo "FAIL: /opt is no tmpfs here"; exit 1; }
+dd if=/dev/zero of=/opt/zel-fill bs=1M 2>/dev/null
+head -c 65536 /dev/zero >>/opt/zel-fill 2>/dev/null
+# Its messages are kept in memory until there is room for them again.
+full_err=$(timeout 30 env -i PATH=/usr/bin:/bin "$ZEL_SITE" install "$Z/clean.conf" 2>&1 >/dev/null)
+full_rc=$?
+rm -f /opt/zel-fill
+printf '%s\n' "$full_err" >"$R/install-full.err" && : >"$R/install-full.out" && echo "$full_rc" >"$R/install-full.rc"
+zs_expect install-full 2 "No space left on device"
+grep -qF "writing $(dirname "$SITE_FILE")/.zel-site.conf.new-" "$R/install-full.err" ||
+  fail "a full file system was not reported at the write"
+[ "$(site_state)" = "$rotated_state" ] || fail "an install on a full file system changed the site file"
+installed "an install on a full file system"
+groupdel "$svc" || fail "groupdel $svc"
+zs install-nogroup install "$Z/clean.conf"
+groupadd --system --gid "$svc_gid" "$svc" || fail "groupadd $svc again"
+zs_expect install-nogroup 2 "no longer exists"
+[ "$(site_state)" = "$rotated_state" ] || fail "an install without the service group changed the site file"
+run_tool after-failures "$user" "$T/body-$user" -s staging
+expect_run after-failures 0 "$R/rotated.want" ""
+zs install-restore install "$Z/clean.conf"
+zs_expect install-restore 0
+installed "the restoring install"
+section_ok "an install on a full file system or without the service group leaves the old file in force"
+
 # --- Every end-to-end case, set-group-ID ------------------------------------------
 section
 # Each case of tests/e2e runs through the installed binary as a real account
@@ -774,11 +950,20 @@ run_tool old-self "$user" "$T/body-$user"
 expect_run old-self 0 "$R/self.want" ""
 run_tool old-refused "$user" "$T/body-$other"
 expect_run old-refused 4 /dev/null "$user is not authorized to create a checksum for $other."$'\n'
+# zel-site recommends the set-group-ID form, and installs in the older one's way.
+zs old-check check
+zs_expect old-check 0 "warning: set-user-ID to the account $old (the older form)"
+echo "$canary" | zs old-set-token set-token
+zs_expect old-set-token 0 "set the token value of the default stanza"
+[ "$(stat -c '%U %a' "$SITE_FILE")" = "$old 600" ] ||
+  fail "set-token in the older form left the site file $(stat -c '%U %a' "$SITE_FILE"), expected $old 600"
+run_tool old-after-set-token "$user" "$T/body-$user"
+expect_run old-after-set-token 0 "$R/self.want" ""
 e2e_through "user:$old" set-user-ID
 
 # --- The token never shows ----------------------------------------------------
 section
-leaks=$(grep -rlF -e "$canary" -e "$canary2" "$R" "$P" 2>/dev/null)
+leaks=$(grep -rlF -e "$canary" -e "$canary2" -e "$canary3" "$R" "$P" 2>/dev/null)
 [ -z "$leaks" ] || fail "a token value was written to: $leaks"
 runs=$(ls "$R"/*.rc | wc -l)
 section_ok "no token value in the output of $runs runs"
