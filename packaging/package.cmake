@@ -74,6 +74,7 @@ endif()
 # The maintainer scripts, with the paths of this build.
 set(ZEL_PREFIX "${CMAKE_INSTALL_PREFIX}")
 set(ZEL_BINARY "${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/zel-auth")
+set(ZEL_SITE_TOOL "${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_SBINDIR}/zel-site")
 set(zel_maintainer_scripts)
 foreach(script postinst prerm postrm)
   configure_file("${CMAKE_CURRENT_LIST_DIR}/${script}" "${PROJECT_BINARY_DIR}/packaging/${script}"
