@@ -806,6 +806,15 @@ done
 printf 'site.name = A\n\ttoken.value = trap-value\n[x]\n' >"$Z/trap.conf"
 zs check-trap check -f "$Z/trap.conf"
 zs_expect check-trap 1 "$Z/trap.conf:2: error: listed to every user, yet it looks like a token line"
+# The command line: status 2 and the usage for a wrong one.
+for c in "usage-none||no command given" "usage-command|frob|unknown command frob" \
+         "usage-option|check -x|unknown option -x" "usage-foreign|edit -f x|is not one of edit's" \
+         "usage-operand|install|install takes one FILE" "version|--version|zel-site (zel-auth) "; do
+  IFS='|' read -r tag args text <<<"$c"
+  read -ra argv <<<"$args"
+  zs "$tag" "${argv[@]}" </dev/null
+  zs_expect "$tag" "$([ "$tag" = version ] && echo 0 || echo 2)" "$text"
+done
 as "$user" "$ZEL_SITE" edit </dev/null >"$R/zs-user.out" 2>&1 && fail "zel-site edit ran for $user"
 grep -q "must run as root" "$R/zs-user.out" || fail "zel-site edit as $user did not say why it refused"
 section_ok "zel-site installs root:$svc 0640, checks the deployment clean, shows what zel-auth lists, finds a trap"

@@ -35,6 +35,7 @@ BUILD_DIR=$2
 PACKAGE=zel-auth
 PREFIX=/opt/zel
 TOOL=$PREFIX/bin/zel-auth
+ZEL_SITE=$PREFIX/sbin/zel-site
 SITE_FILE=$PREFIX/etc/zel-site.conf
 ACCOUNT=zel
 GROUP=zel
@@ -65,7 +66,7 @@ check() {  # check DESCRIPTION COMMAND...: passes if the command succeeds
 [ "$(id -u)" -eq 0 ] || skip "the package test installs a package with dpkg: it needs root"
 for tool in dpkg dpkg-deb dpkg-query dpkg-statoverride setpriv useradd userdel groupadd groupdel \
             gpasswd getent openssl base64 sha256sum cmake cpack find stat findmnt realpath man git \
-            tar timeout; do
+            tar timeout lintian; do
   command -v "$tool" >/dev/null || { echo "FAIL: $tool is missing (tools/install-deps.sh installs it)"; exit 1; }
 done
 grep -q '^NoNewPrivs:[[:space:]]*0' /proc/self/status ||
@@ -315,7 +316,8 @@ purged() {
   check "$when: there is no account $ACCOUNT" not quiet getent passwd "$ACCOUNT"
   check "$when: the record $RECORD_DIR is gone" [ ! -e "$RECORD_DIR" ]
   check "$when: no statoverride is left" not quiet dpkg-statoverride --list "$TOOL"
-  for path in /usr/share/man/man1/zel-auth.1 /usr/share/man/man5/zel-site.conf.5 /usr/share/doc/zel-auth; do
+  for path in /usr/share/man/man1/zel-auth.1.gz /usr/share/man/man5/zel-site.conf.5.gz \
+              /usr/share/man/man8/zel-site.8.gz /usr/share/doc/zel-auth /usr/share/lintian/overrides/zel-auth; do
     check "$when: $path is gone" [ ! -e "$path" ]
   done
 }
@@ -344,12 +346,25 @@ depends=$(dpkg-deb -f "$deb" Depends)
 check "it depends on libssl3 ($depends)" contains "$depends" libssl3
 check "it depends on adduser" contains "$depends" adduser
 contents=$(dpkg-deb -c "$deb" | awk '{print $NF}')
-for path in ./opt/zel/bin/zel-auth ./opt/zel/etc/ ./usr/share/man/man1/zel-auth.1 \
-            ./usr/share/man/man5/zel-site.conf.5 ./usr/share/doc/zel-auth/examples/zel-site.conf \
-            ./usr/share/doc/zel-auth/examples/request.xml; do
+for path in ./opt/zel/bin/zel-auth ./opt/zel/sbin/zel-site ./opt/zel/etc/ \
+            ./usr/share/man/man1/zel-auth.1.gz ./usr/share/man/man5/zel-site.conf.5.gz \
+            ./usr/share/man/man8/zel-site.8.gz ./usr/share/doc/zel-auth/copyright \
+            ./usr/share/doc/zel-auth/changelog.gz ./usr/share/doc/zel-auth/README.md.gz \
+            ./usr/share/doc/zel-auth/examples/zel-site.conf ./usr/share/doc/zel-auth/examples/request.xml \
+            ./usr/share/lintian/overrides/zel-auth; do
   check "the package holds $path" grep -qxF -- "$path" <<<"$contents"
 done
 check "the package holds no site file" not grep -q '^\./opt/zel/etc/.' <<<"$contents"
+# What Debian's own checker says of the package: no error, no warning.
+if timeout 300 lintian --fail-on error,warning "$deb" >"$WORK/lintian.log" 2>&1; then
+  pass "lintian finds no error and no warning"
+else
+  sed 's/^/    /' "$WORK/lintian.log"
+  fail "lintian finds errors or warnings"
+fi
+check "its changelog starts with $version" \
+  [ "$(dpkg-deb --fsys-tarfile "$deb" | tar -xOf - ./usr/share/doc/zel-auth/changelog.gz | gzip -dc | head -n1)" = \
+    "zel-auth ($version) unstable; urgency=medium" ]
 dpkg-deb -e "$deb" "$WORK/control"
 for script in postinst prerm postrm; do
   check "its $script is filled in for $TOOL" grep -qF "BINARY=\"$TOOL\"" "$WORK/control/$script"
@@ -378,8 +393,10 @@ group_model installed
 check "the site file's directory is root's, mode 755" \
   [ "$(stat -c '%U %a' "$(dirname "$SITE_FILE")")" = "root 755" ]
 check "no site file is installed" [ ! -e "$SITE_FILE" ]
-check "man finds zel-auth(1)" [ "$(man -w 1 zel-auth 2>&1)" = /usr/share/man/man1/zel-auth.1 ]
-check "man finds zel-site.conf(5)" [ "$(man -w 5 zel-site.conf 2>&1)" = /usr/share/man/man5/zel-site.conf.5 ]
+check "man finds zel-auth(1)" [ "$(man -w 1 zel-auth 2>&1)" = /usr/share/man/man1/zel-auth.1.gz ]
+check "man finds zel-site.conf(5)" [ "$(man -w 5 zel-site.conf 2>&1)" = /usr/share/man/man5/zel-site.conf.5.gz ]
+check "man finds zel-site(8)" [ "$(man -w 8 zel-site 2>&1)" = /usr/share/man/man8/zel-site.8.gz ]
+check "zel-site is root's, mode 755 ($(mode "$ZEL_SITE"))" [ "$(mode "$ZEL_SITE")" = "root root 755" ]
 
 # Installed again over itself, the package keeps the owner, group and mode.
 if dpkg_passes "dpkg -i a second time" -i "$deb"; then
@@ -391,6 +408,38 @@ fi
 # ---------------------------------------------------------------------------
 write_site_file root "$GROUP" 0640
 signs installed
+
+# zel-site on the live file: a check that passes (the other stanza's token ends
+# in a space, a warning), show agreeing with zel-auth, a rotated token signing
+# at once, and each trap of a candidate reported on its line.
+"$ZEL_SITE" check >"$WORK/out" 2>"$WORK/err"
+status=$?
+check "zel-site check passes on the live file ($status)" [ "$status" -eq 0 ]
+check "and finds only the token that ends in a space" \
+  [ "$(cat "$WORK/out")" = "$SITE_FILE:6: warning: the token value ends in spaces, which are part of the key
+$SITE_FILE: 0 errors, 1 warning" ]
+check "no token shown by zel-site check" no_token_shown
+"$ZEL_SITE" show -s other >"$WORK/out" 2>"$WORK/err"
+check "zel-site show -s other lists what zel-auth lists" \
+  [ "$(sed -n 2p "$WORK/out")" = "site.name = Other site" ]
+check "no token shown by zel-site show" no_token_shown
+first_other_token=$OTHER_TOKEN
+OTHER_TOKEN="pkg-rotated-token-$$-$RANDOM"
+echo "$OTHER_TOKEN" | "$ZEL_SITE" set-token -s other >"$WORK/out" 2>"$WORK/err"
+status=$?
+check "zel-site set-token -s other ($status): $(cat "$WORK/out")" [ "$status" -eq 0 ]
+check "the site file is still root:$GROUP 0640 ($(mode "$SITE_FILE"))" [ "$(mode "$SITE_FILE")" = "root $GROUP 640" ]
+check "no token shown by zel-site set-token" no_token_shown
+signs "after set-token"
+OTHER_TOKEN=$first_other_token
+printf 'a=1\n\ttoken.value = trap-one\nToken.Value = trap-two\n#token.value = trap-three\ntoken.value = v\r\nnote = see [d] here\n[d]\nx=1\n[d]\ny=2\n' \
+  >"$WORK/traps.conf"
+"$ZEL_SITE" check -f "$WORK/traps.conf" >"$WORK/out" 2>"$WORK/err"
+status=$?
+check "zel-site check -f ends with status 1 on traps ($status)" [ "$status" -eq 1 ]
+for line in 2 3 4 5 7 9; do
+  check "and reports the trap on line $line" grep -q "^$WORK/traps.conf:$line: error: " "$WORK/out"
+done
 
 # A copy that is not set-group-ID can't open the site file.
 case ",$(findmnt -n -o OPTIONS -T "$WORK")," in
@@ -442,6 +491,7 @@ if dpkg_passes "dpkg -i installs $OLD_VERSION" -i "$old_deb"; then
   check "upgraded: the site file is root:$GROUP, mode 0640 ($(mode "$SITE_FILE"))" \
     [ "$(mode "$SITE_FILE")" = "root $GROUP 640" ]
   check "upgraded: its content is untouched" [ "$(sha256sum <"$SITE_FILE")" = "$site_sum" ]
+  check "upgraded: postinst printed what zel-site check finds" grep -q "^$SITE_FILE: 0 errors, " "$WORK/dpkg.log"
   check "upgraded: nothing under $PREFIX has the old account's user ID $old_uid" \
     [ -z "$(find "$PREFIX" -uid "$old_uid")" ]
   signs upgraded
