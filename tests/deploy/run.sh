@@ -791,6 +791,25 @@ clean_state=$(site_state)
 zs check-clean check
 zs_expect check-clean 0 "$SITE_FILE: 0 errors, 0 warnings"
 [ "$(wc -l <"$R/check-clean.out")" = 1 ] || { fail "check of a clean deployment found something"; show "$R/check-clean.out"; }
+# Each fault of the deployment, made and mended: check names the path and the fix.
+sd=$(dirname "$SITE_FILE")
+while IFS='|' read -r tag make mend text; do
+  eval "$make"
+  zs "check-$tag" check
+  eval "$mend"
+  zs_expect "check-$tag" 1 "$text"
+done <<EOF
+site-mode|chmod 0644 $SITE_FILE|chmod 0640 $SITE_FILE|$SITE_FILE: error: mode 0644, not 0640: chmod 0640 $SITE_FILE
+site-group|chgrp root $SITE_FILE|chgrp $svc $SITE_FILE|$SITE_FILE: error: its group is not $svc, the group of $TOOL: chgrp $svc
+site-owner|chown $user $SITE_FILE|chown root $SITE_FILE|$SITE_FILE: error: owned by $user, not root: chown root $SITE_FILE
+tool-mode|chmod 0755 $TOOL|chmod 2711 $TOOL|$TOOL: error: mode 0755, not 2711: chmod 2711 $TOOL
+members|gpasswd -a $user $svc >/dev/null|gpasswd -d $user $svc >/dev/null|the service group $svc has members ($user)
+dir-write|chmod 0775 $sd|chmod 0755 $sd|$sd: error: writable by others than root (mode 0775): chmod go-w $sd
+nosuid|mount -o remount,nosuid /opt|mount -o remount,suid /opt|$TOOL: error: on a file system mounted nosuid
+EOF
+[ "$(site_state)" = "$clean_state" ] || fail "the deployment faults changed the site file"
+zs check-mended check
+zs_expect check-mended 0 "$SITE_FILE: 0 errors, 0 warnings"
 # show lists for each stanza what zel-auth lists, line for line.
 for stanza in default staging; do
   args=()
@@ -817,7 +836,7 @@ for c in "usage-none||no command given" "usage-command|frob|unknown command frob
 done
 as "$user" "$ZEL_SITE" edit </dev/null >"$R/zs-user.out" 2>&1 && fail "zel-site edit ran for $user"
 grep -q "must run as root" "$R/zs-user.out" || fail "zel-site edit as $user did not say why it refused"
-section_ok "zel-site installs root:$svc 0640, checks the deployment clean, shows what zel-auth lists, finds a trap"
+section_ok "zel-site installs root:$svc 0640, checks the deployment clean and each fault of it, shows what zel-auth lists, finds a trap"
 
 # Editing, with editors that are scripts given the copy's path.
 section
