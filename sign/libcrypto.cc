@@ -22,16 +22,29 @@ constexpr int kLoadFlags = RTLD_NOW | RTLD_LOCAL;
 constexpr int kLoadFlags = RTLD_NOW | RTLD_LOCAL | RTLD_DEEPBIND;
 #endif
 
+// The texts of the library's errors take a tenth of a signing run to index, and
+// a run that signs never shows one. The library indexes them at most once, and
+// never once started without them, so a failure puts its code in words with a
+// second copy of the same library (see describe_error). The instrumented build
+// indexes them at start, as it keeps to one copy of the C library.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr uint64_t kErrorTexts = 0;
+#else
+constexpr uint64_t kErrorTexts = OPENSSL_INIT_NO_LOAD_CRYPTO_STRINGS;
+#endif
+
 // The library's start-up options. The configuration is loaded as always, and
 // with it the providers and properties it names; only work that fetching two
 // algorithms by name never uses is left out:
 //  - the legacy tables of every cipher and digest, which the first fetch would
 //    otherwise build and then copy into the name map; the providers register
 //    the names they serve themselves;
+//  - the error texts, above;
 //  - the tear-down at exit: the process ends right after its one checksum, and
 //    the system takes back its memory at once rather than piece by piece.
 constexpr uint64_t kInitOptions = OPENSSL_INIT_LOAD_CONFIG | OPENSSL_INIT_NO_ADD_ALL_CIPHERS |
-                                  OPENSSL_INIT_NO_ADD_ALL_DIGESTS | OPENSSL_INIT_NO_ATEXIT;
+                                  OPENSSL_INIT_NO_ADD_ALL_DIGESTS | kErrorTexts |
+                                  OPENSSL_INIT_NO_ATEXIT;
 
 template <class Fn>
 bool bind_call(void* library, const char* name, Fn& call) {
@@ -63,6 +76,26 @@ const Libcrypto* load_libcrypto(const char** reason) {
   calls.init_crypto(kInitOptions, nullptr);
   bound = true;
   return &calls;
+}
+
+void describe_error(const Libcrypto& calls, unsigned long code, char* text, std::size_t size) {
+  if (kErrorTexts != 0) {
+    // A copy in a link-map namespace of its own shares nothing with the one that
+    // failed but the code, which both number alike. It computes nothing, so it
+    // reads no configuration.
+    void* words = dlmopen(LM_ID_NEWLM, kSoname, RTLD_NOW | RTLD_LOCAL);
+    decltype(&::OPENSSL_init_crypto) init = nullptr;
+    decltype(&::ERR_error_string_n) error_string_n = nullptr;
+    if (words != nullptr && bind_call(words, "OPENSSL_init_crypto", init) &&
+        bind_call(words, "ERR_error_string_n", error_string_n) &&
+        init(OPENSSL_INIT_LOAD_CRYPTO_STRINGS | OPENSSL_INIT_NO_LOAD_CONFIG | OPENSSL_INIT_NO_ATEXIT,
+             nullptr) == 1) {
+      error_string_n(code, text, size);
+      return;
+    }
+  }
+  // Without the texts, the library still gives the code, numbered.
+  calls.error_string_n(code, text, size);
 }
 
 }  // namespace zel
