@@ -1,6 +1,7 @@
 #include "sign/libcrypto.h"
 
 #include <dlfcn.h>
+#include <sys/mman.h>
 #include <openssl/opensslv.h>
 
 #include <cstdint>
@@ -46,6 +47,28 @@ constexpr uint64_t kInitOptions = OPENSSL_INIT_LOAD_CONFIG | OPENSSL_INIT_NO_ADD
                                   OPENSSL_INIT_NO_ADD_ALL_DIGESTS | kErrorTexts |
                                   OPENSSL_INIT_NO_ATEXIT;
 
+// Loading the library writes its relocations into some hundred pages of its own
+// and fills a few dozen of the heap; taken one fault at a time, each page costs
+// more than all the work done on it. Locked for the length of the load, every
+// page the load maps is brought in as it is mapped, in one pass. Locking only
+// keeps pages in memory: their protections, the read-only relocations included,
+// are the loader's as always. Where the limit on locked memory is too low for
+// the library, the load is made again unlocked. This process locks nothing else,
+// so unlocking all unlocks only what the load locked. The instrumented build
+// maps its shadow memory as it goes, and loads unlocked.
+void* load_locked() {
+#if defined(__SANITIZE_ADDRESS__)
+  return dlopen(kSoname, kLoadFlags);
+#else
+  const bool locked = mlockall(MCL_FUTURE) == 0;
+  void* library = dlopen(kSoname, kLoadFlags);
+  if (!locked) return library;
+  munlockall();
+  if (library == nullptr) library = dlopen(kSoname, kLoadFlags);
+  return library;
+#endif
+}
+
 template <class Fn>
 bool bind_call(void* library, const char* name, Fn& call) {
   call = reinterpret_cast<Fn>(dlsym(library, name));
@@ -60,7 +83,7 @@ const Libcrypto* load_libcrypto(const char** reason) {
   if (bound) return &calls;
   // Every symbol is bound before the first call, as the loader does at start-up
   // for this binary; the library stays loaded until the process ends.
-  void* library = dlopen(kSoname, kLoadFlags);
+  void* library = load_locked();
   if (library == nullptr || !bind_call(library, "EVP_Q_digest", calls.q_digest) ||
       !bind_call(library, "EVP_Q_mac", calls.q_mac) ||
       !bind_call(library, "EVP_EncodeBlock", calls.encode_block) ||
