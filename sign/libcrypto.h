@@ -3,9 +3,10 @@
 // at load) costs several times what the rest of a listing run does, so a run
 // that signs nothing, with an empty body or stopping before it signs, never pays
 // for it. The library loaded is the one the loader would have linked: the same
-// soname, found along the same path, reading the same configuration on first use.
-// Each call keeps the type its header declares. The library starts with only
-// what fetching two algorithms by name needs; its configuration is read as always.
+// soname, found along the same path, reading the same configuration as it starts.
+// It starts with only what fetching two algorithms by name needs; where the time
+// of a run goes, and what each choice here saves, is in bench/README.md. Each call
+// keeps the type its header declares.
 #ifndef ZEL_SIGN_LIBCRYPTO_H_
 #define ZEL_SIGN_LIBCRYPTO_H_
 
