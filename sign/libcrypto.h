@@ -3,10 +3,14 @@
 // at load) costs several times what the rest of a listing run does, so a run
 // that signs nothing, with an empty body or stopping before it signs, never pays
 // for it. The library loaded is the one the loader would have linked: the same
-// soname, found along the same path, reading the same configuration on first use.
-// Each call keeps the type its header declares.
+// soname, found along the same path, reading the same configuration as it starts.
+// It starts with only what fetching two algorithms by name needs; where the time
+// of a run goes, and what each choice here saves, is in bench/README.md. Each call
+// keeps the type its header declares.
 #ifndef ZEL_SIGN_LIBCRYPTO_H_
 #define ZEL_SIGN_LIBCRYPTO_H_
+
+#include <cstddef>
 
 #include <openssl/crypto.h>
 #include <openssl/err.h>
@@ -26,6 +30,9 @@ struct Libcrypto {
 // Loads libcrypto and binds the calls, once; null if it can't, with the loader's
 // reason in *reason.
 const Libcrypto* load_libcrypto(const char** reason);
+
+// OpenSSL's own words for an error code of this run, as ERR_error_string_n puts them.
+void describe_error(const Libcrypto& calls, unsigned long code, char* text, std::size_t size);
 
 }  // namespace zel
 

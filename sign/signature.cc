@@ -16,7 +16,7 @@ constexpr std::size_t kSha1Size = 20;
 int report_crypto_failure(const Libcrypto& crypto) {
   char reason[256] = "unknown error";
   if (unsigned long code = crypto.get_error(); code != 0) {
-    crypto.error_string_n(code, reason, sizeof reason);
+    describe_error(crypto, code, reason, sizeof reason);
   }
   report("Unable to compute the checksum: %s.\n", reason);
   return kCryptoFailed;

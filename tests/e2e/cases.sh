@@ -130,6 +130,24 @@ else
   verdict "OPENSSL_CONF is not read set-ID" "-s web" $rc 0 "c=3\\n$(knowns "$BODY" web-key)" ''
 fi
 
+# The configuration still decides which provider serves the algorithms, and with
+# which properties: the default provider alone, asked for by its name, signs; a
+# property no loaded provider has leaves no SHA-1, as a missing provider does.
+conf='openssl_conf = conf\n[conf]\nproviders = prov\nalg_section = algs\n[prov]\ndefault = default_sect\n[default_sect]\nactivate = 1\n[algs]\n'
+printf '%bdefault_properties = provider=default\n' "$conf" >"$WORK/default-only.cnf"
+printf '%bdefault_properties = fips=yes\n' "$conf" >"$WORK/fips-only.cnf"
+OPENSSL_CONF=$WORK/default-only.cnf tool -s web <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err"
+verdict "a configuration with the default provider only, by property" "-s web" $? 0 \
+  "c=3\\n$(knowns "$BODY" web-key)" ''
+OPENSSL_CONF=$WORK/fips-only.cnf tool -s web <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err"
+rc=$?
+if [ -z "${ZEL_E2E_SETUID_ACCOUNT:-}" ]; then
+  verdict "a property no loaded provider has" "-s web" $rc 11 '' \
+    'Unable to compute the checksum: error:0308010C:digital envelope routines::unsupported.\n'
+else
+  verdict "OPENSSL_CONF's properties are not read set-user-ID" "-s web" $rc 0 "c=3\\n$(knowns "$BODY" web-key)" ''
+fi
+
 # A sparse site file that claims more bytes than any buffer can hold, where the
 # file system allows one.
 rm -f "$SITE"
