@@ -141,11 +141,11 @@ verdict "a configuration with the default provider only, by property" "-s web" $
   "c=3\\n$(knowns "$BODY" web-key)" ''
 OPENSSL_CONF=$WORK/fips-only.cnf tool -s web <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err"
 rc=$?
-if [ -z "${ZEL_E2E_SETUID_ACCOUNT:-}" ]; then
+if [ -z "${ZEL_E2E_SETID:-}" ]; then
   verdict "a property no loaded provider has" "-s web" $rc 11 '' \
     'Unable to compute the checksum: error:0308010C:digital envelope routines::unsupported.\n'
 else
-  verdict "OPENSSL_CONF's properties are not read set-user-ID" "-s web" $rc 0 "c=3\\n$(knowns "$BODY" web-key)" ''
+  verdict "OPENSSL_CONF's properties are not read set-ID" "-s web" $rc 0 "c=3\\n$(knowns "$BODY" web-key)" ''
 fi
 
 # A sparse site file that claims more bytes than any buffer can hold, where the
