@@ -10,6 +10,18 @@ namespace zel {
 
 namespace {
 
+// GCC names an AddressSanitizer build with a macro, clang with a feature test.
+#if defined(__SANITIZE_ADDRESS__)
+#define ZEL_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ZEL_ADDRESS_SANITIZER 1
+#endif
+#endif
+#ifndef ZEL_ADDRESS_SANITIZER
+#define ZEL_ADDRESS_SANITIZER 0
+#endif
+
 constexpr const char* kSoname = "libcrypto.so." OPENSSL_MSTR(OPENSSL_SHLIB_VERSION);
 
 // Most of the library's symbol references are to its own functions. Searched
@@ -17,7 +29,7 @@ constexpr const char* kSoname = "libcrypto.so." OPENSSL_MSTR(OPENSSL_SHLIB_VERSI
 // than after this binary and the C library; the objects, and so the code bound,
 // are the same. AddressSanitizer's run-time refuses such a load, so the
 // instrumented build searches in the usual order.
-#if defined(__SANITIZE_ADDRESS__)
+#if ZEL_ADDRESS_SANITIZER
 constexpr int kLoadFlags = RTLD_NOW | RTLD_LOCAL;
 #else
 constexpr int kLoadFlags = RTLD_NOW | RTLD_LOCAL | RTLD_DEEPBIND;
@@ -28,7 +40,7 @@ constexpr int kLoadFlags = RTLD_NOW | RTLD_LOCAL | RTLD_DEEPBIND;
 // never once started without them, so a failure puts its code in words with a
 // second copy of the same library (see describe_error). The instrumented build
 // indexes them at start, as it keeps to one copy of the C library.
-#if defined(__SANITIZE_ADDRESS__)
+#if ZEL_ADDRESS_SANITIZER
 constexpr uint64_t kErrorTexts = 0;
 #else
 constexpr uint64_t kErrorTexts = OPENSSL_INIT_NO_LOAD_CRYPTO_STRINGS;
@@ -57,7 +69,7 @@ constexpr uint64_t kInitOptions = OPENSSL_INIT_LOAD_CONFIG | OPENSSL_INIT_NO_ADD
 // so unlocking all unlocks only what the load locked. The instrumented build
 // maps its shadow memory as it goes, and loads unlocked.
 void* load_locked() {
-#if defined(__SANITIZE_ADDRESS__)
+#if ZEL_ADDRESS_SANITIZER
   return dlopen(kSoname, kLoadFlags);
 #else
   const bool locked = mlockall(MCL_FUTURE) == 0;
