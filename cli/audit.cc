@@ -2,6 +2,8 @@
 
 #include <syslog.h>
 
+#include <cstdlib>
+
 #include "util/status.h"
 
 namespace zel {
@@ -90,6 +92,9 @@ void open_audit_log() {
   // No LOG_CONS: nothing goes to the console when the log can't be reached. No
   // LOG_NDELAY either: the socket is opened when the line is sent, with the
   // invoking user's rights, as the caller's own programs would open it.
+  // The line's time stamp is local time, which the C library would take from
+  // the caller's TZ: the caller must not date an entry of the audit trail.
+  unsetenv("TZ");
   openlog("zel-auth", LOG_PID, LOG_AUTHPRIV);
   log_open = true;
 }

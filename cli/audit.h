@@ -1,7 +1,9 @@
 // The audit trail: one line in the system's authentication log (facility
 // authpriv) for every run that made a request, that is, read a non-empty body:
 // a signature at info, a refusal at notice, any other failure at notice or err.
-// Usage errors and listings of an empty body leave no line. Nothing the caller
+// A signing is logged before its listing is written; if the write then fails,
+// a failure line follows. Usage errors and listings of an empty body leave no
+// line. Nothing the caller
 // sees depends on it: a log that can't be reached is simply not written.
 //
 // The lines, one fixed shape per kind:
@@ -37,6 +39,7 @@ struct AuditFacts {
   bool signature = false;              // a signature line was made
   std::string digest;                  // the body's digest, base64
   std::string_view message;            // the last message written to standard error
+  bool signing_logged = false;         // the signed line went out before the listing
 };
 
 // A line of the audit trail and its syslog priority.

@@ -100,6 +100,10 @@ int run_steps(int argc, char* argv[], const SiteFile& site, const char* site_pat
     facts.signature = signature_text.has_value();
     status = append_signature(list, digest_text, signature_text);
     if (status != kOk) return status;
+    // The line goes out before any byte of the listing can reach the caller,
+    // who could otherwise take the signature and stop the run before it logs.
+    audit_run(facts, kOk);
+    facts.signing_logged = true;
   }
   return print_properties(list, out);
 }
@@ -120,7 +124,9 @@ int run(int argc, char* argv[], const SiteFile& site, const char* site_path, std
     status = kOutOfMemory;
   }
   facts.message = last_report();
-  audit_run(facts, status);
+  // A signing already has its line; a listing that then could not be written
+  // adds the failure's.
+  if (!facts.signing_logged || status != kOk) audit_run(facts, status);
   return status;
 }
 

@@ -1,6 +1,7 @@
 // zel-auth: lists a site's properties and the checksum of the request on standard
-// input. Installed set-user-ID to the account that alone can read the site file;
-// that privilege serves the one open of the site file and is then given up.
+// input. Installed set-group-ID to the group that alone, beside root, can read the
+// site file (or, in the older form, set-user-ID to such an account); that
+// privilege serves the one open of the site file and is then given up.
 #include <csignal>
 #include <cstdio>
 #include <new>

@@ -115,6 +115,12 @@ check_path "$prefix"
 check_path "$binary"
 check_path "$site_file"
 if [ -n "$build" ]; then
+  # Installing runs the build tree's own scripts as root: the tree must be root's.
+  [ -d "$build" ] || die "$build is not a build directory"
+  check_dir "$build"
+  set -- $(stat -c '%u %a' -- "$build/cmake_install.cmake" 2>/dev/null || echo 1 0)
+  [ "$1" -eq 0 ] && [ $((0$2 & 022)) -eq 0 ] ||
+    die "$build/cmake_install.cmake is missing, not root's, or writable by others"
   cmake --install "$build" --prefix "$prefix" >/dev/null
   # What the install made is checked as well as what was there before.
   check_path "$binary"
@@ -151,11 +157,29 @@ fi
 
 # The service group: a system group with no members that is no account's
 # primary group. A group anyone belongs to would give them every token.
+# Every group of the same ID counts, and so does what /etc/gshadow says: a
+# member, an administrator or a password there lets someone into the group.
+field() { cut -d: -f"$1"; }
+locked() { case $1 in ''|x|'!'*|'*'*) return 0 ;; *) return 1 ;; esac; }
 if gent=$(getent group "$group"); then
-  gid=$(printf '%s\n' "$gent" | cut -d: -f3)
-  members=$(printf '%s\n' "$gent" | cut -d: -f4)
+  gid=$(printf '%s\n' "$gent" | field 3)
   [ "$gid" -ne 0 ] || die "group $group has group ID 0; the service group must be unprivileged"
-  [ -z "$members" ] || die "group $group has members ($members); remove them (gpasswd -d USER $group) or choose another --group"
+  for nobody_gid in 65534 "$(cat /proc/sys/kernel/overflowgid 2>/dev/null)" \
+                    "$(getent group nogroup | field 3)" "$(getent group nobody | field 3)"; do
+    [ "$gid" != "$nobody_gid" ] || die "group $group has the group ID of nogroup/nobody; choose another --group"
+  done
+  for name in $(getent group | awk -F: -v g="$gid" '$3 == g { print $1 }'); do
+    entry=$(getent group "$name")
+    members=$(printf '%s\n' "$entry" | field 4)
+    [ -z "$members" ] ||
+      die "group $name (group ID $gid, as $group) has members ($members); remove them (gpasswd -d USER $name) or choose another --group"
+    locked "$(printf '%s\n' "$entry" | field 2)" || die "group $name (group ID $gid) has a password; remove it (gpasswd -r $name)"
+    if entry=$(getent gshadow "$name"); then
+      [ -z "$(printf '%s\n' "$entry" | field 3)$(printf '%s\n' "$entry" | field 4)" ] ||
+        die "group $name (group ID $gid) has administrators or members in /etc/gshadow; remove them (gpasswd -A '' -M '' $name)"
+      locked "$(printf '%s\n' "$entry" | field 2)" || die "group $name (group ID $gid) has a password in /etc/gshadow; remove it (gpasswd -r $name)"
+    fi
+  done
   primary=$(getent passwd | awk -F: -v g="$gid" '$4 == g { printf "%s%s", sep, $1; sep = "," }')
   [ -z "$primary" ] ||
     die "group $group is the primary group of $primary; give that account another group (usermod -g) or choose another --group"
@@ -163,6 +187,15 @@ else
   groupadd --system "$group"
   echo "$prog: created the service group $group" >&2
 fi
+
+# An access control list would outlast the modes below: an entry for a user,
+# dormant under mode 0600, reads the file once the mode is 0640, and a default
+# list on the directory is given to every new file in it.
+has_acl() { [ "$(ls -ld -- "$1" | cut -c11)" = + ]; }
+! has_acl "$site_dir" ||
+  die "$site_dir has an access control list; remove it (setfacl -b -k $site_dir) and run again"
+! { [ -e "$site_file" ] && has_acl "$site_file"; } ||
+  die "$site_file has an access control list that may let others read it; remove it (setfacl -b $site_file) and run again"
 
 # The site file: root and the service group may read it, only root may write it.
 if [ ! -e "$site_file" ]; then

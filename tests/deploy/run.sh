@@ -88,14 +88,14 @@ if [ "$inner" -eq 0 ]; then
   # Accounts a killed earlier run left behind carry its process ID.
   while IFS=: read -r name _ _ _ gecos _; do
     pid=
-    if [[ $name =~ ^zdt([0-9]+)(svc|u|m)$ ]]; then pid=${BASH_REMATCH[1]}; fi
+    if [[ $name =~ ^zdt([0-9]+)(svc|u|m|e)$ ]]; then pid=${BASH_REMATCH[1]}; fi
     if [[ $gecos =~ ^"$MARKER "([0-9]+)$ ]]; then pid=${BASH_REMATCH[1]}; fi
     if [ -n "$pid" ] && ! kill -0 "$pid" 2>/dev/null; then
       userdel "$name" 2>/dev/null; groupdel "$name" 2>/dev/null
     fi
   done < <(getent passwd; getent group | awk -F: '{ print $1 ":::::" }')
 
-  export ZD_SVC=zdt$$svc ZD_USER=zdt$$u ZD_OTHER=zdt$$x ZD_MEMBERS=zdt$$m ZD_OLD=zdt$$o
+  export ZD_SVC=zdt$$svc ZD_USER=zdt$$u ZD_OTHER=zdt$$x ZD_MEMBERS=zdt$$m ZD_OLD=zdt$$o ZD_ALIAS=zdt$$e
   getent group "$ZD_SVC" >/dev/null && { echo "FAIL: group $ZD_SVC exists already"; exit 1; }
   created+=("$ZD_SVC")  # made by tools/deploy.sh inside
   add_user() {
@@ -108,6 +108,9 @@ if [ "$inner" -eq 0 ]; then
   add_user "$ZD_OLD"
   groupadd "$ZD_MEMBERS" && created+=("$ZD_MEMBERS") && usermod -a -G "$ZD_MEMBERS" "$ZD_OLD" ||
     { echo "FAIL: groupadd $ZD_MEMBERS"; exit 1; }
+  # A member-less name for that same group ID.
+  groupadd -o -g "$(getent group "$ZD_MEMBERS" | cut -d: -f3)" "$ZD_ALIAS" && created+=("$ZD_ALIAS") ||
+    { echo "FAIL: groupadd $ZD_ALIAS"; exit 1; }
   # The trusted account, and the user the end-to-end cases sign as, are used as
   # found if the machine has its own.
   getent passwd autobuild >/dev/null || add_user autobuild
@@ -261,6 +264,18 @@ refused "group ID 0" "group ID 0" --prefix /opt/zel --group root
 refused "nogroup" "shared with other programs" --prefix /opt/zel --group nogroup
 refused "an account's primary group" "primary group of $user" --prefix /opt/zel --group "$user"
 refused "a group with members" "has members ($old)" --prefix /opt/zel --group "$ZD_MEMBERS"
+refused "a group whose ID another group with members has" "group $ZD_MEMBERS (group ID" \
+  --prefix /opt/zel --group "$ZD_ALIAS"
+if command -v setfacl >/dev/null; then
+  setfacl -m "u:$user:r" "$SITE_FILE" &&
+    refused "a site file with an access control list" "setfacl -b $SITE_FILE" --prefix /opt/zel --group "$svc"
+  setfacl -b "$SITE_FILE" && setfacl -d -m "u:$user:r" "$(dirname "$SITE_FILE")" &&
+    refused "a default access control list on the site file's directory" "has an access control list" \
+      --prefix /opt/zel --group "$svc"
+  setfacl -b -k "$(dirname "$SITE_FILE")"
+else
+  fail "setfacl is missing (tools/install-deps.sh installs acl)"
+fi
 refused "the set-user-ID form" "--group" --prefix /opt/zel --user "$svc"
 refused "a site file the binary was not built for" "was not built for" --prefix /opt/zel --group "$svc" \
   --site-file /opt/zel/etc/other.conf
@@ -697,8 +712,9 @@ mount --bind /dev "$A/host-dev" && mount -t tmpfs -o mode=0755,size=1m zel-deplo
 if [ "$(findmnt -n -o SOURCE /dev | tail -n 1)" = zel-deploy-dev ]; then
   for d in null zero full random urandom; do : >"/dev/$d" && mount --bind "$A/host-dev/$d" "/dev/$d"; done
   ln -s /proc/self/fd /dev/fd
-  # TAG|USER|INPUT|ARGS|the line expected, or -. "hostile" stands for a site name
-  # with a newline and a fake entry. The last case logs: once its line is in, any
+  # TAG|USER|INPUT|ARGS|the lines expected (" ;; " between two), or -. "hostile"
+  # stands for a site name with a newline and a fake entry. "cut" runs under a
+  # file size limit of 0: the signature is logged before the listing fails. The last case logs: once its line is in, any
   # line a case before it should not have sent is in too.
   hostile_site=$'x\nzel-auth[1]: signed for actor=root'
   audit_cases=(
@@ -706,6 +722,7 @@ if [ "$(findmnt -n -o SOURCE /dev | tail -n 1)" = zel-deploy-dev ]; then
     "autobuild|autobuild|$T/body-$other|-s staging|<86>signed for actor=$other user=autobuild site=[staging] via=autobuild key=site digest=$(digest_of "$T/body-$other")"
     "key|$user|$T/body-$other|-k own-key-7f3e9a1c|<86>signed for actor=$other user=$user site=default via=own-key key=own digest=$(digest_of "$T/body-$other")"
     "refused|$user|$T/body-$other||<85>refused actor=$other user=$user site=default"
+    "cut|$user|$T/body-$user||<86>signed for actor=$user user=$user site=default via=self key=site digest=$(digest_of "$T/body-$user") ;; <85>failed user=$user site=default status=9 message=Unable to write to standard output: File too large."
     "listing|$user|$T/empty||-"
     "usage|$user|$T/body-$user|-x|-"
     "hostile|$user|$T/body-$user|-s hostile|<85>failed user=$user site=[x\\x0azel-auth[1]:\\x20signed\\x20for\\x20actor=root] status=7 message=Site stanza for specified site (x\\x0azel-auth[1]: signed for actor=root) not found in site file ($SITE_FILE)."
@@ -717,10 +734,16 @@ if [ "$(findmnt -n -o SOURCE /dev | tail -n 1)" = zel-deploy-dev ]; then
       IFS='|' read -r tag who input args want <<<"$c"
       read -ra argv <<<"$args"
       [ "${argv[1]:-}" = hostile ] && argv[1]=$hostile_site
+      if [ "$tag" = cut ]; then tool=$T/fsize-0; else tool=$TOOL; fi
       run_tool "$1-$tag" "$who" "$input" "${argv[@]}"
     done
+    tool=$TOOL
   }
-  for c in "${audit_cases[@]}"; do [ "${c##*|}" = - ] || printf '%s\n' "${c##*|}"; done >"$R/audit.want"
+  printf '#!/bin/sh\nulimit -f 0\nexec %s "$@"\n' "$TOOL" >"$T/fsize-0" && chmod 0755 "$T/fsize-0"
+  for c in "${audit_cases[@]}"; do
+    want=${c##*|}
+    [ "$want" = - ] || printf '%s\n' "${want// ;; /$'\n'}"
+  done >"$R/audit.want"
   received_all() { [ "$(wc -l <"$R/audit.received")" -ge "$(wc -l <"$R/audit.want")" ]; }
   "$A/logsink" /dev/log "$R/audit.received" 60 &
   sink=$!
