@@ -15,12 +15,16 @@ namespace {
 std::string number(std::size_t n) { return std::to_string(n); }
 
 // Whether a listed line would be taken for a token line by a reader: its key is
-// "token.value" in any case, after white space of any kind and comment markers.
+// "token.value" in any case, after white space of any kind, comment markers and
+// UTF-8 byte order marks, which editors hide and zel-auth keeps as text.
 bool looks_like_token_line(std::string_view line) {
+  constexpr std::string_view byte_order_mark = "\xEF\xBB\xBF";
   std::size_t i = 0;
   for (;;) {
     while (i < line.size() && std::isspace(static_cast<unsigned char>(line[i])) != 0) ++i;
-    if (line.substr(i).starts_with("//")) {
+    if (line.substr(i).starts_with(byte_order_mark)) {
+      i += byte_order_mark.size();
+    } else if (line.substr(i).starts_with("//")) {
       i += 2;
     } else if (i < line.size() && (line[i] == '#' || line[i] == ';')) {
       ++i;

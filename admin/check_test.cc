@@ -50,6 +50,11 @@ const std::vector<Sample>& samples() {
        "== the default stanza, from line 1: 7 lines every user sees\na=1\n\ttoken.value = tabbed-secret\n"
        "Token.Value = cased-secret\n# token.value = old\n; TOKEN.VALUE=x\n// token.value\n\r token.value = y\n"
        "-- line 8: token value withheld, the one that counts\n"},
+      {"UTF-8 byte order mark",
+       "\xEF\xBB\xBFtoken.value = bom-secret\n# \xEF\xBB\xBF Token.Value\ntoken.value = real-secret-1\n",
+       F{"1:error:looks like a token line", "2:error:looks like a token line"},
+       "== the default stanza, from line 1: 2 lines every user sees\n\xEF\xBB\xBFtoken.value = bom-secret\n"
+       "# \xEF\xBB\xBF Token.Value\n-- line 3: token value withheld, the one that counts\n"},
       {"token value in listed lines",
        "note = see real-secret-1 here\ntoken.value = real-secret-1\n[s]\nurl = x/real-secret-1\n"
        "short = abc\ntoken.value = abc\n",

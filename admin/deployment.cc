@@ -13,6 +13,8 @@
 #include <memory>
 #include <set>
 
+#include "admin/acl.h"
+
 namespace zel {
 
 namespace {
@@ -114,6 +116,35 @@ void check_group(const std::string& tool, gid_t gid, Findings& findings) {
   endpwent();
 }
 
+// The site file without an extended ACL, its directory without any: an entry that
+// is dormant while the group bits are --- reads the tokens once they are r--.
+void check_acls(const std::string& site, bool site_is_file, Findings& findings) {
+  const std::string dir = parent_of(site);
+  struct Examined {
+    const std::string& path;
+    AclKind kind;
+    bool examine;
+    const char* fault;
+  };
+  const Examined examined[] = {
+      {site, AclKind::kAccess, site_is_file,
+       "an extended ACL, whose users and groups read the tokens once the mode grants the group read "
+       "access (its mask): setfacl -b "},
+      {dir, AclKind::kDefault, true,
+       "a default ACL, which every new file in it inherits, the site file zel-site installs too: setfacl -k "},
+      {dir, AclKind::kAccess, true, "an extended ACL, which may let others than root change it: setfacl -b "},
+  };
+  for (const Examined& e : examined) {
+    if (!e.examine) continue;
+    bool present = false;
+    if (!path_has_acl(e.path, e.kind, present)) {
+      findings.error(e.path, std::string("its ACLs can't be examined: ") + std::strerror(errno));
+    } else if (present) {
+      findings.error(e.path, std::string("carries ") + e.fault + e.path);
+    }
+  }
+}
+
 }  // namespace
 
 bool site_ownership(const char* tool_path, SiteOwnership& ownership, std::string& error) {
@@ -192,7 +223,8 @@ std::vector<Finding> check_deployment(const char* site_path, const char* tool_pa
   check_directories(tool, seen, findings);
 
   struct stat site_st {};
-  if (lstat(site_path, &site_st) != 0) {
+  const bool site_seen = lstat(site_path, &site_st) == 0;
+  if (!site_seen) {
     findings.error(site, std::string("can't be examined: ") + std::strerror(errno) +
                              ": write it with zel-site edit");
   } else if (S_ISLNK(site_st.st_mode)) {
@@ -218,6 +250,7 @@ std::vector<Finding> check_deployment(const char* site_path, const char* tool_pa
                                octal(want_mode) + " " + site);
     }
   }
+  check_acls(site, site_seen && S_ISREG(site_st.st_mode), findings);
   check_directories(site, seen, findings);
   return findings.done();
 }

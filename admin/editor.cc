@@ -207,6 +207,11 @@ int edit_site(const std::string& site_path, const char* tool_path, std::FILE* an
     std::fprintf(stderr, "zel-site: %s\n", error.c_str());
     return 2;
   }
+  // Refused before the editor runs, so no edit is made only to be refused at the end.
+  if (!directory_gives_no_acl(site_path, error)) {
+    std::fprintf(stderr, "zel-site: %s is unchanged: %s\n", site_path.c_str(), error.c_str());
+    return 2;
+  }
   SiteLock lock;
   if (!lock.acquire(site_path, error)) {
     std::fprintf(stderr, "zel-site: %s\n", error.c_str());

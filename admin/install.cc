@@ -10,6 +10,8 @@
 #include <cstring>
 #include <utility>
 
+#include "admin/acl.h"
+
 namespace zel {
 
 namespace {
@@ -75,16 +77,49 @@ bool failed(std::string& error, const std::string& step) {
   return false;
 }
 
+// The directory and the name of a path.
+std::pair<std::string, std::string> split_path(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return {".", path};
+  return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
+}
+
 }  // namespace
+
+bool directory_gives_no_acl(const std::string& site_path, std::string& error) {
+  const std::string dir = split_path(site_path).first;
+  bool present = false;
+  // A missing directory holds no ACL; the step that needs it reports it.
+  if (!path_has_acl(dir, AclKind::kDefault, present)) {
+    return errno == ENOENT || failed(error, "reading the ACLs of " + dir);
+  }
+  if (present) {
+    error = dir + " has a default ACL, which the new site file would inherit: remove it with setfacl -k " +
+            dir;
+    return false;
+  }
+  return true;
+}
 
 bool install_site_text(const std::string& site_path, std::string_view text,
                        const SiteOwnership& ownership, std::string& error) {
-  const std::size_t slash = site_path.find_last_of('/');
-  const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : site_path.substr(0, slash);
-  const std::string base = slash == std::string::npos ? site_path : site_path.substr(slash + 1);
+  const auto [dir, base] = split_path(site_path);
+  if (!directory_gives_no_acl(site_path, error)) return false;
 
   NewFile file;
   if (!file.create(dir, base)) return failed(error, "creating a new file in " + dir);
+  // The directory had no default ACL a moment ago, so an ACL on this new file
+  // means someone is changing the directory's ACLs right now. The install is
+  // refused rather than the ACL removed: the directory's state is not what was
+  // checked, and the administrator should see that before a site file goes live
+  // in it. Nothing has been written yet, and the new file is removed.
+  bool has_acl = false;
+  if (!file_has_acl(file.fd(), has_acl)) return failed(error, "reading the ACL of " + file.path());
+  if (has_acl) {
+    error = file.path() + " was given an ACL by " + dir +
+            ", whose default ACL changed meanwhile: remove it with setfacl -k " + dir;
+    return false;
+  }
   if (!write_all(file.fd(), text)) return failed(error, "writing " + file.path());
   if (fchown(file.fd(), ownership.uid, ownership.gid) != 0) {
     return failed(error, "giving " + file.path() + " to " + ownership.owner_name + ":" +

@@ -1,7 +1,9 @@
 // Putting a new site file in force, all at once or not at all. The new text is
 // written to a new file beside the live one (O_EXCL, mode 0600), given its owner,
 // group and mode through its descriptor, synced, and renamed over the live
-// path; then the directory is synced. A failure at any step removes the new
+// path; then the directory is synced. A directory with a default ACL, or a
+// new file that has an ACL all the same, is refused before the text is
+// written: the ACL would let others read it once the mode is set. A failure at any step removes the new
 // file and leaves the live one as it was; no other copy is made.
 #ifndef ZEL_ADMIN_INSTALL_H_
 #define ZEL_ADMIN_INSTALL_H_
@@ -12,6 +14,10 @@
 #include "admin/deployment.h"
 
 namespace zel {
+
+// False with the reason and the fix when the site file's directory has a default ACL, which
+// every new site file would inherit.
+bool directory_gives_no_acl(const std::string& site_path, std::string& error);
 
 // Installs text at site_path with the given ownership; false with the failed step and the
 // system's text. True with a non-empty error: in force, but the directory's sync failed.

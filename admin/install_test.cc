@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -82,6 +85,39 @@ TEST_F(InstallTest, AMissingDirectoryIsReportedByStep) {
   std::string error;
   EXPECT_FALSE(install_site_text(std::string(dir_) + "/none/site.conf", "x", owner_, error));
   EXPECT_EQ(error, "creating a new file in " + std::string(dir_) + "/none: No such file or directory");
+}
+
+// A default ACL as the kernel keeps it in its extended attribute (version 2, then
+// tag, permissions and ID of each entry, little-endian): the owner rw-, user ID
+// 4242 r--, the group ---, the mask r--, others ---.
+std::string default_acl() {
+  std::string bytes = {2, 0, 0, 0};
+  const auto entry = [&](char tag, char perm, unsigned id) {
+    bytes += {tag, 0, perm, 0};
+    for (int shift = 0; shift < 32; shift += 8) bytes += static_cast<char>((id >> shift) & 0xff);
+  };
+  entry(0x01, 6, 0xffffffff);
+  entry(0x02, 4, 4242);
+  entry(0x04, 0, 0xffffffff);
+  entry(0x10, 4, 0xffffffff);
+  entry(0x20, 0, 0xffffffff);
+  return bytes;
+}
+
+TEST_F(InstallTest, ADirectoryWithADefaultAclIsRefusedBeforeAnythingIsWritten) {
+  const std::string acl = default_acl();
+  if (setxattr(dir_, "system.posix_acl_default", acl.data(), acl.size(), 0) != 0) {
+    GTEST_SKIP() << "no default ACL can be set in " << dir_ << ": " << std::strerror(errno);
+  }
+  std::string error;
+  EXPECT_FALSE(directory_gives_no_acl(path_, error));
+  EXPECT_FALSE(install_site_text(path_, "new text\n", owner_, error));
+  EXPECT_EQ(error, std::string(dir_) + " has a default ACL, which the new site file would inherit: "
+                                       "remove it with setfacl -k " + dir_);
+  EXPECT_EQ(content(), "old text\n");
+  EXPECT_EQ(entries(), 1);
+  removexattr(dir_, "system.posix_acl_default");
+  EXPECT_TRUE(directory_gives_no_acl(path_, error)) << error;
 }
 
 TEST_F(InstallTest, ASecondLockFailsAtOnce) {

@@ -57,7 +57,7 @@ if [ "$inner" -eq 0 ]; then
   fi
   [ -n "$source_dir" ] && [ -n "$binary" ] || { echo "run.sh: --source and --binary are required" >&2; exit 2; }
   for tool in unshare setpriv useradd userdel groupdel getent openssl readelf mkfifo mount umount \
-              findmnt timeout sha256sum stat "$cc"; do
+              findmnt timeout sha256sum stat setfacl "$cc"; do
     command -v "$tool" >/dev/null || { echo "FAIL: $tool is missing (tools/install-deps.sh installs it)"; exit 1; }
   done
   if ! unshare --mount --propagation private true 2>/dev/null; then
@@ -830,6 +830,15 @@ members|gpasswd -a $user $svc >/dev/null|gpasswd -d $user $svc >/dev/null|the se
 dir-write|chmod 0775 $sd|chmod 0755 $sd|$sd: error: writable by others than root (mode 0775): chmod go-w $sd
 nosuid|mount -o remount,nosuid /opt|mount -o remount,suid /opt|$TOOL: error: on a file system mounted nosuid
 EOF
+# ACLs: u:$user:r, dormant under 0600, reads the tokens at 0640; a default ACL is inherited.
+setfacl -m "u:$user:r" "$SITE_FILE" && setfacl -d -m "u:$user:r" "$sd"
+zs check-acl check
+zs install-acl install "$Z/clean.conf"
+setfacl -b "$SITE_FILE" && setfacl -k "$sd"
+zs_expect check-acl 1 "$SITE_FILE: error: carries an extended ACL, whose users and groups read the tokens"
+grep -qF "$sd: error: carries a default ACL, which every new file in it inherits, the site file zel-site installs too: setfacl -k $sd" \
+  "$R/check-acl.out" || fail "zel-site check-acl did not report the default ACL of $sd"
+zs_expect install-acl 2 "$SITE_FILE is unchanged: $sd has a default ACL, which the new site file would inherit: remove it with setfacl -k $sd"
 [ "$(site_state)" = "$clean_state" ] || fail "the deployment faults changed the site file"
 zs check-mended check
 zs_expect check-mended 0 "$SITE_FILE: 0 errors, 0 warnings"
@@ -859,7 +868,7 @@ for c in "usage-none||no command given" "usage-command|frob|unknown command frob
 done
 as "$user" "$ZEL_SITE" edit </dev/null >"$R/zs-user.out" 2>&1 && fail "zel-site edit ran for $user"
 grep -q "must run as root" "$R/zs-user.out" || fail "zel-site edit as $user did not say why it refused"
-section_ok "zel-site installs root:$svc 0640, checks the deployment clean and each fault of it, shows what zel-auth lists, finds a trap"
+section_ok "zel-site installs root:$svc 0640, checks the deployment clean and each fault of it, shows what zel-auth lists, finds a trap; refuses to install beside a default ACL"
 
 # Editing, with editors that are scripts given the copy's path.
 section
