@@ -203,17 +203,8 @@ std::vector<std::string> editor_command() {
 int edit_site(const std::string& site_path, const char* tool_path, std::FILE* answers) {
   std::string error;
   SiteOwnership ownership;
-  if (!site_ownership(tool_path, ownership, error)) {
-    std::fprintf(stderr, "zel-site: %s\n", error.c_str());
-    return 2;
-  }
-  // Refused before the editor runs, so no edit is made only to be refused at the end.
-  if (!directory_gives_no_acl(site_path, error)) {
-    std::fprintf(stderr, "zel-site: %s is unchanged: %s\n", site_path.c_str(), error.c_str());
-    return 2;
-  }
   SiteLock lock;
-  if (!lock.acquire(site_path, error)) {
+  if (!prepare_install(site_path, tool_path, ownership, lock, error)) {
     std::fprintf(stderr, "zel-site: %s\n", error.c_str());
     return 2;
   }

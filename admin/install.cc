@@ -101,6 +101,17 @@ bool directory_gives_no_acl(const std::string& site_path, std::string& error) {
   return true;
 }
 
+bool prepare_install(const std::string& site_path, const char* tool_path, SiteOwnership& ownership,
+                     SiteLock& lock, std::string& error) {
+  if (!site_ownership(tool_path, ownership, error)) return false;
+  // Refused before anything else, so no edit is made only to be refused at the end.
+  if (!directory_gives_no_acl(site_path, error)) {
+    error = site_path + " is unchanged: " + error;
+    return false;
+  }
+  return lock.acquire(site_path, error);
+}
+
 bool install_site_text(const std::string& site_path, std::string_view text,
                        const SiteOwnership& ownership, std::string& error) {
   const auto [dir, base] = split_path(site_path);

@@ -12,12 +12,18 @@
 #include <string_view>
 
 #include "admin/deployment.h"
+#include "admin/lock.h"
 
 namespace zel {
 
 // False with the reason and the fix when the site file's directory has a default ACL, which
 // every new site file would inherit.
 bool directory_gives_no_acl(const std::string& site_path, std::string& error);
+
+// What every command that installs does first: the ownership from the installed
+// zel-auth, a directory without a default ACL, then the lock; false with the message.
+bool prepare_install(const std::string& site_path, const char* tool_path, SiteOwnership& ownership,
+                     SiteLock& lock, std::string& error);
 
 // Installs text at site_path with the given ownership; false with the failed step and the
 // system's text. True with a non-empty error: in force, but the directory's sync failed.

@@ -141,11 +141,7 @@ int install_command(const Options& options) {
   }
   zel::SiteOwnership ownership;
   zel::SiteLock lock;
-  if (!zel::site_ownership(ZEL_AUTH_PATH, ownership, error)) return failure(error);
-  if (!zel::directory_gives_no_acl(ZEL_SITE_FILE, error)) {
-    return failure(std::string(ZEL_SITE_FILE) + " is unchanged: " + error);
-  }
-  if (!lock.acquire(ZEL_SITE_FILE, error)) return failure(error);
+  if (!zel::prepare_install(ZEL_SITE_FILE, ZEL_AUTH_PATH, ownership, lock, error)) return failure(error);
   if (!zel::install_site_text(ZEL_SITE_FILE, zel::view_of(text), ownership, error)) {
     return failure(std::string(ZEL_SITE_FILE) + " is unchanged: " + error);
   }
@@ -161,11 +157,7 @@ int set_token_command(const Options& options) {
   zel::SiteOwnership ownership;
   zel::SiteLock lock;
   std::string error;
-  if (!zel::site_ownership(ZEL_AUTH_PATH, ownership, error)) return failure(error);
-  if (!zel::directory_gives_no_acl(ZEL_SITE_FILE, error)) {
-    return failure(std::string(ZEL_SITE_FILE) + " is unchanged: " + error);
-  }
-  if (!lock.acquire(ZEL_SITE_FILE, error)) return failure(error);
+  if (!zel::prepare_install(ZEL_SITE_FILE, ZEL_AUTH_PATH, ownership, lock, error)) return failure(error);
   zel::SecretBytes text;
   if (!zel::read_text_file(ZEL_SITE_FILE, text, error)) return failure(error);
   const std::string_view whole = zel::view_of(text);

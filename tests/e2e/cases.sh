@@ -117,18 +117,23 @@ verdict "a listing cut off by the file size limit" "" $? 9 "${long_line:0:1024}"
   'Unable to write to standard output: File too large.\n'
 site "$SITE_TEXT"; request alice
 
-# A configuration whose provider can't be loaded leaves libcrypto without SHA-1.
+# unsupported_conf WHAT CONF: a run with OPENSSL_CONF=CONF, which leaves
+# libcrypto without SHA-1. Set-ID, OpenSSL doesn't read OPENSSL_CONF: the
+# caller's configuration must not steer a privileged process, so it signs.
+unsupported_conf() {
+  OPENSSL_CONF=$2 tool -s web <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err"
+  local rc=$?
+  if [ -z "${ZEL_E2E_SETID:-}" ]; then
+    verdict "$1" "-s web" $rc 11 '' \
+      'Unable to compute the checksum: error:0308010C:digital envelope routines::unsupported.\n'
+  else
+    verdict "$1, not read set-ID" "-s web" $rc 0 "c=3\\n$(knowns "$BODY" web-key)" ''
+  fi
+}
+
+# A configuration whose provider can't be loaded.
 printf 'openssl_conf = conf\n[conf]\nproviders = prov\n[prov]\nmissing = missing_sect\n[missing_sect]\nactivate = 1\n' >"$WORK/broken.cnf"
-OPENSSL_CONF=$WORK/broken.cnf tool -s web <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err"
-rc=$?
-if [ -z "${ZEL_E2E_SETID:-}" ]; then
-  verdict "libcrypto unable to digest" "-s web" $rc 11 '' \
-    'Unable to compute the checksum: error:0308010C:digital envelope routines::unsupported.\n'
-else
-  # Set-ID, OpenSSL doesn't read OPENSSL_CONF: the caller's configuration must
-  # not steer a privileged process, so the broken one can't fail the run.
-  verdict "OPENSSL_CONF is not read set-ID" "-s web" $rc 0 "c=3\\n$(knowns "$BODY" web-key)" ''
-fi
+unsupported_conf "libcrypto unable to digest" "$WORK/broken.cnf"
 
 # The configuration still decides which provider serves the algorithms, and with
 # which properties: the default provider alone, asked for by its name, signs; a
@@ -139,14 +144,7 @@ printf '%bdefault_properties = fips=yes\n' "$conf" >"$WORK/fips-only.cnf"
 OPENSSL_CONF=$WORK/default-only.cnf tool -s web <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err"
 verdict "a configuration with the default provider only, by property" "-s web" $? 0 \
   "c=3\\n$(knowns "$BODY" web-key)" ''
-OPENSSL_CONF=$WORK/fips-only.cnf tool -s web <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err"
-rc=$?
-if [ -z "${ZEL_E2E_SETID:-}" ]; then
-  verdict "a property no loaded provider has" "-s web" $rc 11 '' \
-    'Unable to compute the checksum: error:0308010C:digital envelope routines::unsupported.\n'
-else
-  verdict "OPENSSL_CONF's properties are not read set-ID" "-s web" $rc 0 "c=3\\n$(knowns "$BODY" web-key)" ''
-fi
+unsupported_conf "a property no loaded provider has" "$WORK/fips-only.cnf"
 
 # A sparse site file that claims more bytes than any buffer can hold, where the
 # file system allows one.
