@@ -1,6 +1,7 @@
 #!/bin/bash
 # End-to-end tests: run the built binary with a site file, arguments, standard
 # input and an invoking user, and compare exit status, stdout and stderr exactly.
+# The example caller, examples/sign_request.py, is run against the same binary.
 #
 #   run.sh BINARY SITE_FILE
 #
@@ -46,6 +47,13 @@ else
     echo "libnss_wrapper.so not found (Debian package libnss-wrapper)" >&2
     exit 77
   fi
+fi
+
+EXAMPLE=$(realpath "$(dirname "$0")/../../examples/sign_request.py")
+PYTHON=/usr/bin/python3
+if [ ! -x "$PYTHON" ]; then
+  echo "$PYTHON not found (Debian package python3): the example caller's cases need it" >&2
+  exit 2
 fi
 
 WORK=$(mktemp -d)
@@ -114,6 +122,18 @@ tool() {
     fi
     export LD_PRELOAD=$NSS_LIB NSS_WRAPPER_PASSWD=$WORK/passwd NSS_WRAPPER_GROUP=$WORK/group
     exec ${ZEL_E2E_WRAPPER:-} zel-auth "$@"
+  )
+}
+
+# caller ARGS...: the example caller, examples/sign_request.py, run as the user
+# of the last `as` (it is given the tool's path itself), streams as given.
+caller() {
+  (
+    if [ -n "$SETID" ]; then
+      exec setpriv --reuid="$RUN_UID" --regid="$RUN_GID" --clear-groups -- "$PYTHON" "$EXAMPLE" "$@"
+    fi
+    export LD_PRELOAD=$NSS_LIB NSS_WRAPPER_PASSWD=$WORK/passwd NSS_WRAPPER_GROUP=$WORK/group
+    exec "$PYTHON" "$EXAMPLE" "$@"
   )
 }
 
