@@ -32,7 +32,7 @@ STATUSES = {
     4: (REQUEST, "the calling user may not sign for the body's actor"),
     5: (REQUEST, "the body names no actor"),
     6: (ADMINISTRATOR, "the site file can't be read"),
-    7: (REQUEST, "no such site stanza"),
+    7: (REQUEST, "no such site stanza"),  # without -s: the administrator's
     8: (ADMINISTRATOR, "the stanza's token value is empty"),
     9: (RETRY, "the listing could not be written"),
     10: (RETRY, "out of memory"),
@@ -89,6 +89,8 @@ def sign(body, site=None, tool=DEFAULT_TOOL, timeout=30):
         raise SignError(RETRY, f"{tool} was killed by signal {-run.returncode}")
     if run.returncode != 0:
         action, reason = STATUSES.get(run.returncode, (ADMINISTRATOR, "unknown status"))
+        if run.returncode == 7 and site is None:
+            action = ADMINISTRATOR  # the site file has no default stanza
         told = run.stderr.decode("utf-8", "replace").strip()
         raise SignError(action, f"status {run.returncode}, {reason}: {told}")
     # Status 0. The listing is bytes, a line each; the tool's own lines come

@@ -144,6 +144,10 @@ calls "no actor" 65 '' "$EX: status 5, the body names no actor: Unable to locate
 request alice
 calls "no such site" 65 '' "$EX: status 7, no such site stanza: \
 Site stanza for specified site (nowhere) not found in site file ($SITE). (fix the request)\n" -s nowhere
+site '[web]\nc=3\n'
+calls "no default stanza" 69 '' "$EX: status 7, no such site stanza: \
+Default site stanza not found in site file ($SITE). (report to the administrator)\n"
+site "$SITE_TEXT"
 input "$BODY"'second line\n'
 calls "a body of two lines is refused before the call" 65 '' "$EX: the body is more than one line (fix the request)\n"
 input "${whole}yz"
