@@ -28,6 +28,7 @@ ZEL_SITE=/opt/zel/sbin/zel-site
 T=/opt/zel-test             # files the test users must reach
 R=$T/results                # what the runs wrote; root's only
 MARKER="zel-auth deploy test"
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
 source_dir='' binary='' site_tool='' install_from='' cc=cc hardening=full inner=0
 for arg; do
@@ -123,13 +124,8 @@ fi
 # ---------------------------------------------------------------------------
 # Inside the namespace.
 # ---------------------------------------------------------------------------
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-ok() { echo "ok: $*"; }
-# A section reports ok only if none of its checks failed.
-section_failures=0
-section() { section_failures=$failures; }
-section_ok() { ((failures > section_failures)) || ok "$*"; section; }
+# shellcheck source=tests/deploy/lib.sh
+. "$here/lib.sh"
 
 started=()
 inner_cleanup() {
@@ -148,65 +144,10 @@ mount -t tmpfs -o mode=0755,size=64m zel-deploy-test /opt || { echo "FAIL: tmpfs
 [ "$(findmnt -n -o PROPAGATION /opt)" = private ] || { echo "FAIL: /opt is not private"; exit 1; }
 mkdir -p "$T" "$R" && chmod 0755 "$T" && chmod 0700 "$R"
 
-uid_of() { id -u "$1"; }
-gid_of() { id -g "$1"; }
-# Runs a command as an ordinary user: the user's own IDs, no supplementary groups.
-as() {
-  local user=$1
-  shift
-  setpriv --reuid="$(uid_of "$user")" --regid="$(gid_of "$user")" --clear-groups -- "$@"
-}
-
-# visible FILE: the file's bytes made visible, token values masked, so that
-# even a failing run puts no token into the test log.
-canary='' canary2='' canary3=''
-visible() {
-  sed -n l "$1" | sed -e "s/${canary:-no-token-yet}/<token>/g" -e "s/${canary2:-no-token-yet}/<token>/g" \
-                      -e "s/${canary3:-no-token-yet}/<token>/g"
-}
-show() { visible "$1" | sed 's/^/    | /'; }
-
-# run_tool TAG USER INPUT [ARGS...]: one run of $tool as USER with an empty
-# environment plus $extra_env, recording TAG.out, TAG.err and TAG.rc.
-tool=$TOOL
-extra_env=()
-run_tool() {
-  local tag=$1 user=$2 input=$3
-  shift 3
-  timeout 20 setpriv --reuid="$(uid_of "$user")" --regid="$(gid_of "$user")" --clear-groups -- \
-    env -i "${extra_env[@]}" "$tool" "$@" <"$input" >"$R/$tag.out" 2>"$R/$tag.err"
-  echo $? >"$R/$tag.rc"
-}
-
-# expect_run TAG STATUS STDOUT-FILE STDERR-TEXT
-expect_run() {
-  local tag=$1 rc=$2 out=$3 err=$4 good=1
-  [ "$(cat "$R/$tag.rc")" = "$rc" ] || { fail "$tag: status $(cat "$R/$tag.rc"), expected $rc"; good=0; }
-  cmp -s "$R/$tag.out" "$out" || { fail "$tag: standard output differs"; show "$R/$tag.out"; good=0; }
-  [ "$(cat "$R/$tag.err"; echo .)" = "$err." ] || { fail "$tag: standard error differs"; show "$R/$tag.err"; good=0; }
-  [ $good -eq 0 ] || ok "$tag"
-}
-
-# same_run TAG REFERENCE: byte-identical output and status.
-same_run() {
-  local tag=$1 ref=$2 f good=1
-  for f in out err rc; do
-    if ! cmp -s "$R/$tag.$f" "$R/$ref.$f"; then
-      fail "$tag: $f differs from $ref"
-      diff <(visible "$R/$ref.$f") <(visible "$R/$tag.$f") | sed 's/^/    /'
-      good=0
-    fi
-  done
-  [ $good -eq 0 ] || ok "$tag same as $ref"
-}
-
-site_state() { stat -c '%U:%G %a %s' "$SITE_FILE"; sha256sum <"$SITE_FILE"; }
-
 user=$ZD_USER other=$ZD_OTHER svc=$ZD_SVC old=$ZD_OLD
 
 # --- Deployment ------------------------------------------------------------
 section
-deploy() { sh "$source_dir/tools/deploy.sh" "$@" >"$R/deploy.log" 2>&1; }
 if [ -n "$install_from" ]; then
   deploy --build "$install_from" --prefix /opt/zel --group "$svc" || { cat "$R/deploy.log"; fail "deploy.sh --build"; exit 1; }
 else
@@ -325,7 +266,6 @@ section_ok "binary hardening ($hardening)"
 
 # --- Inputs and expectations -------------------------------------------------
 section
-body_for() { printf '<Body><Request action="deploy" actor="%s"><Target>web</Target></Request></Body>' "$1"; }
 for who in "$user" autobuild "$other"; do
   body_for "$who" >"$T/body-$who.nonl"
   { body_for "$who"; echo; } >"$T/body-$who"
@@ -335,17 +275,6 @@ done
 echo "hello" >"$T/noactor"
 : >"$T/empty"
 chmod 0644 "$T"/body-* "$T/noactor" "$T/empty"
-
-b64() { openssl base64 -A; }
-digest_of() { openssl dgst -sha1 -binary <"$1" | b64; }
-signature_of() { openssl dgst -sha1 -binary <"$1" | openssl dgst -sha1 -hmac "$2" -binary | b64; }
-# listing FILE TOKEN PROPERTY-LINES...: the listing expected for a body file.
-listing() {
-  local body=$1 token=$2
-  shift 2
-  printf '%s\n' "$@" "digest.value = $(digest_of "$body")" "signature.value = $(signature_of "$body" "$token")"
-}
-default_props=("site.name = Deploy test site" "site.url = https://deploy.test.invalid/")
 
 # --- The user and the site file ------------------------------------------------
 section
@@ -421,15 +350,6 @@ echo $? >"$dir/rc"
 EOF
 chmod 0644 "$T/probe.sh"
 
-# wait_for TEST...: polls up to 20 seconds for a condition.
-wait_for() {
-  local i
-  for ((i = 0; i < 400; i++)); do
-    "$@" && return 0
-    sleep 0.05
-  done
-  return 1
-}
 # The tool waits on its standard input once it blocks in read(2) on descriptor 0.
 case $(uname -m) in x86_64) read_nr=0 ;; aarch64 | riscv64) read_nr=63 ;; *) read_nr= ;; esac
 waits_on_stdin() {
@@ -777,22 +697,6 @@ section
 # stay in $Z, root's alone.
 Z=$T/zel-site
 mkdir -p "$Z" && chmod 0700 "$Z"
-zs_editor=false
-zs() {  # zs TAG ARGS... <INPUT: one run of zel-site; TAG.out, TAG.err, TAG.rc
-  local tag=$1
-  shift
-  timeout 30 env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin EDITOR="$zs_editor" "$ZEL_SITE" "$@" \
-    >"$R/$tag.out" 2>"$R/$tag.err"
-  echo $? >"$R/$tag.rc"
-}
-zs_expect() {  # zs_expect TAG STATUS [TEXT]: the status, and TEXT in its output
-  local tag=$1 rc=$2 text=${3:-}
-  if [ "$(cat "$R/$tag.rc")" != "$rc" ] || ! cat "$R/$tag.out" "$R/$tag.err" | grep -qF -- "$text"; then
-    fail "zel-site $tag: status $(cat "$R/$tag.rc"), expected $rc${text:+ and '$text'}"
-    show "$R/$tag.out"
-    show "$R/$tag.err"
-  fi
-}
 installed() {  # installed WHAT: the live file is root:GROUP 0640, alone in its directory
   local left
   [ "$(stat -c '%U:%G %a' "$SITE_FILE")" = "root:$svc 640" ] ||
