@@ -2,12 +2,13 @@
 # The helpers every part of the deployment test shares, sourced by run.sh
 # inside the namespace: the tally (fail, ok, sections), running a command or
 # the installed tool as a test user, comparing runs, masking the token values,
-# bounded waiting, deploy.sh and zel-site runs, and the listing a body must get.
-# Helpers only one concern uses stay in that concern's file.
+# bounded waiting, deploy.sh and zel-site runs, the request bodies and the
+# listing each must get. A helper only one concern uses stays in that
+# concern's file; one a second concern needs moves here.
 #
-# It uses what run.sh sets before sourcing it: SITE_FILE, TOOL, ZEL_SITE, T, R
-# and source_dir.
-# shellcheck disable=SC2154  # set by run.sh, or by the concern files
+# It uses what run.sh sets: SITE_FILE, TOOL, ZEL_SITE, T, R, source_dir, and
+# (when make_inputs runs) user and other.
+# shellcheck disable=SC2034,SC2153,SC2154  # variables shared with run.sh and the other parts
 
 # --- The tally ------------------------------------------------------------------
 failures=0
@@ -97,6 +98,20 @@ listing() {
   printf '%s\n' "$@" "digest.value = $(digest_of "$body")" "signature.value = $(signature_of "$body" "$token")"
 }
 default_props=("site.name = Deploy test site" "site.url = https://deploy.test.invalid/")
+# make_inputs: the request bodies of the test users and autobuild, with a
+# newline (body-WHO), without one (.nonl), with a second line (.two) and with a
+# long one (.long); a body with no actor; an empty input. Anyone may read them.
+make_inputs() {
+  for who in "$user" autobuild "$other"; do
+    body_for "$who" >"$T/body-$who.nonl"
+    { body_for "$who"; echo; } >"$T/body-$who"
+    { body_for "$who"; echo; echo "second line"; } >"$T/body-$who.two"
+    { body_for "$who"; head -c 5000 /dev/zero | tr '\0' x; echo; } >"$T/body-$who.long"
+  done
+  echo "hello" >"$T/noactor"
+  : >"$T/empty"
+  chmod 0644 "$T"/body-* "$T/noactor" "$T/empty"
+}
 
 # --- The administrator's programs -----------------------------------------------------
 # deploy ARGS...: tools/deploy.sh, its output in deploy.log.
