@@ -11,7 +11,6 @@
 # shellcheck disable=SC2034,SC2153,SC2154  # variables shared with run.sh and the other parts
 
 # state: the deployment, as no refused or repeated deploy.sh may change it.
-
 state() { stat -c '%U:%G %a %i' "$TOOL"; site_state; getent group "$svc"; }
 # refused WHAT MESSAGE-TEXT DEPLOY-ARGS...: deploy.sh fails, saying why.
 refused() {
