@@ -63,6 +63,8 @@ mkdir -p "$(dirname "$SITE")" "$WORK/bin"
 # Invoked by name through PATH, so argv[0] (named in getopt's diagnostics) is
 # "zel-auth" with or without a wrapper.
 ln -s "$BIN" "$WORK/bin/zel-auth"
+# A copy the users of the set-ID cases can read wherever the tree lies.
+cp "$EXAMPLE" "$WORK/sign_request.py" && chmod 644 "$WORK/sign_request.py"
 USAGE='Usage:\tzel-auth [-k token_value] [-s site_name]\n'
 passed=0
 failed=0
@@ -130,10 +132,10 @@ tool() {
 caller() {
   (
     if [ -n "$SETID" ]; then
-      exec setpriv --reuid="$RUN_UID" --regid="$RUN_GID" --clear-groups -- "$PYTHON" "$EXAMPLE" "$@"
+      exec setpriv --reuid="$RUN_UID" --regid="$RUN_GID" --clear-groups -- "$PYTHON" "$WORK/sign_request.py" "$@"
     fi
     export LD_PRELOAD=$NSS_LIB NSS_WRAPPER_PASSWD=$WORK/passwd NSS_WRAPPER_GROUP=$WORK/group
-    exec "$PYTHON" "$EXAMPLE" "$@"
+    exec "$PYTHON" "$WORK/sign_request.py" "$@"
   )
 }
 
