@@ -199,10 +199,14 @@ tool -s web <"$WORK/stdin" >&- 2>"$WORK/err"
 verdict "a closed standard output" "-s web" $? 9 '' 'Unable to write to standard output: Bad file descriptor.\n'
 tool -s web <&- >"$WORK/out" 2>"$WORK/err"
 verdict "a closed standard input" "-s web" $? 13 '' 'Unable to read standard input: Bad file descriptor.\n'
-# A pipe whose reader is gone before the listing: the tool ends by SIGPIPE.
+# A pipe whose reader is gone before the listing: the tool ends by SIGPIPE
+# (under a wrapper such as valgrind, which reports what a killed process held,
+# the status alone is compared).
 rm -f "$WORK/fifo" && mkfifo "$WORK/fifo" && exec 7<>"$WORK/fifo" 8>"$WORK/fifo" 7<&-
 tool -s web <"$WORK/stdin" >&8 2>"$WORK/err"
-verdict "a standard output nobody reads" "-s web" $? 141 '' ''
+rc=$?
+[ -z "${ZEL_E2E_WRAPPER:-}" ] || : >"$WORK/err"
+verdict "a standard output nobody reads" "-s web" $rc 141 '' ''
 exec 8>&-
 # A file size limit cuts the listing short: the write fails, the tool is not
 # killed, and the part written before the failure stays where it went.
