@@ -184,6 +184,9 @@ for row in 0:69 1:65 3:69 9:75 10:75 11:69 12:69 13:65 14:69 99:69 KILL:75; do
   caller "$WORK/stand-in" <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err"
   verdict "example caller: a stand-in ending with ${row%:*}" "" $? "${row#*:}" "" "$(cat "$WORK/err")\\n"
 done
+caller "$WORK/no-such-tool" <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err"
+verdict "example caller: no tool at the path" "" $? 69 '' \
+  "$EX: $WORK/no-such-tool can't be run: No such file or directory (report to the administrator)\n"
 # A listing whose last line has no newline is not the tool's.
 printf '#!/bin/sh\nprintf "a=1\\\\ndigest.value = %%s\\\\nsignature.value = %%s" %s %s\n' "$fake" "$fake" >"$WORK/stand-in"
 caller "$WORK/stand-in" <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err"
