@@ -12,17 +12,28 @@ namespace {
 
 constexpr std::size_t kSha1Size = 20;
 
-// A libcrypto failure must not pass for a checksum: report OpenSSL's own words.
+}  // namespace
+
 int report_crypto_failure(const Libcrypto& crypto) {
-  char reason[256] = "unknown error";
-  if (unsigned long code = crypto.get_error(); code != 0) {
-    describe_error(crypto, code, reason, sizeof reason);
+  // The library queues one error per level it passed through; a failed
+  // allocation anywhere in the queue is the machine's lack of memory, not a
+  // fault of the checksum, and has the status of every other allocation.
+  unsigned long first = 0;
+  bool out_of_memory = false;
+  for (unsigned long code; (code = crypto.get_error()) != 0;) {
+    if (first == 0) first = code;
+    if (ERR_GET_REASON(code) == ERR_R_MALLOC_FAILURE) out_of_memory = true;
   }
+  if (out_of_memory) {
+    report("Out of memory.\n");
+    return kOutOfMemory;
+  }
+  // A libcrypto failure must not pass for a checksum: report OpenSSL's own words.
+  char reason[256] = "unknown error";
+  if (first != 0) describe_error(crypto, first, reason, sizeof reason);
   report("Unable to compute the checksum: %s.\n", reason);
   return kCryptoFailed;
 }
-
-}  // namespace
 
 std::string base64(const unsigned char* data, std::size_t length) {
   const char* unused_reason = nullptr;

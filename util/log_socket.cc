@@ -1,0 +1,113 @@
+#include "util/log_socket.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+
+namespace zel {
+
+namespace {
+
+int connect_to(int fd, const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof address.sun_path) return ENAMETOOLONG;
+  std::memcpy(address.sun_path, path.data(), path.size());
+  for (;;) {
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return 0;
+    if (errno != EINTR) return errno;
+  }
+}
+
+int send_datagram(int fd, const std::string& line) {
+  for (;;) {
+    // MSG_NOSIGNAL: a log that went away must show as an error here, not
+    // as a SIGPIPE that ends the run before it can say so.
+    const ssize_t sent = ::send(fd, line.data(), line.size(), MSG_NOSIGNAL);
+    if (sent >= 0) return static_cast<std::size_t>(sent) == line.size() ? 0 : EMSGSIZE;
+    if (errno != EINTR) return errno;
+  }
+}
+
+}  // namespace
+
+LogSocket::~LogSocket() {
+  if (fd_ >= 0) close(fd_);
+}
+
+LogSocket::State LogSocket::open(const char* path) {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+  path_ = path;
+  error_ = 0;
+  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    error_ = errno;
+    return state_ = State::kFailed;
+  }
+  if (const int failure = connect_to(fd, path_); failure != 0) {
+    close(fd);
+    // No socket file at all is a system without a log, which is allowed;
+    // anything else is a log that exists and can't be reached.
+    error_ = failure;
+    return state_ = failure == ENOENT ? State::kNoLog : State::kFailed;
+  }
+  fd_ = fd;
+  return state_ = State::kConnected;
+}
+
+int LogSocket::send(int priority, std::string_view tag, std::string_view text) {
+  if (state_ == State::kFailed) return error_;
+  if (state_ != State::kConnected) return 0;
+  std::string line = log_line_head(priority, system_local_time(std::time(nullptr)), tag, getpid());
+  line.append(text);
+  int failure = send_datagram(fd_, line);
+  if (failure == ECONNREFUSED || failure == ENOTCONN) {
+    // The log daemon was restarted since the connect: the same socket, which
+    // needs no new descriptor, is connected to the new one.
+    failure = connect_to(fd_, path_);
+    if (failure == 0) failure = send_datagram(fd_, line);
+  }
+  return failure;
+}
+
+std::string log_line_head(int priority, const std::tm& local, std::string_view tag, long pid) {
+  // The month in English whatever the locale, as syslog() writes it.
+  static constexpr const char* kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                              "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  const int month = local.tm_mon >= 0 && local.tm_mon < 12 ? local.tm_mon : 0;
+  char stamp[64];
+  const int size = std::snprintf(stamp, sizeof stamp, "<%d>%s %2d %02d:%02d:%02d ", priority,
+                                 kMonths[month], local.tm_mday, local.tm_hour, local.tm_min,
+                                 local.tm_sec);
+  std::string head(stamp, size > 0 ? static_cast<std::size_t>(size) : 0);
+  head.append(tag);
+  head += '[';
+  head += std::to_string(pid);
+  head += "]: ";
+  return head;
+}
+
+std::tm system_local_time(std::time_t now) {
+  // The C library takes the zone from TZ when it is set; for the moment of the
+  // conversion it is not, and then it is put back as it was.
+  std::optional<std::string> saved;
+  if (const char* tz = std::getenv("TZ")) saved = tz;  // NOLINT(concurrency-mt-unsafe): one thread
+  if (saved) unsetenv("TZ");
+  tzset();
+  std::tm local{};
+  if (localtime_r(&now, &local) == nullptr) gmtime_r(&now, &local);
+  if (saved) {
+    setenv("TZ", saved->c_str(), 1);
+    tzset();
+  }
+  return local;
+}
+
+}  // namespace zel
