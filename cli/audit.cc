@@ -102,7 +102,7 @@ std::optional<AuditLine> audit_line(const AuditFacts& facts, int status) {
   return AuditLine{failure_priority(status), std::move(text)};
 }
 
-void open_audit_log() { audit_log.open(); }
+void open_audit_log(const char* path) { audit_log.open(path != nullptr ? path : kSystemLogPath); }
 
 int audit_log_descriptor() { return audit_log.fd(); }
 

@@ -63,8 +63,8 @@ std::string audit_field(std::string_view text, std::size_t limit);
 // The line for a run that ended with status, or none when it made no request.
 std::optional<AuditLine> audit_line(const AuditFacts& facts, int status);
 
-// Opens and connects the system log's socket; until then audit_run sends nothing.
-void open_audit_log();
+// Opens and connects the system log's socket (a test's, by path); until then audit_run sends nothing.
+void open_audit_log(const char* path = nullptr);
 
 // The log socket's descriptor, or -1: a descriptor the caller may not name.
 int audit_log_descriptor();

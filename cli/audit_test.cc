@@ -1,7 +1,10 @@
 #include "cli/audit.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -104,6 +107,50 @@ TEST(AuditLine, OneShapePerKindAndEveryCallerByteEscaped) {
     // ever starts a signed line.
     EXPECT_EQ(line->text.find(" signed for "), std::string::npos) << line->text;
   }
+}
+
+// A socket file at path that nobody listens on: a log daemon that has gone.
+void make_stale_socket(const std::string& path) {
+  const int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  path.copy(address.sun_path, sizeof address.sun_path - 1);
+  EXPECT_EQ(bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  close(fd);
+}
+
+TEST(AuditRun, ALineTheLogCantTakeIsStatus14WithItsMessage) {
+  char dir[] = "/tmp/zel-audit-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string path = std::string(dir) + "/log";
+  make_stale_socket(path);
+  open_audit_log(path.c_str());
+  const struct {
+    const char* name;
+    AuditFacts facts;
+    int status;
+    int want;
+    std::string err;
+  } cases[] = {
+      {"a signature", facts(true, "bob", "bob", nullptr, false, true, "d", "", "0a1b2c3d"), kOk,
+       kAuditUnsent, "Unable to send the audit record: Connection refused.\n"},
+      {"a refusal", facts(true, "bob", "al", nullptr, false, false, "", ""), kNotAuthorized,
+       kAuditUnsent, "Unable to send the audit record: Connection refused.\n"},
+      {"a failure", facts(true, "bob", {}, nullptr, false, false, "", ""), kNoActor, kAuditUnsent,
+       "Unable to send the audit record: Connection refused.\n"},
+      {"no request, no line to send", facts(false, "bob", {}, nullptr, false, false, "", ""), kOk,
+       kOk, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(audit_run(c.facts, c.status), c.want);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.err);
+  }
+  unlink(path.c_str());
+  open_audit_log(path.c_str());  // no socket file: a system without a log
+  EXPECT_EQ(audit_run(cases[0].facts, kOk), kOk);
+  rmdir(dir);
 }
 
 }  // namespace
