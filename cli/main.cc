@@ -14,6 +14,7 @@
 #include "cli/driver.h"
 #include "cli/privilege.h"
 #include "site/site_file.h"
+#include "util/message.h"
 #include "util/status.h"
 
 #ifndef ZEL_SITE_FILE
@@ -27,8 +28,12 @@ namespace {
 // this path: the process ends here and the kernel takes its pages back.
 void out_of_memory() {
   static constexpr char kMessage[] = "Out of memory.\n";
+  // Once, even when the run had already said so and was ending with its status.
   // Nothing is left to report a failed write with; the status still tells.
-  if (write(STDERR_FILENO, kMessage, sizeof kMessage - 1) < 0) _exit(zel::kOutOfMemory);
+  if (zel::last_report() != kMessage &&
+      write(STDERR_FILENO, kMessage, sizeof kMessage - 1) < 0) {
+    _exit(zel::kOutOfMemory);
+  }
   _exit(zel::kOutOfMemory);
 }
 

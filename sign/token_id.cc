@@ -2,7 +2,6 @@
 
 #include "sign/libcrypto.h"
 #include "sign/signature.h"
-#include "util/message.h"
 #include "util/status.h"
 
 namespace zel {
@@ -10,10 +9,7 @@ namespace zel {
 int token_identifier(std::string_view token, std::string& id) {
   const char* load_failure = nullptr;
   const Libcrypto* crypto = load_libcrypto(&load_failure);
-  if (crypto == nullptr) {
-    report("Unable to compute the checksum: %s.\n", load_failure);
-    return kCryptoFailed;
-  }
+  if (crypto == nullptr) return report_load_failure(load_failure);
   // An empty value is a zero-length key, as in the signature.
   static const unsigned char kNoKeyBytes[1] = {0};
   const unsigned char* key =

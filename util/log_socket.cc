@@ -49,6 +49,9 @@ LogSocket::State LogSocket::open(const char* path) {
   const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     error_ = errno;
+    // Without a socket file there is no log to fail to reach, whatever the
+    // reason no socket could be made.
+    if (access(path, F_OK) != 0 && errno == ENOENT) return state_ = State::kNoLog;
     return state_ = State::kFailed;
   }
   if (const int failure = connect_to(fd, path_); failure != 0) {
