@@ -117,8 +117,10 @@ EOF
       same_run "nolog-$tag" "log-$tag"
       if [ "$want" = - ]; then
         same_run "unread-$tag" "log-$tag"
+      # Under a file size limit of 0 (cut), no message can be written either.
       elif [ "$(cat "$R/unread-$tag.rc")" != 14 ] || [ -s "$R/unread-$tag.out" ] ||
-           [ "$(tail -n 1 "$R/unread-$tag.err")" != "Unable to send the audit record: Connection refused." ]; then
+           { [ "$tag" != cut ] &&
+             [ "$(tail -n 1 "$R/unread-$tag.err")" != "Unable to send the audit record: Connection refused." ]; }; then
         fail "unread-$tag: status $(cat "$R/unread-$tag.rc"), expected 14, an empty standard output and the message"
         show "$R/unread-$tag.out"; show "$R/unread-$tag.err"
       else

@@ -415,12 +415,12 @@ deployment_key_descriptor() {
 # waiting set-ID tool's getenv, and a plain copy's for comparison.
 deployment_ia32cap() {
   section
-  local claim=":0x20000000" pid copy where
+  local claim=":0x20000000" pid copy where plain=$T/plain/zel-auth
   if grep -qw sha_ni /proc/cpuinfo; then
     echo "note: this CPU has the SHA extensions; the SIGILL check of OPENSSL_ia32cap is skipped"
   else
-    install -m 0755 "$TOOL" "$T/zel-auth-plain"
-    tool=$T/zel-auth-plain extra_env=(OPENSSL_ia32cap="$claim")
+    install -D -m 0755 "$TOOL" "$plain"
+    tool=$plain extra_env=(OPENSSL_ia32cap="$claim")
     run_tool ia32cap-plain "$user" "$T/body-$user"
     tool=$TOOL
     [ "$(cat "$R/ia32cap-plain.rc")" = 132 ] ||
@@ -433,10 +433,12 @@ deployment_ia32cap() {
   if ! command -v gdb >/dev/null; then
     echo "note: no gdb; the probe of the set-ID tool's environment is not run"
   else
-    install -m 0755 "$TOOL" "$T/zel-auth-plain"
+    # The plain copy keeps the name: the wait looks for a process named zel-auth.
+    install -D -m 0755 "$TOOL" "$plain"
     mkfifo -m 0600 "$T/ia32cap-in"
-    for copy in "$TOOL" "$T/zel-auth-plain"; do
-      where=${copy##*/}
+    for copy in "$TOOL" "$plain"; do
+      where=set-id
+      [ "$copy" = "$plain" ] && where=plain
       exec 7<>"$T/ia32cap-in"
       setpriv --reuid="$(uid_of "$user")" --regid="$(gid_of "$user")" --clear-groups -- \
         env -i OPENSSL_ia32cap="$claim" "$copy" <&7 >"$R/ia32cap-$where.out" 2>"$R/ia32cap-$where.err" 7<&- &
@@ -453,10 +455,10 @@ deployment_ia32cap() {
       exec 7>&-
     done
     rm -f "$T/ia32cap-in"
-    grep -q '^\$1 = 0x[0-9a-f]* "'"$claim"'"$' "$R/ia32cap-zel-auth-plain.gdb" ||
-      { fail "the probe does not see OPENSSL_ia32cap in a plain copy; it proves nothing"; show "$R/ia32cap-zel-auth-plain.gdb"; }
-    grep -q '^\$1 = 0x0$' "$R/ia32cap-zel-auth.gdb" ||
-      { fail "the set-ID tool still has OPENSSL_ia32cap when it could load libcrypto"; show "$R/ia32cap-zel-auth.gdb"; }
+    grep -q '^\$1 = 0x[0-9a-f]* "'"$claim"'"$' "$R/ia32cap-plain.gdb" ||
+      { fail "the probe does not see OPENSSL_ia32cap in a plain copy; it proves nothing"; show "$R/ia32cap-plain.gdb"; }
+    grep -q '^\$1 = 0x0$' "$R/ia32cap-set-id.gdb" ||
+      { fail "the set-ID tool still has OPENSSL_ia32cap when it could load libcrypto"; show "$R/ia32cap-set-id.gdb"; }
   fi
   section_ok "a set-ID run clears its environment: OPENSSL_ia32cap=$claim is not there to be read"
 }
