@@ -224,12 +224,20 @@ site "$SITE_TEXT"; request alice; as alice
 rc=$?
 sed -i '/^NWRAP_ERROR/d' "$WORK/err"  # nss_wrapper's own complaint, when it stands in
 verdict "four descriptors at most" "-s web" $rc 2 '' "Unable to determine invoking user name for uid $(tool_uid).\\n"
-# lowest_limit ULIMIT-OPTION: the lowest limit, in KiB and steps of 64, under
-# which a listing of an empty input runs. Signing needs libcrypto on top.
+# lowest_limit ULIMIT-OPTION: the lowest limit, in KiB and steps of 8, under
+# which a listing of an empty input runs: found in steps of 256, then walked
+# down. Signing needs libcrypto on top; at the lowest limits not even the
+# exception for a failed allocation can be made.
 lowest_limit() {
   local kb
-  for ((kb = 64; kb <= 131072; kb += 64)); do
-    if (ulimit "$1" "$kb"; tool -s web) </dev/null >/dev/null 2>&1; then echo "$kb"; return 0; fi
+  for ((kb = 256; kb <= 131072; kb += 256)); do
+    if (ulimit "$1" "$kb"; tool -s web) </dev/null >/dev/null 2>&1; then
+      while ((kb > 8)) && (ulimit "$1" "$((kb - 8))"; tool -s web) </dev/null >/dev/null 2>&1; do
+        kb=$((kb - 8))
+      done
+      echo "$kb"
+      return 0
+    fi
   done
   return 1
 }
@@ -239,6 +247,17 @@ if [ -z "${ZEL_E2E_WRAPPER:-}" ] && ! ldd "$BIN" 2>/dev/null | grep -q libasan; 
     if kb=$(lowest_limit "$option"); then
       (ulimit "$option" "$kb"; tool -s web) <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err"
       verdict "too little ${limit#* } for libcrypto ($kb KiB)" "-s web" $? 10 '' 'Out of memory.\n'
+      # Below it, each step down, until the loader itself can't start the
+      # program (127): so little room that not even the exception for a
+      # failed allocation can be made, and still status 10, never an abort.
+      input ''
+      for ((low = kb - 8, steps = 0; low > 8 && steps < 40; low -= 8, steps++)); do
+        (ulimit "$option" "$low"; tool -s web) <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err"
+        rc=$?
+        ((rc == 127)) && break
+        verdict "a listing under too small a ${limit#* } ($low KiB)" "-s web" $rc 10 '' 'Out of memory.\n'
+      done
+      request alice
     else
       failed=$((failed + 1)); echo "FAIL: no ${limit#* } limit up to 128 MiB lets a listing run"
     fi
