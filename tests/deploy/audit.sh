@@ -142,7 +142,7 @@ EOF
 # at whatever moment a start races to; each run either fails with nothing on
 # standard output or lists a signature whose line the log received.
 audit_descriptor_limits() {
-  local i n tag pid runs=0 signed=0
+  local i n tag pid runs=0 signed=0 uid gid
   nofile_check() {  # TAG PID
     runs=$((runs + 1))
     if grep -q '^signature\.value = ' "$R/$1.out"; then
@@ -162,24 +162,33 @@ audit_descriptor_limits() {
     nofile_check "$tag" "$(cat "$R/$tag.pid")"
   done
   # While it waits on its input, and racing the start: prlimit on the running
-  # tool, as its caller may do once it owns the process.
+  # tool by the user, who may do so once the tool has given up its privilege
+  # (before that, the user's prlimit is refused).
   mkfifo -m 0600 "$T/nofile-in"
+  uid=$(uid_of "$user") gid=$(gid_of "$user")
   for ((i = 0; i < 40; i++)); do
-    tag=nofile-run-$i n=$((3 + i % 3))
+    tag=nofile-run-$i n=$((3 + i % 5))
     exec 7<>"$T/nofile-in"
-    setpriv --reuid="$(uid_of "$user")" --regid="$(gid_of "$user")" --clear-groups -- env -i "$TOOL" \
+    setpriv --reuid="$uid" --regid="$gid" --clear-groups -- env -i "$TOOL" \
       <&7 >"$R/$tag.out" 2>"$R/$tag.err" 7<&- &
     pid=$!
     # The first runs wait until the tool blocks on its input; the rest lower
     # the limit at once, at whatever point the run has reached.
-    ((i < 5)) && wait_for waits_or_ended "$pid"
-    prlimit --pid "$pid" --nofile="$n:$n" 2>/dev/null
+    if ((i < 5)); then
+      wait_for waits_or_ended "$pid" || fail "$tag: the tool did not come to wait on its input"
+      as "$user" prlimit --pid "$pid" --nofile="$n:$n" || fail "$tag: prlimit failed"
+    else
+      as "$user" prlimit --pid "$pid" --nofile="$n:$n" 2>/dev/null
+    fi
     cat "$T/body-$user" >&7
     wait "$pid"
     echo $? >"$R/$tag.rc"
     exec 7>&-
-    if ((i < 5)) && [ "$(cat "$R/$tag.rc")" != 0 ]; then
-      fail "$tag: the tool was already connected to the log, yet status $(cat "$R/$tag.rc"): $(visible "$R/$tag.err")"
+    # Connected before the limit came, the tool still sends its line (its
+    # failure's, when libcrypto can't be opened any more).
+    if ((i < 5)) && { [ "$(cat "$R/$tag.rc")" = 14 ] ||
+                      ! wait_for grep -q "zel-auth\[$pid\]: " "$R/audit.received"; }; then
+      fail "$tag: the tool was connected to the log before the limit came, yet status $(cat "$R/$tag.rc") and no line: $(visible "$R/$tag.err")"
     fi
     nofile_check "$tag" "$pid"
   done
