@@ -18,7 +18,7 @@ constexpr std::size_t kSha1Size = 20;
 // owes to that, whatever code the library gave it. A megabyte is less than
 // any step of a run takes from the system.
 bool memory_exhausted() {
-  void* probe = std::malloc(std::size_t{1} << 20U);  // NOLINT(cppcoreguidelines-no-malloc): a probe, freed at once
+  void* probe = std::malloc(std::size_t{1} << 20U);
   std::free(probe);
   return probe == nullptr;
 }

@@ -46,22 +46,22 @@ LogSocket::State LogSocket::open(const char* path) {
   fd_ = -1;
   path_ = path;
   error_ = 0;
-  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
+  const int opened = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (opened < 0) {
     error_ = errno;
     // Without a socket file there is no log to fail to reach, whatever the
     // reason no socket could be made.
     if (access(path, F_OK) != 0 && errno == ENOENT) return state_ = State::kNoLog;
     return state_ = State::kFailed;
   }
-  if (const int failure = connect_to(fd, path_); failure != 0) {
-    close(fd);
+  if (const int failure = connect_to(opened, path_); failure != 0) {
+    close(opened);
     // No socket file at all is a system without a log, which is allowed;
     // anything else is a log that exists and can't be reached.
     error_ = failure;
     return state_ = failure == ENOENT ? State::kNoLog : State::kFailed;
   }
-  fd_ = fd;
+  fd_ = opened;
   return state_ = State::kConnected;
 }
 
@@ -101,7 +101,7 @@ std::tm system_local_time(std::time_t now) {
   // The C library takes the zone from TZ when it is set; for the moment of the
   // conversion it is not, and then it is put back as it was.
   std::optional<std::string> saved;
-  if (const char* tz = std::getenv("TZ")) saved = tz;  // NOLINT(concurrency-mt-unsafe): one thread
+  if (const char* tz = std::getenv("TZ")) saved = tz;
   if (saved) unsetenv("TZ");
   tzset();
   std::tm local{};
