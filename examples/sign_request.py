@@ -1,15 +1,18 @@
 #!/usr/bin/python3
 """An example caller of zel-auth: signs one request body and reads the listing.
 
-    sign_request.py [-s SITE] [TOOL] <BODY
+    sign_request.py [-s SITE] [-K FD] [TOOL] <BODY
 
-TOOL is the path of zel-auth (default /opt/zel/bin/zel-auth). On success it
+TOOL is the path of zel-auth (default /opt/zel/bin/zel-auth). With -K FD the
+caller's own token value is read from descriptor FD (its first line) and
+handed to the tool on a pipe, never on a command line. On success it
 prints the stanza's property lines as the tool listed them, then
 "digest D" and "signature S", and exits 0. On failure it writes one line to
 standard error and exits with what the caller should do about it:
 75 (EX_TEMPFAIL) retry, 69 (EX_UNAVAILABLE) report to the administrator,
 65 (EX_DATAERR) fix the request. Python 3 standard library only.
 """
+import argparse
 import os
 import re
 import subprocess
@@ -20,6 +23,8 @@ DEFAULT_TOOL = "/opt/zel/bin/zel-auth"
 # The tool reads one line of at most 4,095 bytes, newline included, and signs
 # a longer one only in part, still with status 0: the caller must check.
 MAX_BODY = 4095
+# A key of one's own: one line of at most 4,095 bytes, its newline aside.
+MAX_KEY = 4095
 
 RETRY, ADMINISTRATOR, REQUEST = "retry", "report to the administrator", "fix the request"
 EXIT_CODES = {RETRY: os.EX_TEMPFAIL, ADMINISTRATOR: os.EX_UNAVAILABLE, REQUEST: os.EX_DATAERR}
@@ -73,18 +78,34 @@ def computed(line, prefix):
     return line[len(prefix):].decode("ascii")
 
 
-def sign(body, site=None, tool=DEFAULT_TOOL, timeout=30):
-    """Signs body (bytes); returns (property lines as bytes, digest, signature)."""
+def sign(body, site=None, key=None, tool=DEFAULT_TOOL, timeout=30):
+    """Signs body (bytes) with the site's token or the caller's own key
+    (bytes); returns (property lines as bytes, digest, signature)."""
     if not body:
         raise SignError(REQUEST, "the body is empty")
     check_body(body)
     args = [tool] + (["-s", site] if site is not None else [])
+    key_fds = []
+    if key is not None:
+        if len(key) > MAX_KEY or b"\n" in key:
+            raise SignError(REQUEST, f"the key is more than one line of {MAX_KEY} bytes")
+        # A value on the command line is public; a pipe is the caller's own.
+        # The pipe holds the whole key, so the write returns at once.
+        read_end, write_end = os.pipe()
+        key_fds.append(read_end)
+        os.write(write_end, key + b"\n")
+        os.close(write_end)
+        args += ["-K", str(read_end)]
     try:
-        run = subprocess.run(args, input=body, capture_output=True, timeout=timeout, check=False)
+        run = subprocess.run(args, input=body, capture_output=True, timeout=timeout, check=False,
+                             pass_fds=key_fds)
     except subprocess.TimeoutExpired:
         raise SignError(RETRY, f"{tool} gave no answer within {timeout} s") from None
     except OSError as error:
         raise SignError(ADMINISTRATOR, f"{tool} can't be run: {error.strerror}") from None
+    finally:
+        for fd in key_fds:
+            os.close(fd)
     if run.returncode < 0:
         raise SignError(RETRY, f"{tool} was killed by signal {-run.returncode}")
     if run.returncode != 0:
@@ -113,16 +134,18 @@ def sign(body, site=None, tool=DEFAULT_TOOL, timeout=30):
 
 
 def main(argv):
-    args = argv[1:]
-    site = None
-    if args[:1] == ["-s"] and len(args) >= 2:
-        site, args = args[1], args[2:]
-    if len(args) > 1 or (args and args[0].startswith("-")):
-        print("Usage: sign_request.py [-s SITE] [TOOL] <BODY", file=sys.stderr)
-        return 2
-    tool = args[0] if args else DEFAULT_TOOL
+    parser = argparse.ArgumentParser(prog="sign_request.py")
+    parser.add_argument("-s", dest="site", help="the site stanza to sign for")
+    parser.add_argument("-K", dest="key_fd", type=int, help="a descriptor to read your own key from")
+    parser.add_argument("tool", nargs="?", default=DEFAULT_TOOL, help="the path of zel-auth")
+    options = parser.parse_args(argv[1:])
+    key = None
+    if options.key_fd is not None:
+        with os.fdopen(options.key_fd, "rb") as source:
+            key = source.readline(MAX_KEY + 2).removesuffix(b"\n")
     try:
-        properties, digest, signature = sign(sys.stdin.buffer.read(MAX_BODY + 1), site, tool)
+        body = sys.stdin.buffer.read(MAX_BODY + 1)
+        properties, digest, signature = sign(body, options.site, key, options.tool)
     except SignError as error:
         print(f"sign_request.py: {error}", file=sys.stderr)
         return EXIT_CODES[error.action]

@@ -175,7 +175,22 @@ Unable to open site file ($SITE) for reading: No such file or directory. (report
 site "$SITE_TEXT"; as ''
 calls "no password entry" 69 '' "$EX: status 2, the calling user has no password entry: \
 Unable to determine invoking user name for uid $(tool_uid). (report to the administrator)\n"
-as alice
+as alice; request bob
+calls "the caller's own key, from a descriptor" 0 "c=3\n$(sums '<Body><Request action="sign" actor="bob">\n' mine)" '' \
+  -s web -K 3 3<<<mine
+calls "a key over the limit is refused before the call" 65 '' \
+  "$EX: the key is more than one line of 4095 bytes (fix the request)\n" -K 3 3<<<"$(printf 'k%.0s' $(seq 4096))"
+# The key reaches the tool on a descriptor of its own, never on its command line.
+cat >"$WORK/stand-in" <<'EOF'
+#!/bin/sh
+case $#:$1:$2 in 2:-K:*[!0-9]* | 2:-K:) ;; 2:-K:*) read -r key <&"$2" && echo "-K FD, key $key" >&2 ;; esac
+exit 4
+EOF
+chmod 755 "$WORK/stand-in"
+caller -K 3 "$WORK/stand-in" <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err" 3<<<mine
+verdict "example caller: the key on a pipe" "-K 3" $? 65 '' "$EX: status 4, the calling user may not sign for \
+the body's actor: -K FD, key mine (fix the request)\n"
+request alice
 # Every other status, from a stand-in for the tool that ends with it.
 for row in 0:69 1:65 3:69 9:75 10:75 11:69 12:69 13:65 14:69 99:69 KILL:75; do
   printf '#!/bin/sh\necho told >&2\n%s\n' \
