@@ -36,21 +36,6 @@ std::string parent_of(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-class Findings {
- public:
-  void error(const std::string& path, std::string text) { add(path, Severity::kError, std::move(text)); }
-  void warning(const std::string& path, std::string text) {
-    add(path, Severity::kWarning, std::move(text));
-  }
-  std::vector<Finding> done() { return std::move(findings_); }
-
- private:
-  void add(const std::string& path, Severity severity, std::string text) {
-    findings_.push_back({path, 0, severity, std::move(text)});
-  }
-  std::vector<Finding> findings_;
-};
-
 // Every directory above path, as written and as resolved: root's, and writable by no one else.
 void check_directories(const std::string& path, std::set<std::string>& seen, Findings& findings) {
   std::vector<std::string> dirs;
