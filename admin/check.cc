@@ -12,8 +12,6 @@ namespace zel {
 
 namespace {
 
-std::string number(std::size_t n) { return std::to_string(n); }
-
 // Whether a listed line would be taken for a token line by a reader: its key is
 // "token.value" in any case, after white space of any kind, comment markers and
 // UTF-8 byte order marks, which editors hide and zel-auth keeps as text.
@@ -37,156 +35,150 @@ bool looks_like_token_line(std::string_view line) {
   return rest.size() >= key.size() && strncasecmp(rest.data(), key.data(), key.size()) == 0;
 }
 
-class Checker {
- public:
-  void error(std::size_t line, std::string text) { add(line, Severity::kError, std::move(text)); }
-  void warning(std::size_t line, std::string text) { add(line, Severity::kWarning, std::move(text)); }
-  std::vector<Finding> done();
-
- private:
-  void add(std::size_t line, Severity severity, std::string text) {
-    findings_.push_back({{}, line, severity, std::move(text)});
-  }
-  std::vector<Finding> findings_;
-};
-
-std::vector<Finding> Checker::done() {
-  auto key = [](const Finding& f) { return std::tie(f.line, f.severity, f.text); };
-  std::sort(findings_.begin(), findings_.end(),
-            [&](const Finding& a, const Finding& b) { return key(a) < key(b); });
-  findings_.erase(std::unique(findings_.begin(), findings_.end(),
-                              [&](const Finding& a, const Finding& b) { return key(a) == key(b); }),
-                  findings_.end());
-  return std::move(findings_);
-}
-
-void check_listed(const Stanza& stanza, const std::vector<SoughtToken>& tokens, Checker& checker) {
+void check_listed(const Stanza& stanza, const std::vector<SoughtToken>& tokens, Findings& findings) {
   for (const StanzaLine& listed : stanza.listed) {
     if (looks_like_token_line(listed.text)) {
-      checker.error(listed.line,
-                    "listed to every user, yet it looks like a token line: only a line that starts "
-                    "with \"token.value\" in lower case, after spaces alone, is withheld");
+      findings.error(listed.line,
+                     "listed to every user, yet it looks like a token line: only a line that starts "
+                     "with \"token.value\" in lower case, after spaces alone, is withheld");
     }
     for (const SoughtToken& token : tokens) {
       if (listed.text.find(token.value) != std::string_view::npos) {
-        checker.error(listed.line, "listed to every user, and it holds the token value of line " +
-                                       number(token.line));
+        findings.error(listed.line, "listed to every user, and it holds the token value of line " +
+                                        std::to_string(token.line));
         break;
       }
     }
     if (listed.text.starts_with('\t')) {
-      checker.warning(listed.line, "listed to every user with the tab it starts with");
+      findings.warning(listed.line, "listed to every user with the tab it starts with");
     }
   }
 }
 
-void check_tokens(const Stanza& stanza, Checker& checker) {
+void check_tokens(const Stanza& stanza, Findings& findings) {
   const std::string label = stanza_label(stanza);
   const std::size_t counting = stanza.counting_token();
   if (stanza.tokens.empty()) {
-    checker.warning(stanza.name ? stanza.header_line : stanza.start_line,
-                    label + " has no token line: signing prints no signature unless -k is given");
+    findings.warning(stanza.name ? stanza.header_line : stanza.start_line,
+                     label + " has no token line: signing prints no signature unless -k is given");
     return;
   }
   if (counting == std::string_view::npos) {
-    checker.error(stanza.tokens.front().line,
-                  label + " has token lines but none with a value: zel-auth ends its runs with status 8");
+    findings.error(stanza.tokens.front().line,
+                   label + " has token lines but none with a value: zel-auth ends its runs with status 8");
     return;
   }
   const TokenLine& counted = stanza.tokens[counting];
   for (std::size_t i = 0; i < stanza.tokens.size(); ++i) {
     const TokenLine& token = stanza.tokens[i];
     if (i < counting) {
-      checker.warning(token.line, "token line without a value: zel-auth writes \"Token value cannot "
-                                  "be empty.\" at every run of " + label);
+      findings.warning(token.line, "token line without a value: zel-auth writes \"Token value cannot "
+                                   "be empty.\" at every run of " + label);
     } else if (i > counting && !token.value.empty()) {
-      checker.warning(token.line, "another token line with a value in " + label + ": only line " +
-                                      number(counted.line) + " counts");
+      findings.warning(token.line, "another token line with a value in " + label + ": only line " +
+                                       std::to_string(counted.line) + " counts");
     }
   }
   const std::string_view value = counted.value;
   if (value.ends_with('\r')) {
-    checker.error(counted.line, "the token value ends in a carriage return (CRLF line ends): it "
-                                "becomes part of the key");
+    findings.error(counted.line, "the token value ends in a carriage return (CRLF line ends): it "
+                                 "becomes part of the key");
   } else if (std::any_of(value.begin(), value.end(), [](char c) {
                return std::iscntrl(static_cast<unsigned char>(c)) != 0;
              })) {
-    checker.error(counted.line, "the token value holds a control character: it becomes part of the key");
+    findings.error(counted.line, "the token value holds a control character: it becomes part of the key");
   } else if (value.ends_with(' ')) {
-    checker.warning(counted.line, "the token value ends in spaces, which are part of the key");
+    findings.warning(counted.line, "the token value ends in spaces, which are part of the key");
   }
 }
 
-void check_header(const Stanza& stanza, const SiteView& view, Checker& checker) {
+void check_header(const Stanza& stanza, const SiteView& view, Findings& findings) {
   const std::string label = stanza_label(stanza);
   if (!stanza.reached()) {
     for (const Stanza& earlier : view.named) {
       if (earlier.header_line >= stanza.header_line) break;
       if (earlier.name == stanza.name) {
-        checker.error(stanza.header_line, "the stanza name " + label + " is used by the header on line " +
-                                              number(earlier.header_line) +
-                                              " already: this stanza can never be selected");
+        findings.error(stanza.header_line, "the stanza name " + label + " is used by the header on line " +
+                                               std::to_string(earlier.header_line) +
+                                               " already: this stanza can never be selected");
         return;
       }
     }
-    checker.error(stanza.header_line, "-s " + *stanza.name + " never selects this stanza: the text " +
-                                          label + " occurs first on line " +
-                                          number(stanza.selected_line) + ", and that is selected instead");
+    findings.error(stanza.header_line, "-s " + *stanza.name + " never selects this stanza: the text " +
+                                           label + " occurs first on line " +
+                                           std::to_string(stanza.selected_line) +
+                                           ", and that is selected instead");
     return;
   }
   if (stanza.lookup == StanzaLookup::kEmpty) {
-    checker.warning(stanza.header_line, "the stanza " + label + " is empty: -s " + *stanza.name +
-                                            " ends with status 7");
+    findings.warning(stanza.header_line, "the stanza " + label + " is empty: -s " + *stanza.name +
+                                             " ends with status 7");
   }
 }
 
-void check_bracket_line(const BracketLine& bracket, Checker& checker) {
+void check_bracket_line(const BracketLine& bracket, Findings& findings) {
   if (!bracket.name) {
-    checker.warning(bracket.line, "a line that starts with \"[\" but is no whole [name] header: it "
-                                  "still ends the stanza above");
+    findings.warning(bracket.line, "a line that starts with \"[\" but is no whole [name] header: it "
+                                   "still ends the stanza above");
     return;
   }
   const std::string_view after = bracket.text.substr(bracket.name->size() + 2);
   const std::size_t text = after.find_first_not_of(' ');
   if (text == std::string_view::npos) return;
   if (after.substr(text) == "\r") {
-    checker.warning(bracket.line, "a carriage return after \"]\" (CRLF line ends): it becomes the "
-                                  "stanza's first property line");
+    findings.warning(bracket.line, "a carriage return after \"]\" (CRLF line ends): it becomes the "
+                                   "stanza's first property line");
   } else {
-    checker.warning(bracket.line, "text after \"]\" on a header line: it becomes the stanza's first "
-                                  "property line");
+    findings.warning(bracket.line, "text after \"]\" on a header line: it becomes the stanza's first "
+                                   "property line");
   }
 }
 
 }  // namespace
 
+std::vector<Finding> Findings::done() {
+  // A site text's findings read by line; a path's (line 0) keep the order they were examined in.
+  auto before = [](const Finding& a, const Finding& b) {
+    if (a.line == 0 || b.line == 0) return a.line < b.line;
+    return std::tie(a.line, a.severity, a.text) < std::tie(b.line, b.severity, b.text);
+  };
+  std::stable_sort(findings_.begin(), findings_.end(), before);
+  findings_.erase(std::unique(findings_.begin(), findings_.end(),
+                              [](const Finding& a, const Finding& b) {
+                                return std::tie(a.path, a.line, a.severity, a.text) ==
+                                       std::tie(b.path, b.line, b.severity, b.text);
+                              }),
+                  findings_.end());
+  return std::move(findings_);
+}
+
 std::vector<Finding> check_site_text(std::string_view whole_text) {
-  Checker checker;
+  Findings findings;
   if (whole_text.empty()) {
-    checker.error(1, "the file is empty: zel-auth ends every run with status 6");
-    return checker.done();
+    findings.error(1, "the file is empty: zel-auth ends every run with status 6");
+    return findings.done();
   }
   const LineIndex lines(whole_text);
   const SiteView view = view_site(whole_text, lines);
   if (view.nul_line) {
-    checker.error(*view.nul_line, "a NUL byte: zel-auth ignores it and everything after it");
+    findings.error(*view.nul_line, "a NUL byte: zel-auth ignores it and everything after it");
   }
   const std::vector<SoughtToken> tokens = sought_tokens(view.text, lines);
 
   if (view.default_stanza.lookup == StanzaLookup::kFound) {
-    check_listed(view.default_stanza, tokens, checker);
-    check_tokens(view.default_stanza, checker);
+    check_listed(view.default_stanza, tokens, findings);
+    check_tokens(view.default_stanza, findings);
   } else {
-    checker.warning(1, "no default stanza: a run without -s ends with status 7");
+    findings.warning(1, "no default stanza: a run without -s ends with status 7");
   }
-  for (const BracketLine& bracket : view.bracket_lines) check_bracket_line(bracket, checker);
+  for (const BracketLine& bracket : view.bracket_lines) check_bracket_line(bracket, findings);
   for (const Stanza& stanza : view.named) {
-    check_header(stanza, view, checker);
+    check_header(stanza, view, findings);
     if (stanza.lookup != StanzaLookup::kFound) continue;
-    check_listed(stanza, tokens, checker);
-    if (stanza.reached()) check_tokens(stanza, checker);
+    check_listed(stanza, tokens, findings);
+    if (stanza.reached()) check_tokens(stanza, findings);
   }
-  return checker.done();
+  return findings.done();
 }
 
 bool has_errors(const std::vector<Finding>& findings, bool strict) {

@@ -264,5 +264,22 @@ TEST(PrintFindings, WritesTheFormEditorsParseAndASummary) {
   EXPECT_TRUE(has_errors({findings[1]}, true));
 }
 
+TEST(Findings, SortsLinesAndKeepsThePathsInTheOrderFound) {
+  Findings lines;
+  lines.warning(2, "b");
+  lines.error(2, "b");
+  lines.error(1, "z");
+  lines.error(2, "b");
+  EXPECT_EQ(printed(lines.done()), "1:error:z\n2:error:b\n2:warning:b\n");
+  Findings paths;
+  paths.error("/z", "first");
+  paths.warning("/a", "second");
+  paths.error("/a", "third");
+  const std::vector<Finding> found = paths.done();
+  ASSERT_EQ(found.size(), 3U);
+  EXPECT_EQ(found[0].path + found[1].path + found[2].path, "/z/a/a");
+  EXPECT_EQ(found[2].text, "third");
+}
+
 }  // namespace
 }  // namespace zel

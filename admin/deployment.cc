@@ -85,21 +85,6 @@ Accounts System::accounts() const {
 
 namespace {
 
-class Findings {
- public:
-  void error(const std::string& path, std::string text) { add(path, Severity::kError, std::move(text)); }
-  void warning(const std::string& path, std::string text) {
-    add(path, Severity::kWarning, std::move(text));
-  }
-  std::vector<Finding> done() { return std::move(findings_); }
-
- private:
-  void add(const std::string& path, Severity severity, std::string text) {
-    findings_.push_back({path, 0, severity, std::move(text)});
-  }
-  std::vector<Finding> findings_;
-};
-
 // Said of every finding where others could have read the site file.
 constexpr const char* kExposed =
     "; others could have read every token in it: treat them as exposed and rotate them (zel-site set-token)";

@@ -11,13 +11,11 @@ namespace zel {
 
 namespace {
 
-std::string number(std::size_t n) { return std::to_string(n); }
-
 // The line as listed, each token value in it withheld.
 std::string masked(std::string_view line, const std::vector<SoughtToken>& tokens) {
   std::string shown(line);
   for (const SoughtToken& token : tokens) {
-    const std::string mark = "<token value of line " + number(token.line) + ">";
+    const std::string mark = "<token value of line " + std::to_string(token.line) + ">";
     for (std::size_t at = shown.find(token.value); at != std::string::npos;
          at = shown.find(token.value, at + mark.size())) {
       shown.replace(at, token.value.size(), mark);
@@ -26,21 +24,21 @@ std::string masked(std::string_view line, const std::vector<SoughtToken>& tokens
   return shown;
 }
 
-std::string lines_text(std::size_t n) { return number(n) + (n == 1 ? " line" : " lines"); }
+std::string lines_text(std::size_t n) { return std::to_string(n) + (n == 1 ? " line" : " lines"); }
 
 // The "== " line: the stanza, where it starts, and what follows.
 std::string heading(const Stanza& stanza) {
   std::string where;
   if (!stanza.name) {
-    where = "the default stanza, from line " + number(stanza.start_line);
+    where = "the default stanza, from line " + std::to_string(stanza.start_line);
   } else if (stanza.header_line == 0) {
-    where = "[" + *stanza.name + "], selected on line " + number(stanza.selected_line) +
+    where = "[" + *stanza.name + "], selected on line " + std::to_string(stanza.selected_line) +
             ", inside another line";
   } else if (stanza.reached()) {
-    where = "[" + *stanza.name + "], header on line " + number(stanza.header_line);
+    where = "[" + *stanza.name + "], header on line " + std::to_string(stanza.header_line);
   } else {
-    where = "[" + *stanza.name + "], selected on line " + number(stanza.selected_line) +
-            " (not by the header on line " + number(stanza.header_line) + ")";
+    where = "[" + *stanza.name + "], selected on line " + std::to_string(stanza.selected_line) +
+            " (not by the header on line " + std::to_string(stanza.header_line) + ")";
   }
   if (stanza.lookup == StanzaLookup::kEmpty) {
     return "== " + where + ": empty, so -s " + *stanza.name + " ends with status 7";
@@ -60,13 +58,14 @@ void show_stanza(const Stanza& stanza, const std::vector<SoughtToken>& tokens, s
   const std::size_t counting = stanza.counting_token();
   for (std::size_t i = 0; i < stanza.tokens.size(); ++i) {
     const TokenLine& token = stanza.tokens[i];
-    std::string text = "-- line " + number(token.line) + ": ";
+    std::string text = "-- line " + std::to_string(token.line) + ": ";
     if (token.value.empty()) {
       text += "token line without a value";
     } else if (i == counting) {
       text += "token value withheld, the one that counts";
     } else {
-      text += "token value withheld, not used: line " + number(stanza.tokens[counting].line) + " counts";
+      text += "token value withheld, not used: line " + std::to_string(stanza.tokens[counting].line) +
+              " counts";
     }
     std::fprintf(out, "%s\n", text.c_str());
   }

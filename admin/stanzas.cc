@@ -56,7 +56,7 @@ Stanza select_stanza(std::string_view text, const LineIndex& lines, const char* 
     }
     // The first token line with a value is the one zel-auth signs with.
     const std::string_view value = token_value_of(line);
-    stanza.tokens.push_back({number, line, value, !counted && !value.empty()});
+    stanza.tokens.push_back({number, value, !counted && !value.empty()});
     counted = counted || !value.empty();
   });
   return stanza;
@@ -90,7 +90,7 @@ SiteView view_site(std::string_view whole_text, const LineIndex& lines) {
     std::size_t end = text.find('\n', pos);
     if (end == std::string_view::npos) end = text.size();
     if (text[pos] == '[') {
-      BracketLine bracket{lines.line_of(pos), pos, text.substr(pos, end - pos), {}};
+      BracketLine bracket{lines.line_of(pos), text.substr(pos, end - pos), {}};
       const std::size_t close = bracket.text.find(']');
       if (close != std::string_view::npos) bracket.name = std::string(bracket.text.substr(1, close - 1));
       view.bracket_lines.push_back(bracket);

@@ -35,7 +35,6 @@ struct StanzaLine {
 // A token line, its value (a view of secret bytes: never to be printed), and whether it counts.
 struct TokenLine {
   std::size_t line;
-  std::string_view text;
   std::string_view value;  // empty when the line has none
   bool counts;
 };
@@ -56,7 +55,6 @@ struct Stanza {
 // A line that starts with "[": a header when a "]" follows on it.
 struct BracketLine {
   std::size_t line;
-  std::size_t offset;
   std::string_view text;                      // the whole line, without its newline
   std::optional<std::string> name;            // the text between "[" and the first "]"
 };
