@@ -573,11 +573,11 @@ refused() {
 
 refused site_account old "zel-auth: an account $ACCOUNT exists that zel-auth $OLD_VERSION did not create; it is left alone."
 refused root_account new "zel-auth: an account $ACCOUNT exists that zel-auth $OLD_VERSION did not create; it is left alone."
-refused gid_0 new "zel-auth: group $GROUP (ID 0) is unfit to guard the site file: it has group ID 0, root's."
-refused nogroup new "is unfit to guard the site file: it has the group ID of nogroup/nobody."
-refused member new "is unfit to guard the site file: group $GROUP has members ($USER_B)."
-refused primary new "is unfit to guard the site file: it is the primary group of $USER_C."
-refused password new "is unfit to guard the site file: group $GROUP has a password in /etc/gshadow."
+refused gid_0 new "(group ID 0) is root's group, which can't be the service group"
+refused nogroup new "has the ID of nogroup, nobody or the overflow ID"
+refused member new "has members ($USER_B), who can read every token"
+refused primary new "is the primary group of $USER_C, whose processes can read every token"
+refused password new "has a password in /etc/gshadow, with which anyone can join it"
 
 # An upgrade that stops converts nothing: with a member in 1.0.0's group, the
 # site file stays the account's alone, not readable by that member. A purge then
@@ -588,7 +588,7 @@ if dpkg_passes "$when: dpkg -i installs $OLD_VERSION" -i "$old_deb"; then
   site_sum=$(sha256sum <"$SITE_FILE")
   gpasswd --add "$USER_B" "$GROUP" >/dev/null
   if run_dpkg -i "$deb"; then fail "$when: the upgrade went through"; else pass "$when: the upgrade stops"; fi
-  check "$when: with the message" grep -qF "group $GROUP has members ($USER_B)." "$WORK/dpkg.log"
+  check "$when: with the message" grep -qF "has members ($USER_B), who can read every token" "$WORK/dpkg.log"
   check "$when: the site file is as it was, the account's alone" \
     [ "$(mode "$SITE_FILE") $(sha256sum <"$SITE_FILE")" = "$ACCOUNT $GROUP 600 $site_sum" ]
   check "$when: the account $ACCOUNT stays until the upgrade can end" quiet getent passwd "$ACCOUNT"
