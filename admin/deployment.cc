@@ -87,7 +87,8 @@ namespace {
 
 // Said of every finding where others could have read the site file.
 constexpr const char* kExposed =
-    "; others could have read every token in it: treat them as exposed and rotate them (zel-site set-token)";
+    "; others could have read every token in the site file: treat them as exposed and rotate them "
+    "(zel-site set-token)";
 
 std::string octal(mode_t mode) {
   char text[16];
@@ -297,8 +298,8 @@ std::optional<struct stat> check_tool(const std::string& tool, const System& sys
 }
 
 // The live site file, owned and moded as zel-auth of status tool asks.
-void check_site(const std::string& site, const std::optional<struct stat>& tool, const struct stat& st,
-                Purpose purpose, const Accounts& accounts, Findings& findings) {
+void check_site(const std::string& site, const std::string& tool_path, const std::optional<struct stat>& tool,
+                const struct stat& st, Purpose purpose, const Accounts& accounts, Findings& findings) {
   if (S_ISLNK(st.st_mode)) {
     findings.error(site, "a symbolic link: the site file must be the file itself, and whoever could change "
                          "the link could have zel-auth list a file of their choice (zel-site install FILE "
@@ -324,7 +325,7 @@ void check_site(const std::string& site, const std::optional<struct stat>& tool,
   // The group and the mode are mended by a write, which says so.
   const bool readable_group = (st.st_mode & 040) != 0;
   if (st.st_gid != tool->st_gid) {
-    const std::string fault = "its group is not " + group + ", the group of zel-auth";
+    const std::string fault = "its group is not " + group + ", the group of " + tool_path;
     const std::string exposed = readable_group ? kExposed : "";
     if (purpose == Purpose::kCheck) {
       findings.error(site, fault + ": chgrp " + group + " " + site + exposed);
@@ -390,7 +391,7 @@ DeploymentVerdict check_deployment(const char* site_path, const char* tool_path,
   } else if (site_error != 0 && site_error != ENOENT) {
     findings.error(site, std::string("can't be examined: ") + std::strerror(site_error));
   } else if (site_error == 0) {
-    check_site(site, tool_st, site_st, purpose, accounts, findings);
+    check_site(site, tool, tool_st, site_st, purpose, accounts, findings);
   }
   check_acls(site, site_error == 0 && S_ISREG(site_st.st_mode), purpose, system, findings);
   check_directories(site, system, accounts, seen, findings);
