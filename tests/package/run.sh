@@ -625,8 +625,8 @@ if run_dpkg -i "$deb"; then
 else
   userdel "$ACCOUNT"
   dpkg_passes "advice: dpkg --configure $PACKAGE passes once the account is gone" --configure "$PACKAGE"
-  check "advice: postinst notes that the site file is not yet root:$GROUP 0640" \
-    grep -qF "zel-auth: note: $SITE_FILE is " "$WORK/dpkg.log"
+  check "advice: postinst shows zel-site's finding that the site file is not yet root:$GROUP 0640" \
+    grep -qF "$SITE_FILE: error: mode 0600, not 0640: chmod 0640 $SITE_FILE" "$WORK/dpkg.log"
   group_model advice
   chown root:"$GROUP" "$SITE_FILE" && chmod 0640 "$SITE_FILE"
   check "advice: the site file's content is untouched" [ "$(sha256sum <"$SITE_FILE")" = "$site_sum" ]
