@@ -62,19 +62,28 @@ Stanza select_stanza(std::string_view text, const LineIndex& lines, const char* 
   return stanza;
 }
 
-std::vector<SoughtToken> sought_tokens(std::string_view text, const LineIndex& lines) {
+std::vector<SoughtToken> token_lines(std::string_view text, const LineIndex& lines) {
   std::vector<SoughtToken> tokens;
   for (std::size_t pos = 0; pos < text.size();) {
     std::size_t end = text.find('\n', pos);
     if (end == std::string_view::npos) end = text.size();
     std::string_view line = text.substr(pos, end - pos);
     line.remove_prefix(std::min(line.find_first_not_of(' '), line.size()));
-    if (is_token_line(line)) {
-      const std::string_view value = token_value_of(line);
-      if (value.size() >= kShortestSoughtToken) tokens.push_back({value, lines.line_of(pos)});
+    // Text after a header on its own line starts that header's stanza: "[ci] token.value = ..."
+    // holds the token of [ci].
+    for (std::size_t close = 0; line.starts_with('[') && (close = line.find(']')) != std::string_view::npos;) {
+      line.remove_prefix(close + 1);
+      line.remove_prefix(std::min(line.find_first_not_of(' '), line.size()));
     }
+    if (is_token_line(line)) tokens.push_back({token_value_of(line), lines.line_of(pos)});
     pos = end + 1;
   }
+  return tokens;
+}
+
+std::vector<SoughtToken> sought_tokens(std::string_view text, const LineIndex& lines) {
+  std::vector<SoughtToken> tokens = token_lines(text, lines);
+  std::erase_if(tokens, [](const SoughtToken& token) { return token.value.size() < kShortestSoughtToken; });
   return tokens;
 }
 
