@@ -49,29 +49,14 @@ std::size_t edits(std::string_view a, std::string_view b) {
   for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
   for (std::size_t i = 1; i <= a.size(); ++i) {
     for (std::size_t j = 1; j <= b.size(); ++j) {
-      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      const std::size_t changed = a[i - 1] == b[j - 1] ? 0 : 1;
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + changed});
       if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
         d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
       }
     }
   }
   return d[a.size()][b.size()];
-}
-
-// Whether a listed line's key (the text before "=" or the first blank) is one a
-// reader takes for "token.value": in any case, its words joined by ".", "_", "-",
-// a blank or nothing, within two edits of it, or starting with the word "token".
-bool looks_like_token_line(std::string_view line) {
-  const std::string_view rest = reader_key_start(line, true);
-  const auto key_end = std::find_if(rest.begin(), rest.end(), [](char c) { return c == '=' || is_white(c); });
-  std::string key = lower(rest.substr(0, static_cast<std::size_t>(key_end - rest.begin())));
-  std::replace_if(key.begin(), key.end(), [](char c) { return c == '_' || c == '-'; }, '.');
-  if (edits(key, "token.value") <= 2 || edits(key, "tokenvalue") <= 2) return true;
-  // "token", "tokens", "token2", "token.old", but not "tokenizer" or "tokenless".
-  std::string_view word = key;
-  if (!word.starts_with("token")) return false;
-  word.remove_prefix(word.starts_with("tokens") ? 6 : 5);
-  return word.empty() || std::isalpha(static_cast<unsigned char>(word.front())) == 0;
 }
 
 // The computed line a listed line poses as ("digest.value" or "signature.value"
@@ -219,6 +204,22 @@ void check_bracket_line(const BracketLine& bracket, Findings& findings) {
 }
 
 }  // namespace
+
+// Whether a listed line's key (the text before "=" or the first blank) is one a
+// reader takes for "token.value": in any case, its words joined by ".", "_", "-",
+// a blank or nothing, within two edits of it, or starting with the word "token".
+bool looks_like_token_line(std::string_view line) {
+  const std::string_view rest = reader_key_start(line, true);
+  const auto key_end = std::find_if(rest.begin(), rest.end(), [](char c) { return c == '=' || is_white(c); });
+  std::string key = lower(rest.substr(0, static_cast<std::size_t>(key_end - rest.begin())));
+  std::replace_if(key.begin(), key.end(), [](char c) { return c == '_' || c == '-'; }, '.');
+  if (edits(key, "token.value") <= 2 || edits(key, "tokenvalue") <= 2) return true;
+  // "token", "tokens", "token2", "token.old", but not "tokenizer" or "tokenless".
+  std::string_view word = key;
+  if (!word.starts_with("token")) return false;
+  word.remove_prefix(word.starts_with("tokens") ? 6 : 5);
+  return word.empty() || std::isalpha(static_cast<unsigned char>(word.front())) == 0;
+}
 
 std::vector<Finding> Findings::done() {
   // A site text's findings read by line; a path's (line 0) keep the order they were examined in.

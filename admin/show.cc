@@ -5,14 +5,22 @@
 #include <string>
 #include <vector>
 
+#include "admin/check.h"
 #include "admin/stanzas.h"
 
 namespace zel {
 
 namespace {
 
-// The line as listed, each token value in it withheld.
+// The line as listed, each token value in it withheld, and the value of a line
+// that looks like a token line too: the administrator meant it as one.
 std::string masked(std::string_view line, const std::vector<SoughtToken>& tokens) {
+  if (looks_like_token_line(line)) {
+    const std::size_t eq = line.find('=');
+    const std::size_t value =
+        eq == std::string_view::npos ? 0 : std::min(line.find_first_not_of(' ', eq + 1), line.size());
+    return std::string(line.substr(0, value)) + "<value withheld: it looks like a token line>";
+  }
   std::string shown(line);
   for (const SoughtToken& token : tokens) {
     const std::string mark = "<token value of line " + std::to_string(token.line) + ">";

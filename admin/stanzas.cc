@@ -71,7 +71,8 @@ std::vector<SoughtToken> token_lines(std::string_view text, const LineIndex& lin
     line.remove_prefix(std::min(line.find_first_not_of(' '), line.size()));
     // Text after a header on its own line starts that header's stanza: "[ci] token.value = ..."
     // holds the token of [ci].
-    for (std::size_t close = 0; line.starts_with('[') && (close = line.find(']')) != std::string_view::npos;) {
+    for (std::size_t close = line.find(']'); line.starts_with('[') && close != std::string_view::npos;
+         close = line.find(']')) {
       line.remove_prefix(close + 1);
       line.remove_prefix(std::min(line.find_first_not_of(' '), line.size()));
     }
