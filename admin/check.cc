@@ -213,7 +213,8 @@ bool looks_like_token_line(std::string_view line) {
   const auto key_end = std::find_if(rest.begin(), rest.end(), [](char c) { return c == '=' || is_white(c); });
   std::string key = lower(rest.substr(0, static_cast<std::size_t>(key_end - rest.begin())));
   std::replace_if(key.begin(), key.end(), [](char c) { return c == '_' || c == '-'; }, '.');
-  if (edits(key, "token.value") <= 2 || edits(key, "tokenvalue") <= 2) return true;
+  // A key more than two bytes longer than "token.value" is more than two edits away.
+  if (key.size() <= 13 && (edits(key, "token.value") <= 2 || edits(key, "tokenvalue") <= 2)) return true;
   // "token", "tokens", "token2", "token.old", but not "tokenizer" or "tokenless".
   std::string_view word = key;
   if (!word.starts_with("token")) return false;

@@ -281,6 +281,19 @@ TEST(ShowSite, PrintsEachSampleListing) {
   }
 }
 
+// A header read inside a token value lists none of it: "[x]" in the token of [ci],
+// whose token line follows its header on the header's own line.
+TEST(ShowSite, ShowsNoPartOfATokenValueAsAStanza) {
+  const std::string text = "[ci] token.value = k9[x]Qm7-TAIL\n";
+  for (const char* name : {"ci", "x"}) {
+    testing::internal::CaptureStderr();
+    const std::string shown =
+        captured([&](std::FILE* out) { (void)show_site(text, "f", name, out); });
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ((shown + said).find("Qm7"), std::string::npos) << "-s " << name << ":\n" << shown << said;
+  }
+}
+
 // zel-auth's run on a site file, in process: status and standard output.
 struct RunResult {
   int status;
