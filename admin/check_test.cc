@@ -233,8 +233,8 @@ TEST(CheckSiteText, FindsEachNearMissTokenKeyAndNoOrdinaryKey) {
       "token.vaule", "token_value", "token value", "tokens.value", "Token.Value", "TOKEN_VALUE",
       "token-value", "tokenvalue", "TokenValue", "token.valeu", "tokn.value", "toke.value",
       "taken.value", "token..value", "token.val", "token:value", "token", "tokens", "token2",
-      "token.old", "Token Value", "\ttoken.value", "#token.value", "# Token.Value", "; token_value",
-      "//tokenvalue", "\xEF\xBB\xBFtoken.value", "\r token.value"};
+      "token.old", "Token Value", "tokn_vaule", "Tokn-Valeu", "\ttoken.value", "#token.value",
+      "# Token.Value", "; token_value", "//tokenvalue", "\xEF\xBB\xBFtoken.value", "\r token.value"};
   const std::vector<std::string> ordinary = {
       "tokenizer", "site.token_url", "site.name", "site.url", "site.value", "tokenless", "note",
       "build.timeout", "digest.method", "mytoken", "user.name", "value", "# a note about tokens",
