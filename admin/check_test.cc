@@ -168,6 +168,12 @@ const std::vector<Sample>& samples() {
        "== no default stanza: a run without -s ends with status 7\n"
        "== [ci], header on line 1: 0 lines every user sees\n"
        "-- line 1: token value withheld, the one that counts\n"},
+      {"a token line after a header inside a property line",
+       "note = see [x] token.value = s3cret-value-0001\ntoken.value = real-secret-value-1\n",
+       F{"1:error:holds the token value of line 1"},
+       "== the default stanza, from line 1: 1 line every user sees\n"
+       "<withheld: part of the token value of line 1>\n-- line 2: token value withheld, the one that counts\n",
+       true},
       {"brackets in token values",
        "a=1\ntoken.value = abc[def]ghi-long-token\nnote = abc[def]ghi-long-token\n[s]\nb=2\n"
        "token.value = no]such[header-here\n",

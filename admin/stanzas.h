@@ -76,7 +76,7 @@ struct SoughtToken {
 // Token values shorter than this are not looked for in listed lines: they would match too much.
 inline constexpr std::size_t kShortestSoughtToken = 8;
 
-// Every token line of a text cut at its NUL, one that starts right after a header's "]" included.
+// Every token line of a text cut at its NUL, those that start after a header's "]" included.
 std::vector<SoughtToken> token_lines(std::string_view text, const LineIndex& lines);
 
 // Every token value long enough to look for, from every token line of a text cut at its NUL.
