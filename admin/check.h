@@ -41,6 +41,9 @@ class Findings {
   std::vector<Finding> findings_;
 };
 
+// Whether a reader would take a listed line for a token line (and its value for a token).
+bool looks_like_token_line(std::string_view line);
+
 // The findings of a whole site text (NUL and all), sorted by line.
 std::vector<Finding> check_site_text(std::string_view whole_text);
 

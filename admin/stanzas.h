@@ -67,7 +67,7 @@ struct SiteView {
   std::vector<BracketLine> bracket_lines;
 };
 
-// A token value of some token line of the text, and that line.
+// A token value of some token line of the text (a view of secret bytes), and that line.
 struct SoughtToken {
   std::string_view value;
   std::size_t line;
@@ -75,6 +75,9 @@ struct SoughtToken {
 
 // Token values shorter than this are not looked for in listed lines: they would match too much.
 inline constexpr std::size_t kShortestSoughtToken = 8;
+
+// Every token line of a text cut at its NUL, those that start after a header's "]" included.
+std::vector<SoughtToken> token_lines(std::string_view text, const LineIndex& lines);
 
 // Every token value long enough to look for, from every token line of a text cut at its NUL.
 std::vector<SoughtToken> sought_tokens(std::string_view text, const LineIndex& lines);
