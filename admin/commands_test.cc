@@ -48,7 +48,7 @@ class Commands : public testing::Test {
 };
 
 TEST_F(Commands, StatusAndMessageOfEachCommandLine) {
-  std::ofstream(file_) << "site.name = x\ntoken.value = s3cret-value\n";
+  std::ofstream(file_) << "site.name = x\ntoken.value = s3cret-value-long-enough\n";
   const std::string warned = std::string(dir_) + "/warned.conf";
   std::ofstream(warned) << "site.name = x\n";  // a warning alone: no token line
   const std::string fifo = std::string(dir_) + "/fifo.conf";

@@ -226,6 +226,15 @@ site_tool_refusals() {
   zs_expect refuse-start 0
   start_state=$(site_state)
   # The review's reproductions: each ends in a refusal, the site file as it was.
+  # A mistyped key, by install and by edit:
+  { cat "$Z/clean.conf"; echo "token.vaule = $canary"; } >"$Z/typo.conf"
+  zs install-typo install "$Z/typo.conf"
+  zs_expect install-typo 1 "$Z/typo.conf:7: error: listed to every user, yet it looks like a token line"
+  editor typo "echo 'token.vaule = $canary' >>\"\$1\""
+  zs_editor=$Z/typo
+  zs edit-typo edit </dev/null
+  zs_expect edit-typo 1 "$SITE_FILE:7: error: listed to every user, yet it looks like a token line"
+  [ "$(site_state)" = "$start_state" ] || fail "a mistyped key reached the site file"
   while IFS='|' read -r tag make mend text; do
     eval "$make"
     echo "not-installed-value" | zs "$tag" set-token
