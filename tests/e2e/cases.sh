@@ -62,6 +62,12 @@ request bob
 expect "a user may not sign for another" 4 '' 'alice is not authorized to create a checksum for bob.\n'
 request bob; as autobuild
 expect "autobuild signs for anyone" 0 "c=3\\n$(knowns '<Body><Request action="sign" actor="bob">\n' web-key)" '' -s web
+# Set-ID, the account must exist (the deployment test makes it).
+if [ -z "$SETID" ] || getent passwd autobuilder >/dev/null; then
+  as autobuilder
+  expect "a name that only starts with autobuild signs for no one else" 4 '' \
+    'autobuilder is not authorized to create a checksum for bob.\n' -s web
+fi
 request ''; as alice
 expect "an empty actor is no one's" 4 '' 'alice is not authorized to create a checksum for .\n'
 request bob
