@@ -9,32 +9,14 @@ namespace zel {
 
 namespace {
 
-// GCC names an AddressSanitizer build with a macro, clang with a feature test.
-#if defined(__SANITIZE_ADDRESS__)
-#define ZEL_ADDRESS_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define ZEL_ADDRESS_SANITIZER 1
-#endif
-#endif
-#ifndef ZEL_ADDRESS_SANITIZER
-#define ZEL_ADDRESS_SANITIZER 0
-#endif
-
 constexpr const char* kSoname = "libcrypto.so." OPENSSL_MSTR(OPENSSL_SHLIB_VERSION);
 
 // The texts of the library's errors take a tenth of a signing run to index, and
 // a run that signs never shows one. The library indexes them at most once, and
 // never once started without them, so a failure puts its code in words with a
-// second copy of the same library (see describe_error). kNoErrorTextsFlag is the
-// start-up flag that leaves them out. AddressSanitizer's run-time keeps to one
-// copy of the C library, which that second copy would break, so the
-// instrumented build indexes them at start instead; the words are the same.
-#if ZEL_ADDRESS_SANITIZER
-constexpr uint64_t kNoErrorTextsFlag = 0;
-#else
+// second copy of the same library (see describe_error). This is the start-up
+// flag that leaves them out.
 constexpr uint64_t kNoErrorTextsFlag = OPENSSL_INIT_NO_LOAD_CRYPTO_STRINGS;
-#endif
 
 // The library's start-up options. The configuration is loaded as always, and
 // with it the providers and properties it names; only work that fetching two
@@ -81,20 +63,18 @@ const Libcrypto* load_libcrypto(const char** reason) {
 }
 
 void describe_error(const Libcrypto& calls, unsigned long code, char* text, std::size_t size) {
-  if (kNoErrorTextsFlag != 0) {
-    // A copy in a link-map namespace of its own shares nothing with the one that
-    // failed but the code, which both number alike. It computes nothing, so it
-    // reads no configuration.
-    void* texts_library = dlmopen(LM_ID_NEWLM, kSoname, RTLD_NOW | RTLD_LOCAL);
-    decltype(&::OPENSSL_init_crypto) init = nullptr;
-    decltype(&::ERR_error_string_n) error_string_n = nullptr;
-    if (texts_library != nullptr && bind_call(texts_library, "OPENSSL_init_crypto", init) &&
-        bind_call(texts_library, "ERR_error_string_n", error_string_n) &&
-        init(OPENSSL_INIT_LOAD_CRYPTO_STRINGS | OPENSSL_INIT_NO_LOAD_CONFIG | OPENSSL_INIT_NO_ATEXIT,
-             nullptr) == 1) {
-      error_string_n(code, text, size);
-      return;
-    }
+  // A copy in a link-map namespace of its own shares nothing with the one that
+  // failed but the code, which both number alike. It computes nothing, so it
+  // reads no configuration.
+  void* texts_library = dlmopen(LM_ID_NEWLM, kSoname, RTLD_NOW | RTLD_LOCAL);
+  decltype(&::OPENSSL_init_crypto) init = nullptr;
+  decltype(&::ERR_error_string_n) error_string_n = nullptr;
+  if (texts_library != nullptr && bind_call(texts_library, "OPENSSL_init_crypto", init) &&
+      bind_call(texts_library, "ERR_error_string_n", error_string_n) &&
+      init(OPENSSL_INIT_LOAD_CRYPTO_STRINGS | OPENSSL_INIT_NO_LOAD_CONFIG | OPENSSL_INIT_NO_ATEXIT,
+           nullptr) == 1) {
+    error_string_n(code, text, size);
+    return;
   }
   // Without the texts, the library still gives the code, numbered.
   calls.error_string_n(code, text, size);
