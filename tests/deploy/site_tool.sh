@@ -1,0 +1,215 @@
+# shellcheck shell=bash
+# zel-site, the administrator's tool, run as root on the deployment: install,
+# check (a clean deployment, each fault of it, ACLs, a trap line), show against
+# zel-auth's listing, the command line, editing with scripted editors, the lock
+# and an interrupt, token rotation with set-token, and installs that fail (a
+# full file system, a missing service group). zel-site in the older
+# set-user-ID form is in deployment.sh, with that form. Sourced by run.sh; a new
+# case of zel-site goes here.
+# shellcheck disable=SC2034,SC2153,SC2154  # variables shared with run.sh and the other parts
+
+# Every run is as root, with an empty environment but for EDITOR (zs, in
+# lib.sh); its output goes to $R, where the canary check looks. The files it is
+# given, tokens and all, stay in $Z, root's alone.
+Z=$T/zel-site
+
+# installed WHAT: the live file is root:GROUP 0640, alone in its directory.
+installed() {
+  local left
+  [ "$(stat -c '%U:%G %a' "$SITE_FILE")" = "root:$svc 640" ] ||
+    fail "after $1 the site file is $(stat -c '%U:%G %a' "$SITE_FILE"), expected root:$svc 640"
+  left=$(ls -A "$(dirname "$SITE_FILE")" | grep -vx -e zel-site.conf -e zel-site.conf.lock)
+  [ -z "$left" ] || fail "after $1 these are left beside the site file: $left"
+}
+# editor NAME SHELL-TEXT: an editor that is a script given the copy's path.
+editor() {
+  printf '#!/bin/sh\n%s\n' "$2" >"$Z/$1" && chmod 0700 "$Z/$1"
+}
+
+# install, check, show; the command line; no zel-site for a user.
+site_tool_commands() {
+  section
+  mkdir -p "$Z" && chmod 0700 "$Z"
+  [ "$(stat -c '%U:%G %a' "$ZEL_SITE")" = "root:root 755" ] ||
+    fail "zel-site is $(stat -c '%U:%G %a' "$ZEL_SITE"), expected root:root 755"
+  grep -q "^$SITE_FILE: [0-9]* errors\{0,1\}, " "$R/deploy.log" || fail "deploy.sh printed no zel-site check"
+
+  printf '%s\n' "site.name = Deploy test site" "site.url = https://deploy.test.invalid/" \
+    "token.value = $canary" "[staging]" "site.name = Deploy test staging site" \
+    "token.value = $canary2" >"$Z/clean.conf"
+  zs install-clean install "$Z/clean.conf"
+  zs_expect install-clean 0 "installed $Z/clean.conf as $SITE_FILE (root:$svc 0640)"
+  installed "install"
+  clean_state=$(site_state)
+  zs check-clean check
+  zs_expect check-clean 0 "$SITE_FILE: 0 errors, 0 warnings"
+  [ "$(wc -l <"$R/check-clean.out")" = 1 ] || { fail "check of a clean deployment found something"; show "$R/check-clean.out"; }
+  # Each fault of the deployment, made and mended: check names the path and the fix.
+  sd=$(dirname "$SITE_FILE")
+  while IFS='|' read -r tag make mend text; do
+    eval "$make"
+    zs "check-$tag" check
+    eval "$mend"
+    zs_expect "check-$tag" 1 "$text"
+  done <<EOF
+site-mode|chmod 0644 $SITE_FILE|chmod 0640 $SITE_FILE|$SITE_FILE: error: mode 0644, not 0640: chmod 0640 $SITE_FILE
+site-group|chgrp root $SITE_FILE|chgrp $svc $SITE_FILE|$SITE_FILE: error: its group is not $svc, the group of $TOOL: chgrp $svc
+site-owner|chown $user $SITE_FILE|chown root $SITE_FILE|$SITE_FILE: error: owned by $user, not root: chown root $SITE_FILE
+tool-mode|chmod 0755 $TOOL|chmod 2711 $TOOL|$TOOL: error: mode 0755, not 2711: chmod 2711 $TOOL
+members|gpasswd -a $user $svc >/dev/null|gpasswd -d $user $svc >/dev/null|the service group $svc has members ($user)
+dir-write|chmod 0775 $sd|chmod 0755 $sd|$sd: error: writable by others than root (mode 0775): chmod go-w $sd
+nosuid|mount -o remount,nosuid /opt|mount -o remount,suid /opt|$TOOL: error: on a file system mounted nosuid
+EOF
+  # ACLs: u:$user:r, dormant under 0600, reads the tokens at 0640; a default ACL is inherited.
+  setfacl -m "u:$user:r" "$SITE_FILE" && setfacl -d -m "u:$user:r" "$sd"
+  zs check-acl check
+  zs install-acl install "$Z/clean.conf"
+  setfacl -b "$SITE_FILE" && setfacl -k "$sd"
+  zs_expect check-acl 1 "$SITE_FILE: error: carries an extended ACL, whose users and groups read the tokens"
+  grep -qF "$sd: error: carries a default ACL, which every new file in it inherits, the site file zel-site installs too: setfacl -k $sd" \
+    "$R/check-acl.out" || fail "zel-site check-acl did not report the default ACL of $sd"
+  zs_expect install-acl 2 "$SITE_FILE is unchanged: $sd has a default ACL, which the new site file would inherit: remove it with setfacl -k $sd"
+  [ "$(site_state)" = "$clean_state" ] || fail "the deployment faults changed the site file"
+  zs check-mended check
+  zs_expect check-mended 0 "$SITE_FILE: 0 errors, 0 warnings"
+  # show lists for each stanza what zel-auth lists, line for line.
+  for stanza in default staging; do
+    args=()
+    [ "$stanza" = default ] || args=(-s "$stanza")
+    zs "show-$stanza" show "${args[@]}"
+    run_tool "listing-$stanza" "$user" "$T/empty" "${args[@]}"
+    # The stanza's heading says how many listed lines follow it.
+    n=$(sed -n '1s/.*: \([0-9]*\) lines\{0,1\} every user sees$/\1/p' "$R/show-$stanza.out")
+    sed -n "2,$((${n:-0} + 1))p" "$R/show-$stanza.out" >"$R/show-$stanza.listing"
+    cmp -s "$R/show-$stanza.listing" "$R/listing-$stanza.out" ||
+      { fail "zel-site show -s $stanza differs from zel-auth's listing"; show "$R/show-$stanza.out"; }
+  done
+  printf 'site.name = A\n\ttoken.value = trap-value\n[x]\n' >"$Z/trap.conf"
+  zs check-trap check -f "$Z/trap.conf"
+  zs_expect check-trap 1 "$Z/trap.conf:2: error: listed to every user, yet it looks like a token line"
+  # The command line: status 2 and the usage for a wrong one.
+  for c in "usage-none||no command given" "usage-command|frob|unknown command frob" \
+           "usage-option|check -x|unknown option -x" "usage-foreign|edit -f x|is not one of edit's" \
+           "usage-operand|install|install takes one FILE" "version|--version|zel-site (zel-auth) "; do
+    IFS='|' read -r tag args text <<<"$c"
+    read -ra argv <<<"$args"
+    zs "$tag" "${argv[@]}" </dev/null
+    zs_expect "$tag" "$([ "$tag" = version ] && echo 0 || echo 2)" "$text"
+  done
+  as "$user" "$ZEL_SITE" edit </dev/null >"$R/zs-user.out" 2>&1 && fail "zel-site edit ran for $user"
+  grep -q "must run as root" "$R/zs-user.out" || fail "zel-site edit as $user did not say why it refused"
+  section_ok "zel-site installs root:$svc 0640, checks the deployment clean and each fault of it, shows what zel-auth lists, finds a trap; refuses to install beside a default ACL"
+}
+
+# Editing, with editors that are scripts given the copy's path.
+site_tool_edit() {
+  section
+  editor append "echo 'site.note = edited' >>\"\$1\""
+  editor leak "printf '\\tToken.Value = %s\\n' '$canary' >>\"\$1\""
+  editor hold ": >'$Z/editing'; i=0; while [ ! -e '$Z/go' ] && [ \$i -lt 200 ]; do sleep 0.1; i=\$((i + 1)); done"
+  zs_editor=$Z/append
+  zs edit-clean edit </dev/null
+  zs_expect edit-clean 0 "installed $SITE_FILE (root:$svc 0640)"
+  installed "a clean edit"
+  run_tool listing-edited "$user" "$T/empty" -s staging
+  grep -qx 'site.note = edited' "$R/listing-edited.out" || fail "zel-auth does not list the edited line"
+  edited_state=$(site_state)
+  zs_editor=$Z/leak
+  for answers in x '' 'Q\nno' 'e\nx'; do
+    tag=edit-errors-$(printf '%s' "${answers:-eof}" | tr -c 'a-zA-Z' '-')
+    printf "$answers${answers:+\\n}" | zs "$tag" edit
+    zs_expect "$tag" 1 "What now?"
+    grep -q "$SITE_FILE:8: error: listed to every user, yet it looks like a token line" "$R/$tag.err" ||
+      fail "zel-site $tag did not report the leaking line"
+    [ "$(site_state)" = "$edited_state" ] || fail "zel-site $tag changed the site file"
+    installed "$tag"
+  done
+  printf 'Q\nyes\n' | zs edit-errors-Q edit
+  zs_expect edit-errors-Q 0 "installed $SITE_FILE (root:$svc 0640)"
+  grep -q "Token.Value" "$SITE_FILE" || fail "Q and yes did not install the edit"
+  installed "Q"
+  zs install-back install "$Z/clean.conf"
+  zs_expect install-back 0
+  section_ok "zel-site edit: a clean edit goes live; with errors, x, end of input and a withdrawn Q leave it byte-identical; Q installs"
+}
+
+# The lock, and an interrupt while the editor runs.
+site_tool_lock() {
+  section
+  rm -f "$Z/editing" "$Z/go"
+  env -i PATH=/usr/bin:/bin EDITOR="$Z/hold" "$ZEL_SITE" edit </dev/null >"$R/edit-held.out" 2>"$R/edit-held.err" &
+  held=$!
+  started+=("$held")
+  if wait_for test -e "$Z/editing"; then
+    zs_editor=false
+    zs edit-locked edit </dev/null
+    zs_expect edit-locked 2 "is being changed by another zel-site"
+    zs install-locked install "$Z/clean.conf"
+    zs_expect install-locked 2 "is being changed by another zel-site"
+    echo "not-a-token-value" | zs set-token-locked set-token
+    zs_expect set-token-locked 2 "is being changed by another zel-site"
+    ls -d "$(dirname "$SITE_FILE")"/.zel-site-edit.* >/dev/null 2>&1 || fail "no private copy while editing"
+    kill -TERM "$held"
+    wait_for eval '! kill -0 "$held" 2>/dev/null' || fail "zel-site edit did not end on SIGTERM"
+    wait "$held"
+    rc=$?
+    ((rc == 143)) || fail "zel-site edit ended with status $rc on SIGTERM, expected 143"
+  else
+    fail "the held editor never started"
+  fi
+  : >"$Z/go"
+  [ "$(site_state)" = "$clean_state" ] || fail "a refused or interrupted edit changed the site file"
+  installed "an interrupted edit"
+  section_ok "a second edit, install or set-token is refused while one runs; SIGTERM removes the private copy"
+}
+
+# Token rotation: the next signing run uses the new value.
+site_tool_set_token() {
+  section
+  canary3=zelcanary$(od -An -N12 -tx1 /dev/urandom | tr -d ' \n')
+  echo "$canary3" | zs set-token set-token -s staging
+  zs_expect set-token 0 "zel-site: set the token value of [staging] in $SITE_FILE"
+  installed "set-token"
+  run_tool rotated "$user" "$T/body-$user" -s staging
+  listing "$T/body-$user" "$canary3" "site.name = Deploy test staging site" >"$R/rotated.want"
+  expect_run rotated 0 "$R/rotated.want" ""
+  rotated_state=$(site_state)
+  for bad in "|the token value is empty" 'two\nlines|one line' 'tab\there|control character'; do
+    printf "${bad%%|*}\\n" | zs set-token-bad set-token -s staging
+    zs_expect set-token-bad 1 "${bad#*|}"
+  done
+  echo "$canary3" | zs set-token-nostanza set-token -s nosuch
+  zs_expect set-token-nostanza 1 "has no stanza [nosuch]"
+  [ "$(site_state)" = "$rotated_state" ] || fail "a refused set-token changed the site file"
+  section_ok "set-token rotates the staging token, zel-auth signs with it at once, bad values are refused"
+}
+
+# Installs that fail: the old file stays in force, nothing new is left. The
+# file system filled here is the test's own tmpfs over /opt.
+site_tool_failed_installs() {
+  section
+  [ "$(findmnt -n -o FSTYPE /opt)" = tmpfs ] || { echo "FAIL: /opt is no tmpfs here"; exit 1; }
+  dd if=/dev/zero of=/opt/zel-fill bs=1M 2>/dev/null
+  head -c 65536 /dev/zero >>/opt/zel-fill 2>/dev/null
+  # Its messages are kept in memory until there is room for them again.
+  full_err=$(timeout 30 env -i PATH=/usr/bin:/bin "$ZEL_SITE" install "$Z/clean.conf" 2>&1 >/dev/null)
+  full_rc=$?
+  rm -f /opt/zel-fill
+  printf '%s\n' "$full_err" >"$R/install-full.err" && : >"$R/install-full.out" && echo "$full_rc" >"$R/install-full.rc"
+  zs_expect install-full 2 "No space left on device"
+  grep -qF "writing $(dirname "$SITE_FILE")/.zel-site.conf.new-" "$R/install-full.err" ||
+    fail "a full file system was not reported at the write"
+  [ "$(site_state)" = "$rotated_state" ] || fail "an install on a full file system changed the site file"
+  installed "an install on a full file system"
+  groupdel "$svc" || fail "groupdel $svc"
+  zs install-nogroup install "$Z/clean.conf"
+  groupadd --system --gid "$svc_gid" "$svc" || fail "groupadd $svc again"
+  zs_expect install-nogroup 2 "no longer exists"
+  [ "$(site_state)" = "$rotated_state" ] || fail "an install without the service group changed the site file"
+  run_tool after-failures "$user" "$T/body-$user" -s staging
+  expect_run after-failures 0 "$R/rotated.want" ""
+  zs install-restore install "$Z/clean.conf"
+  zs_expect install-restore 0
+  installed "the restoring install"
+  section_ok "an install on a full file system or without the service group leaves the old file in force"
+}
