@@ -340,6 +340,9 @@ sleep 1
 again=$(ZEL_PACKAGE_BUILD_DIR="$WORK/build-again" timeout 600 sh "$SOURCE_DIR/tools/package.sh" \
           2>>"$build_log" | tail -n 1)
 check "a second build gives the same package, byte for byte" cmp -s "$deb" "$again"
+stamp=$(date -u -d "@$(git -C "$SOURCE_DIR" log -1 --format=%ct)" '+%Y-%m-%d %H:%M:%S')
+check "every file in it is dated at the commit's time, $stamp" \
+  not grep -qvF -- " $stamp " < <(dpkg-deb --fsys-tarfile "$deb" | TZ=UTC tar -tv --full-time)
 
 version=$(sed -n 's/^project(zel-auth VERSION \([0-9.]*\).*/\1/p' "$SOURCE_DIR/CMakeLists.txt")
 arch=$(dpkg --print-architecture)
