@@ -2,24 +2,33 @@
 
 #include <syslog.h>
 
-#include <cstdlib>
+#include <cstring>
+#include <new>
 
+#include "util/log_socket.h"
+#include "util/message.h"
 #include "util/status.h"
 
 namespace zel {
 
 namespace {
 
-// Set once the log is opened: the driver also runs in tests and under a fuzzer,
-// which must leave no line in the machine's log.
-bool log_open = false;
+// Opened only by open_audit_log: the driver also runs in tests and under a
+// fuzzer, which must leave no line in the machine's log.
+LogSocket audit_log;
 
-std::string name_field(std::string_view name) { return audit_field(name, kAuditNameLimit, false); }
+std::string name_field(std::string_view name) { return audit_field(name, kAuditNameLimit); }
 
 std::string site_field(const char* site_name) {
   // The header of a named stanza can't be mistaken for the default one, even
-  // for a stanza that is named "default".
-  return site_name == nullptr ? std::string("default") : "[" + name_field(site_name) + "]";
+  // for a stanza that is named "default". Built by appending: g++ 12 takes the
+  // concatenation of a literal and a temporary for an overlapping copy
+  // (-Werror=restrict, a false positive).
+  if (site_name == nullptr) return "default";
+  std::string field = "[";
+  field += name_field(site_name);
+  field += ']';
+  return field;
 }
 
 const char* via(const AuditFacts& facts) {
@@ -30,9 +39,12 @@ const char* via(const AuditFacts& facts) {
   return "autobuild";
 }
 
-const char* key(const AuditFacts& facts) {
+std::string key(const AuditFacts& facts) {
   if (!facts.signature) return "none";
-  return facts.own_key ? "own" : "site";
+  if (facts.own_key) return "own";
+  // The identifier tells which token signed, so a reviewer can match a
+  // signature to the change that put its token in place.
+  return facts.token_id.empty() ? std::string("site") : "site token=" + facts.token_id;
 }
 
 // A caller's bad request or a lost reader is worth a notice; a site file or a
@@ -50,12 +62,12 @@ int failure_priority(int status) {
 
 }  // namespace
 
-std::string audit_field(std::string_view text, std::size_t limit, bool keep_spaces) {
+std::string audit_field(std::string_view text, std::size_t limit) {
   static constexpr char kHex[] = "0123456789abcdef";
   std::string field;
   for (const char c : text.substr(0, limit)) {
     const auto byte = static_cast<unsigned char>(c);
-    if ((byte > ' ' && byte < 0x7f && byte != '\\') || (byte == ' ' && keep_spaces)) {
+    if (byte > ' ' && byte < 0x7f && byte != '\\') {
       field += c;
     } else {
       field += "\\x";
@@ -83,30 +95,30 @@ std::optional<AuditLine> audit_line(const AuditFacts& facts, int status) {
   }
   std::string_view message = facts.message;
   if (!message.empty() && message.back() == '\n') message.remove_suffix(1);
-  return AuditLine{failure_priority(status),
-                   "failed user=" + user + " site=" + site + " status=" + std::to_string(status) +
-                       " message=" + audit_field(message, kAuditMessageLimit, true)};
+  std::string text = "failed ";
+  if (facts.actor) text += "actor=" + actor + " ";
+  text += "user=" + user + " site=" + site + " status=" + std::to_string(status) +
+          " message=" + audit_field(message, kAuditMessageLimit);
+  return AuditLine{failure_priority(status), std::move(text)};
 }
 
-void open_audit_log() {
-  // No LOG_CONS: nothing goes to the console when the log can't be reached. No
-  // LOG_NDELAY either: the socket is opened when the line is sent, with the
-  // invoking user's rights, as the caller's own programs would open it.
-  // The line's time stamp is local time, which the C library would take from
-  // the caller's TZ: the caller must not date an entry of the audit trail.
-  unsetenv("TZ");
-  openlog("zel-auth", LOG_PID, LOG_AUTHPRIV);
-  log_open = true;
-}
+void open_audit_log(const char* path) { audit_log.open(path != nullptr ? path : kSystemLogPath); }
 
-void audit_run(const AuditFacts& facts, int status) noexcept {
-  if (!log_open) return;
+int audit_log_descriptor() { return audit_log.fd(); }
+
+int audit_run(const AuditFacts& facts, int status) noexcept {
   try {
-    if (const std::optional<AuditLine> line = audit_line(facts, status)) {
-      syslog(line->priority, "%s", line->text.c_str());
+    const std::optional<AuditLine> line = audit_line(facts, status);
+    if (!line) return kOk;
+    if (const int failure = audit_log.send(LOG_AUTHPRIV | line->priority, "zel-auth", line->text);
+        failure != 0) {
+      report("Unable to send the audit record: %s.\n", std::strerror(failure));
+      return kAuditUnsent;
     }
-  } catch (...) {
-    // Out of memory for the line: the run's outcome stands without it.
+    return kOk;
+  } catch (const std::bad_alloc&) {
+    report("Out of memory.\n");
+    return kOutOfMemory;
   }
 }
 

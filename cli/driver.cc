@@ -1,8 +1,12 @@
 #include "cli/driver.h"
 
 #include <getopt.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
@@ -10,12 +14,55 @@
 #include "auth/actor.h"
 #include "cli/audit.h"
 #include "sign/signature.h"
+#include "sign/token_id.h"
 #include "util/message.h"
 #include "util/status.h"
 
 namespace zel {
 
-int parse_args(int argc, char* argv[], const char*& site_name, std::optional<SecretBytes>& token) {
+namespace {
+
+// The descriptor number of a -K argument: decimal digits only, within int; -1 if not.
+int descriptor_number(const char* text) {
+  if (*text < '0' || *text > '9') return -1;
+  errno = 0;
+  char* end = nullptr;
+  const long number = std::strtol(text, &end, 10);
+  if (errno != 0 || *end != '\0' || number > INT_MAX) return -1;
+  return static_cast<int>(number);
+}
+
+}  // namespace
+
+int read_key_fd(int fd, std::optional<SecretBytes>& token) {
+  SecretBytes value;
+  value.reserve(kKeyFdLimit + 1);  // no growth, so no copy is left behind
+  char byte = 0;
+  for (;;) {
+    const ssize_t n = read(fd, &byte, 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int read_errno = errno;
+      report("Unable to read the token value from descriptor %d: %s.\n", fd,
+             std::strerror(read_errno));
+      return kUsage;
+    }
+    if (n == 0 || byte == '\n') break;
+    // Never cut short: a value that was cut would sign with another key.
+    if (value.size() == kKeyFdLimit) {
+      explicit_bzero(&byte, sizeof byte);
+      report("The token value from descriptor %d is longer than %zu bytes.\n", fd, kKeyFdLimit);
+      return kUsage;
+    }
+    value.push_back(byte);
+  }
+  explicit_bzero(&byte, sizeof byte);
+  token = std::move(value);
+  return kOk;
+}
+
+int parse_args(int argc, char* argv[], const char*& site_name, std::optional<SecretBytes>& token,
+               std::initializer_list<int> own_fds) {
   // The leading "-" asks for every operand in place instead of permuting them
   // away. Options are still taken wherever they stand, as in the GNU form, but
   // POSIXLY_CORRECT in the caller's environment can no longer stop the parse
@@ -23,13 +70,19 @@ int parse_args(int argc, char* argv[], const char*& site_name, std::optional<Sec
   optind = 0;
   opterr = 1;
   bool usage_error = false;
-  for (int opt; (opt = getopt(argc, argv, "-k:s:")) != -1;) {
+  const char* key_fd_text = nullptr;  // the -K argument, while it is the last key given
+  for (int opt; (opt = getopt(argc, argv, "-k:K:s:")) != -1;) {
     switch (opt) {
       case 'k':
         token = make_secret(optarg);
+        key_fd_text = nullptr;
         // Any local user can read the command line in /proc while the tool
         // waits on its input; the token leaves it as soon as it is taken.
         explicit_bzero(optarg, std::strlen(optarg));
+        break;
+      case 'K':
+        token.reset();
+        key_fd_text = optarg;
         break;
       case 's':
         site_name = optarg;
@@ -44,7 +97,19 @@ int parse_args(int argc, char* argv[], const char*& site_name, std::optional<Sec
     std::fputs("Usage:\tzel-auth [-k token_value] [-s site_name]\n", stderr);
     return kUsage;
   }
-  return kOk;
+  if (key_fd_text == nullptr) return kOk;
+  const int fd = descriptor_number(key_fd_text);
+  if (fd < 0) {
+    report("Invalid descriptor for -K: %s.\n", key_fd_text);
+    return kUsage;
+  }
+  // The tool's own descriptors were opened after the caller's: to the caller
+  // they are closed, and the site file's first line must never become a key.
+  if (std::find(own_fds.begin(), own_fds.end(), fd) != own_fds.end()) {
+    report("Unable to read the token value from descriptor %d: %s.\n", fd, std::strerror(EBADF));
+    return kUsage;
+  }
+  return read_key_fd(fd, token);
 }
 
 int print_properties(const PropertyList& list, std::FILE* out) {
@@ -81,7 +146,7 @@ int run_steps(int argc, char* argv[], const SiteFile& site, const char* site_pat
   std::string digest_text;
   std::optional<std::string> signature_text;
 
-  int status = parse_args(argc, argv, site_name, token);
+  int status = parse_args(argc, argv, site_name, token, {site.fd(), audit_log_descriptor()});
   if (status != kOk) return status;
   facts.site_name = site_name;
   facts.own_key = token.has_value();
@@ -98,11 +163,17 @@ int run_steps(int argc, char* argv[], const SiteFile& site, const char* site_pat
     if (status != kOk) return status;
     facts.digest = digest_text;
     facts.signature = signature_text.has_value();
+    if (facts.signature && !facts.own_key) {
+      status = token_identifier(view_of(*token), facts.token_id);
+      if (status != kOk) return status;
+    }
     append_signature(list, digest_text, signature_text);
     // The line goes out before any byte of the listing can reach the caller,
-    // who could otherwise take the signature and stop the run before it logs.
-    audit_run(facts, kOk);
+    // who could otherwise take the signature and stop the run before it logs;
+    // a line the log did not take ends the run with no listing at all.
     facts.signing_logged = true;
+    status = audit_run(facts, kOk);
+    if (status != kOk) return status;
   }
   return print_properties(list, out);
 }
@@ -124,8 +195,11 @@ int run(int argc, char* argv[], const SiteFile& site, const char* site_path, std
   }
   facts.message = last_report();
   // A signing already has its line; a listing that then could not be written
-  // adds the failure's.
-  if (!facts.signing_logged || status != kOk) audit_run(facts, status);
+  // adds the failure's. A line the log refused is not tried a second time.
+  if ((!facts.signing_logged || status != kOk) && status != kAuditUnsent) {
+    const int logged = audit_run(facts, status);
+    if (logged != kOk) status = logged;
+  }
   return status;
 }
 

@@ -2,21 +2,49 @@
 // input. Installed set-group-ID to the group that alone, beside root, can read the
 // site file (or, in the older form, set-user-ID to such an account); that
 // privilege serves the one open of the site file and is then given up.
+#include <sys/auxv.h>
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <new>
 
 #include "cli/audit.h"
 #include "cli/driver.h"
 #include "cli/privilege.h"
 #include "site/site_file.h"
+#include "util/message.h"
 #include "util/status.h"
 
 #ifndef ZEL_SITE_FILE
 #error "ZEL_SITE_FILE must name the site file"
 #endif
 
+namespace {
+
+// Where an allocation fails, even one the C++ runtime makes for an exception it
+// is about to throw, the run ends with its status. Secrets need no wiping on
+// this path: the process ends here and the kernel takes its pages back.
+void out_of_memory() {
+  static constexpr char kMessage[] = "Out of memory.\n";
+  // Once, even when the run had already said so and was ending with its status.
+  // Nothing is left to report a failed write with; the status still tells.
+  if (zel::last_report() != kMessage &&
+      write(STDERR_FILENO, kMessage, sizeof kMessage - 1) < 0) {
+    _exit(zel::kOutOfMemory);
+  }
+  _exit(zel::kOutOfMemory);
+}
+
+}  // namespace
+
 int main(int argc, char* argv[]) {
+  // A set-ID run reads no variable of the caller's, and neither may the
+  // libraries it loads later: libcrypto takes some of its choices from the
+  // environment with plain getenv. Nothing in such a run needs it.
+  if (getauxval(AT_SECURE) != 0) clearenv();
+  std::set_new_handler(out_of_memory);
   zel::ensure_standard_descriptors();
   // A listing cut off by the caller's file size limit must end as a failed
   // write with its status and message, not as a killed process.
@@ -25,7 +53,9 @@ int main(int argc, char* argv[]) {
   try {
     const zel::SiteFile site = zel::open_site_file(ZEL_SITE_FILE);
     if (zel::drop_privileges() != zel::kOk) return zel::kPrivilege;
-    // Only now: no socket may be opened with the service group's rights.
+    // Only now, with the invoking user's rights, and before anything is read:
+    // once the caller owns the process it may lower its descriptor limit, and
+    // a socket opened when the line is due could then never be opened.
     zel::open_audit_log();
     return zel::run(argc, argv, site, ZEL_SITE_FILE, stdin, stdout);
   } catch (const std::bad_alloc&) {

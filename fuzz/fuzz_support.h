@@ -19,10 +19,11 @@
 
 namespace zel_fuzz {
 
-// A token value that no input holds by chance. It has no "[", "]" or newline, so
-// wherever it stands as a whole token line, no header can end inside that line
-// and no stanza can start within it: it can reach a listing only through a fault.
-inline constexpr std::string_view kCanary = "\x7fzel-canary:5b1e0c9a\x01";
+// A token value that no input holds by chance. It holds a "[name]", as real
+// tokens may: a header read inside a token line would list the text after it,
+// so no listing or message may ever hold that tail, kCanaryTail, either.
+inline constexpr std::string_view kCanary = "\x7fzel-canary:[5b1e]0c9a\x01";
+inline constexpr std::string_view kCanaryTail = "0c9a\x01";
 inline constexpr std::string_view kTokenKey = "token.value";
 
 [[noreturn]] inline void fail(const char* what, const char* file, int line) {

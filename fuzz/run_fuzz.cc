@@ -4,8 +4,9 @@
 // separator byte (0x1e), standard input, another record separator, and the site
 // text. Flag bits: 1 puts "-k" with the canary before the arguments; 2 adds a
 // token line with the canary value to the top of the site text and right after
-// the header of the site the arguments seem to name; 4 runs as if the site file
-// could not be opened.
+// the header of the site the arguments seem to name; 8 adds it after the first
+// "]" of the site text, on that line; 4 runs as if the site file could not be opened. Arguments that could
+// hold -K are left alone: it reads a descriptor of the fuzzing process itself.
 //
 // Beyond not crashing, a run must keep these properties: its status is one the
 // tool documents, every failure but an empty site file's comes with a message,
@@ -14,7 +15,8 @@
 // file, and at most the first line of standard input is read; a successful
 // listing is whole property lines of the site text, none a token line, then
 // the digest line of exactly the first input line (and the signature line);
-// the canary never appears on standard output or standard error.
+// the canary, or its tail after its "]", never appears on standard output or
+// standard error.
 #include <openssl/evp.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -122,18 +124,35 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     args.emplace_back(parts.substr(0, end));
     parts.remove_prefix(end == npos ? parts.size() : end + 1);
   }
+  if (std::any_of(args.begin(), args.end(), [](const std::string& a) { return contains(a, "K"); })) {
+    return 0;
+  }
   const bool other_key_possible =
       std::any_of(args.begin(), args.end(), [](const std::string& a) { return contains(a, "k"); });
 
   std::string site(site_part);
   if (canary_line) {
     const std::string line = std::string(kTokenKey) + " = " + std::string(kCanary) + "\n";
-    site.insert(0, line);
+    // The places are found in the input's own text, before a canary, which
+    // holds a "[name]" itself, is in it; the later one is filled first.
+    std::size_t after_header = npos;
     if (const std::optional<std::string> name = guess_site_name(args)) {
       const std::string header = "[" + *name + "]";
       const std::size_t at = std::string_view(site.c_str()).find(header);
-      if (at != npos) site.insert(at + header.size(), "\n" + line);
+      if (at != npos) after_header = at + header.size();
     }
+    // On the line of the first "]", as a token line may stand right after its
+    // stanza's header: a header read inside it would list its tail.
+    std::size_t after_bracket = (flags & 8U) != 0 ? site.find(']') : npos;
+    if (after_bracket != npos) ++after_bracket;
+    const std::pair<std::size_t, std::string> places[2] = {{after_header, "\n" + line},
+                                                           {after_bracket, " " + line}};
+    const bool bracket_later = after_header == npos || (after_bracket != npos && after_bracket > after_header);
+    for (const auto& [at, text] : bracket_later ? std::vector{places[1], places[0]}
+                                               : std::vector{places[0], places[1]}) {
+      if (at != npos) site.insert(at, text);
+    }
+    site.insert(0, line);
   }
 
   // The argument vector as main gets it; getopt may reorder the pointers.
@@ -188,8 +207,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ZEL_FUZZ_CHECK(empty_site_file || !message_text.empty());
   }
   if (canary_key || canary_line) {
-    ZEL_FUZZ_CHECK(!contains(listing, kCanary));
-    ZEL_FUZZ_CHECK(!contains(message_text, kCanary));
+    ZEL_FUZZ_CHECK(!contains(listing, zel_fuzz::kCanaryTail));
+    ZEL_FUZZ_CHECK(!contains(message_text, zel_fuzz::kCanaryTail));
   }
 
   // What was read: nothing after a usage error, the site file only once the

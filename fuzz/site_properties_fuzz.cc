@@ -3,7 +3,8 @@
 // Input: one flag byte, then, when a site name is asked for, the name up to the
 // first newline, then the site text. Flag bits: 1 names a site (else the default
 // stanza), 2 holds a token value beforehand (as -k does), 4 adds a token line
-// with a canary value at the start of the stanza that will be selected.
+// with a canary value at the start of the stanza that will be selected, 8 puts
+// that line on the header's own line rather than on the next.
 //
 // Beyond not crashing, every outcome must keep these properties: the status is
 // one of 0, 7 or 8, each failure with its message; a token value already held is
@@ -47,10 +48,26 @@ std::size_t line_start(std::string_view text, std::size_t from, std::size_t pos)
   return start;
 }
 
-// Where the header first stands outside a token line, as zel-auth finds it.
+// Whether a token line's text starts at start (after its spaces), before pos.
+bool token_text_starts(std::string_view text, std::size_t start, std::size_t pos) {
+  while (start < pos && text[start] == ' ') ++start;
+  return start < pos && text.substr(start).starts_with(kTokenKey);
+}
+
+// Where the header first stands outside a token line's text, as zel-auth finds
+// it. A token line's text starts at its line's start, or after the "]" of
+// anything on that line that could be a header: "[", then later "]".
 std::size_t header_at(std::string_view text, std::string_view header) {
   for (std::size_t at = text.find(header); at != npos; at = text.find(header, at + 1)) {
-    if (!text.substr(line_start(text, 0, at)).starts_with(kTokenKey)) return at;
+    std::size_t line = at;
+    while (line > 0 && text[line - 1] != '\n') --line;
+    bool inside = token_text_starts(text, line, at);
+    bool opened = false;
+    for (std::size_t i = line; i < at && !inside; ++i) {
+      if (text[i] == '[') opened = true;
+      if (text[i] == ']' && opened) inside = token_text_starts(text, i + 1, at);
+    }
+    if (!inside) return at;
   }
   return npos;
 }
@@ -124,7 +141,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!named) {
       site.insert(0, line);
     } else if (std::size_t at = header_at(site.c_str(), header); at != npos) {
-      site.insert(at + header.size(), "\n" + line);
+      site.insert(at + header.size(), ((flags & 8U) != 0 ? " " : "\n") + line);
     }
   }
 
@@ -184,7 +201,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   ZEL_FUZZ_CHECK(status != zel::kEmptyToken || !token);
   if (canary) {
     ZEL_FUZZ_CHECK(status == zel::kOk && token && zel::view_of(*token) == kCanary);
-    ZEL_FUZZ_CHECK(!contains(message_text, kCanary));
+    ZEL_FUZZ_CHECK(!contains(message_text, zel_fuzz::kCanaryTail));
+  }
+  for (std::size_t i = 0; canary && i < list.count; ++i) {
+    ZEL_FUZZ_CHECK(!contains(*list.slots[i], zel_fuzz::kCanaryTail));
   }
   if (token) {
     const std::string_view value = zel::view_of(*token);

@@ -1,6 +1,8 @@
 #include "sign/signature.h"
 
+#include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "sign/libcrypto.h"
 #include "util/message.h"
@@ -12,17 +14,50 @@ namespace {
 
 constexpr std::size_t kSha1Size = 20;
 
-// A libcrypto failure must not pass for a checksum: report OpenSSL's own words.
-int report_crypto_failure(const Libcrypto& crypto) {
-  char reason[256] = "unknown error";
-  if (unsigned long code = crypto.get_error(); code != 0) {
-    describe_error(crypto, code, reason, sizeof reason);
+// Whether the process is out of memory now: a failure inside the library then
+// owes to that, whatever code the library gave it. A megabyte is less than
+// any step of a run takes from the system.
+bool memory_exhausted() {
+  void* probe = std::malloc(std::size_t{1} << 20U);
+  std::free(probe);
+  return probe == nullptr;
+}
+
+}  // namespace
+
+int report_load_failure(const char* reason) {
+  // The loader's words when it could not map the library or make room for it.
+  const std::string_view text = reason;
+  if (memory_exhausted() || text.find("failed to map segment") != std::string_view::npos ||
+      text.find("annot allocate memory") != std::string_view::npos ||
+      text.find("cannot map zero-fill pages") != std::string_view::npos) {
+    report("Out of memory.\n");
+    return kOutOfMemory;
   }
   report("Unable to compute the checksum: %s.\n", reason);
   return kCryptoFailed;
 }
 
-}  // namespace
+int report_crypto_failure(const Libcrypto& crypto) {
+  // The library queues one error per level it passed through; a failed
+  // allocation anywhere in the queue is the machine's lack of memory, not a
+  // fault of the checksum, and has the status of every other allocation.
+  unsigned long first = 0;
+  bool out_of_memory = false;
+  for (unsigned long code; (code = crypto.get_error()) != 0;) {
+    if (first == 0) first = code;
+    if (ERR_GET_REASON(code) == ERR_R_MALLOC_FAILURE) out_of_memory = true;
+  }
+  if (out_of_memory || memory_exhausted()) {
+    report("Out of memory.\n");
+    return kOutOfMemory;
+  }
+  // A libcrypto failure must not pass for a checksum: report OpenSSL's own words.
+  char reason[256] = "unknown error";
+  if (first != 0) describe_error(crypto, first, reason, sizeof reason);
+  report("Unable to compute the checksum: %s.\n", reason);
+  return kCryptoFailed;
+}
 
 std::string base64(const unsigned char* data, std::size_t length) {
   static constexpr char kAlphabet[] =
@@ -49,10 +84,7 @@ int compute_signature(const char* body, std::string& digest_text,
                       const std::optional<SecretBytes>& token) {
   const char* load_failure = nullptr;
   const Libcrypto* crypto = load_libcrypto(&load_failure);
-  if (crypto == nullptr) {
-    report("Unable to compute the checksum: %s.\n", load_failure);
-    return kCryptoFailed;
-  }
+  if (crypto == nullptr) return report_load_failure(load_failure);
   unsigned char digest[EVP_MAX_MD_SIZE];
   std::size_t digest_size = 0;
   if (!crypto->q_digest(nullptr, "SHA1", nullptr, body, std::strlen(body), digest, &digest_size) ||

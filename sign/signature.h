@@ -14,6 +14,14 @@
 
 namespace zel {
 
+struct Libcrypto;
+
+// Reports the library's failure as its own words give it; 11, or 10 when it ran out of memory.
+int report_crypto_failure(const Libcrypto& crypto);
+
+// Reports a library that could not be loaded, with the loader's reason; 11, or 10 for lack of memory.
+int report_load_failure(const char* reason);
+
 // Standard base64 with padding, a newline after every 64 characters but the last.
 std::string base64(const unsigned char* data, std::size_t length);
 

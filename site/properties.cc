@@ -58,19 +58,42 @@ int populate_array(std::string_view site_text, std::size_t stanza_start, Propert
   return status;
 }
 
+namespace {
+
+// Whether position at lies in the text of a token line. Such a text starts at a
+// line's first non-space byte, or after the "]" of any header on that line
+// (and the spaces after it): the stanza of that header starts there.
+bool in_token_text(std::string_view site_text, std::size_t at) {
+  const std::size_t newline = site_text.rfind('\n', at);
+  const std::size_t line = newline == std::string_view::npos ? 0 : newline + 1;
+  const auto token_starts_at = [&](std::size_t start) {
+    while (start < at && site_text[start] == ' ') ++start;
+    return start < at && is_token_line(site_text.substr(start));
+  };
+  if (token_starts_at(line)) return true;
+  // Any "[" before a "]" on the line may open a header, whatever its name.
+  const std::size_t open = site_text.find('[', line);
+  if (open == std::string_view::npos || open >= at) return false;
+  for (std::size_t close = site_text.find(']', open + 1); close < at;
+       close = site_text.find(']', close + 1)) {
+    if (token_starts_at(close + 1)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 std::size_t find_header(std::string_view site_text, std::string_view header) {
   // A header lies within one line; a name that spans lines could end inside
   // the token line that follows it.
   if (header.find('\n') != std::string_view::npos) return std::string_view::npos;
   // The header is found wherever its text first occurs, even inside another
   // line: existing site files may rely on that. Inside a token line it is part
-  // of a secret, and taking it as a header would list the rest of the token.
+  // of a secret, and taking it as a header would list the rest of the token;
+  // that holds for a token line that follows another header on its line, too.
   for (std::size_t found = site_text.find(header); found != std::string_view::npos;
        found = site_text.find(header, found + 1)) {
-    const std::size_t line = site_text.rfind('\n', found);
-    std::size_t start = line == std::string_view::npos ? 0 : line + 1;
-    while (site_text[start] == ' ') ++start;
-    if (!is_token_line(site_text.substr(start))) return found;
+    if (!in_token_text(site_text, found)) return found;
   }
   return std::string_view::npos;
 }

@@ -5,11 +5,22 @@
 # log nobody reads and with no log at all. Sourced by run.sh; a new case about
 # what is logged is a new row of audit_cases.
 #
+# Then a caller that lowers the descriptor limit at each point of a run: no
+# signature ever leaves the tool without its line.
+#
 # A datagram socket of the test's own stands at /dev/log, on a tmpfs over /dev
 # that only this namespace sees (the device nodes the runs need are bound back),
 # so nothing is left in the machine's /dev and no line reaches its real log.
 # Each line received is compared after its header: "<PRI>", then the text.
 # shellcheck disable=SC2034,SC2153,SC2154  # variables shared with run.sh and the other parts
+
+# token_id_of TOKEN: the token's identifier as the signed lines give it.
+token_id_of() {
+  printf 'zel-auth token identifier' | openssl dgst -sha256 -hmac "$1" -binary | head -c 4 | od -An -tx1 | tr -d ' \n'
+}
+# esc TEXT: TEXT as a line's field has it: space and newline escaped (the
+# only such bytes the texts here hold).
+esc() { local t=${1// /\\x20}; printf '%s' "${t//$'\n'/\\x0a}"; }
 
 audit_trail() {
   section
@@ -48,16 +59,22 @@ EOF
     # file size limit of 0: the signature is logged before the listing fails. The last case logs: once its line is in, any
     # line a case before it should not have sent is in too.
     hostile_site=$'x\nzel-auth[1]: signed for actor=root'
+    # -K 0: the key is standard input's first line, the body its second.
+    { echo own-key-fd-5d2c0b7e; cat "$T/body-$other"; } >"$T/keybody-$other" && chmod 0644 "$T/keybody-$other"
+    local id1 id2
+    id1=$(token_id_of "$canary") id2=$(token_id_of "$canary2")
     audit_cases=(
-      "self|$user|$T/body-$user||<86>signed for actor=$user user=$user site=default via=self key=site digest=$(digest_of "$T/body-$user")"
-      "autobuild|autobuild|$T/body-$other|-s staging|<86>signed for actor=$other user=autobuild site=[staging] via=autobuild key=site digest=$(digest_of "$T/body-$other")"
+      "self|$user|$T/body-$user||<86>signed for actor=$user user=$user site=default via=self key=site token=$id1 digest=$(digest_of "$T/body-$user")"
+      "autobuild|autobuild|$T/body-$other|-s staging|<86>signed for actor=$other user=autobuild site=[staging] via=autobuild key=site token=$id2 digest=$(digest_of "$T/body-$other")"
       "key|$user|$T/body-$other|-k own-key-7f3e9a1c|<86>signed for actor=$other user=$user site=default via=own-key key=own digest=$(digest_of "$T/body-$other")"
+      "fdkey|$user|$T/keybody-$other|-K 0|<86>signed for actor=$other user=$user site=default via=own-key key=own digest=$(digest_of "$T/body-$other")"
       "refused|$user|$T/body-$other||<85>refused actor=$other user=$user site=default"
-      "cut|$user|$T/body-$user||<86>signed for actor=$user user=$user site=default via=self key=site digest=$(digest_of "$T/body-$user") ;; <85>failed user=$user site=default status=9 message=Unable to write to standard output: File too large."
+      "cut|$user|$T/body-$user||<86>signed for actor=$user user=$user site=default via=self key=site token=$id1 digest=$(digest_of "$T/body-$user") ;; <85>failed actor=$user user=$user site=default status=9 message=$(esc "Unable to write to standard output: File too large.")"
       "listing|$user|$T/empty||-"
       "usage|$user|$T/body-$user|-x|-"
-      "hostile|$user|$T/body-$user|-s hostile|<85>failed user=$user site=[x\\x0azel-auth[1]:\\x20signed\\x20for\\x20actor=root] status=7 message=Site stanza for specified site (x\\x0azel-auth[1]: signed for actor=root) not found in site file ($SITE_FILE)."
-      "broken|$user|$T/body-$user|-s broken|<83>failed user=$user site=[broken] status=8 message=Token value cannot be empty."
+      "noactor|$user|$T/noactor||<85>failed user=$user site=default status=5 message=$(esc "Unable to locate actor in message body.")"
+      "hostile|$user|$T/body-$user|-s hostile|<85>failed actor=$user user=$user site=[x\\x0azel-auth[1]:\\x20signed\\x20for\\x20actor=root] status=7 message=$(esc "Site stanza for specified site ($hostile_site) not found in site file ($SITE_FILE).")"
+      "broken|$user|$T/body-$user|-s broken|<83>failed actor=$user user=$user site=[broken] status=8 message=$(esc "Token value cannot be empty.")"
     )
     audit_runs() {  # PREFIX: every case, with /dev/log as it stands
       local c tag who input args want
@@ -84,14 +101,32 @@ EOF
     wait_for received_all || fail "lines missing from the log"
     sed -E 's/^(<[0-9]+>)[A-Z][a-z]{2} [ 0-9][0-9] [0-9:]{8} zel-auth\[[0-9]+\]: /\1/' "$R/audit.received" |
       diff "$R/audit.want" - >"$R/audit.diff" || { fail "log lines (- wanted, + received):"; sed 's/^/    /' "$R/audit.diff"; }
-    grep -qF -e "$canary" -e "$canary2" -e own-key-7f3e9a1c "$R/audit.received" && fail "a token value reached the log"
-    # The same runs give the same output and status with a socket that nobody
-    # reads any more, and with no /dev/log at all.
+    grep -qF -e "$canary" -e "$canary2" -e own-key-7f3e9a1c -e own-key-fd-5d2c0b7e "$R/audit.received" &&
+      fail "a token value reached the log"
+    audit_descriptor_limits
+    # With a socket that nobody reads any more, every run that has a line to
+    # send ends with status 14 and nothing on standard output; a run without
+    # one is as before. With no /dev/log at all, every run is as before.
     kill "$sink" && wait "$sink" 2>/dev/null
     audit_runs unread
     rm -f /dev/log
     audit_runs nolog
-    for c in "${audit_cases[@]}"; do same_run "unread-${c%%|*}" "log-${c%%|*}"; same_run "nolog-${c%%|*}" "log-${c%%|*}"; done
+    local tag want
+    for c in "${audit_cases[@]}"; do
+      tag=${c%%|*} want=${c##*|}
+      same_run "nolog-$tag" "log-$tag"
+      if [ "$want" = - ]; then
+        same_run "unread-$tag" "log-$tag"
+      # Under a file size limit of 0 (cut), no message can be written either.
+      elif [ "$(cat "$R/unread-$tag.rc")" != 14 ] || [ -s "$R/unread-$tag.out" ] ||
+           { [ "$tag" != cut ] &&
+             [ "$(tail -n 1 "$R/unread-$tag.err")" != "Unable to send the audit record: Connection refused." ]; }; then
+        fail "unread-$tag: status $(cat "$R/unread-$tag.rc"), expected 14, an empty standard output and the message"
+        show "$R/unread-$tag.out"; show "$R/unread-$tag.err"
+      else
+        ok "unread-$tag: status 14, nothing on standard output"
+      fi
+    done
     same_run log-self self
     for d in null zero full random urandom; do umount "/dev/$d"; done
     umount /dev && umount "$A/host-dev" || fail "cannot uncover /dev"
@@ -99,5 +134,64 @@ EOF
     fail "cannot cover /dev with a tmpfs"
     umount "$A/host-dev" 2>/dev/null
   fi
-  section_ok "the audit trail: one exact line for each signing, refusal and failure, none for a listing; the same output without a log"
+  section_ok "the audit trail: one exact line for each signing, refusal and failure, none for a listing; status 14 when a line can't be sent; the same output without a log"
+}
+
+# audit_descriptor_limits: with the receiver at /dev/log, a caller lowers the
+# tool's descriptor limit before it starts, while it waits on its input, and
+# at whatever moment a start races to; each run either fails with nothing on
+# standard output or lists a signature whose line the log received.
+audit_descriptor_limits() {
+  local i n tag pid runs=0 signed=0 uid gid
+  nofile_check() {  # TAG PID
+    runs=$((runs + 1))
+    if grep -q '^signature\.value = ' "$R/$1.out"; then
+      signed=$((signed + 1))
+      wait_for grep -q "zel-auth\[$2\]: signed for " "$R/audit.received" ||
+        fail "$1: a signature reached the caller (status $(cat "$R/$1.rc")) and the log has no line of it"
+    elif [ "$(cat "$R/$1.rc")" = 0 ] || [ -s "$R/$1.out" ]; then
+      fail "$1: status $(cat "$R/$1.rc") with no signature: $(visible "$R/$1.out")"
+    fi
+  }
+  # Before the start: the limit holds from the first instruction.
+  for n in 3 4 5 6 8; do
+    tag=nofile-start-$n
+    as "$user" env -i sh -c 'echo $$ >&5; exec 5>&-; ulimit -n "$1"; exec "$2"' sh "$n" "$TOOL" \
+      <"$T/body-$user" >"$R/$tag.out" 2>"$R/$tag.err" 5>"$R/$tag.pid"
+    echo $? >"$R/$tag.rc"
+    nofile_check "$tag" "$(cat "$R/$tag.pid")"
+  done
+  # While it waits on its input, and racing the start: prlimit on the running
+  # tool by the user, who may do so once the tool has given up its privilege
+  # (before that, the user's prlimit is refused).
+  mkfifo -m 0600 "$T/nofile-in"
+  uid=$(uid_of "$user") gid=$(gid_of "$user")
+  for ((i = 0; i < 40; i++)); do
+    tag=nofile-run-$i n=$((3 + i % 5))
+    exec 7<>"$T/nofile-in"
+    setpriv --reuid="$uid" --regid="$gid" --clear-groups -- env -i "$TOOL" \
+      <&7 >"$R/$tag.out" 2>"$R/$tag.err" 7<&- &
+    pid=$!
+    # The first runs wait until the tool blocks on its input; the rest lower
+    # the limit at once, at whatever point the run has reached.
+    if ((i < 5)); then
+      wait_for waits_or_ended "$pid" || fail "$tag: the tool did not come to wait on its input"
+      as "$user" prlimit --pid "$pid" --nofile="$n:$n" || fail "$tag: prlimit failed"
+    else
+      as "$user" prlimit --pid "$pid" --nofile="$n:$n" 2>/dev/null
+    fi
+    cat "$T/body-$user" >&7
+    wait "$pid"
+    echo $? >"$R/$tag.rc"
+    exec 7>&-
+    # Connected before the limit came, the tool still sends its line (its
+    # failure's, when libcrypto can't be opened any more).
+    if ((i < 5)) && { [ "$(cat "$R/$tag.rc")" = 14 ] ||
+                      ! wait_for grep -q "zel-auth\[$pid\]: " "$R/audit.received"; }; then
+      fail "$tag: the tool was connected to the log before the limit came, yet status $(cat "$R/$tag.rc") and no line: $(visible "$R/$tag.err")"
+    fi
+    nofile_check "$tag" "$pid"
+  done
+  rm -f "$T/nofile-in"
+  ok "a lowered descriptor limit at each point of $runs runs: $signed signatures, each with its line"
 }

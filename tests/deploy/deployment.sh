@@ -255,6 +255,7 @@ EOF
     POSIXLY_CORRECT=1 LANG=de_DE.UTF-8 LC_ALL=de_DE.UTF-8 LANGUAGE=de IFS=$'x\t' PATH="$H/bin"
     HOME="$H" USER=autobuild LOGNAME=autobuild TMPDIR="$H" NLSPATH="$H/%N" LOCPATH="$H"
     GCONV_PATH="$H" GLIBC_TUNABLES=glibc.malloc.check=3:glibc.malloc.perturb=165 MALLOC_PERTURB_=165
+    OPENSSL_ia32cap="~0:~0"
   )
 
   # The hostile library works: the plain binary, outside the set-ID rules, is taken over.
@@ -372,4 +373,92 @@ EOF
   run_tool old-after-set-token "$user" "$T/body-$user"
   expect_run old-after-set-token 0 "$R/self.want" ""
   e2e_through "user:$old" set-user-ID
+}
+
+# -K leaves nothing of the key on the command line: a run that waits on its
+# input with its key on descriptor 3 shows "-K 3" alone in /proc/PID/cmdline,
+# and then signs with that key.
+deployment_key_descriptor() {
+  section
+  local key=zelkey$(od -An -N8 -tx1 /dev/urandom | tr -d ' \n') pid
+  mkfifo -m 0600 "$T/key-in"
+  printf '%s\n' "$key" >"$R/key-file"
+  exec 7<>"$T/key-in"
+  setpriv --reuid="$(uid_of "$user")" --regid="$(gid_of "$user")" --clear-groups -- env -i "$TOOL" -K 3 \
+    <&7 >"$R/fdkey.out" 2>"$R/fdkey.err" 3<"$R/key-file" 7<&- &
+  pid=$!
+  started+=("$pid")
+  if wait_for waits_or_ended "$pid" && ! ended "$pid"; then
+    tr '\0' ' ' <"/proc/$pid/cmdline" >"$R/fdkey.cmdline"
+    grep -qF -- "$key" "$R/fdkey.cmdline" && fail "the -K key is on the waiting tool's command line"
+    [ "$(cat "$R/fdkey.cmdline")" = "$TOOL -K 3 " ] || fail "the waiting tool's command line: $(visible "$R/fdkey.cmdline")"
+  else
+    fail "the tool with -K 3 did not come to wait on its standard input: $(visible "$R/fdkey.err")"
+  fi
+  cat "$T/body-$other" >&7
+  wait "$pid"
+  echo $? >"$R/fdkey.rc"
+  exec 7>&-
+  rm -f "$T/key-in" "$R/key-file"
+  listing "$T/body-$other" "$key" "${default_props[@]}" >"$R/fdkey.want"
+  expect_run fdkey 0 "$R/fdkey.want" ""
+  grep -qF -- "$key" "$R/fdkey.out" "$R/fdkey.err" && fail "the -K key was written out"
+  section_ok "-K 3: /proc/PID/cmdline shows no key, and the key signs"
+}
+
+# OPENSSL_ia32cap is not read in a set-ID run. The value ":0x20000000" tells
+# libcrypto that the CPU has the SHA extensions and nothing else of its newer
+# features; libcrypto's SHA-1 then uses those instructions. Where the CPU lacks
+# them, a run that reads the variable dies of SIGILL; the set-ID run must sign.
+# Where the CPU has them, that check proves nothing and is skipped, and the
+# probe below still shows the variable gone: a debugger, as root, asks the
+# waiting set-ID tool's getenv, and a plain copy's for comparison.
+deployment_ia32cap() {
+  section
+  local claim=":0x20000000" pid copy where plain=$T/plain/zel-auth
+  if grep -qw sha_ni /proc/cpuinfo; then
+    echo "note: this CPU has the SHA extensions; the SIGILL check of OPENSSL_ia32cap is skipped"
+  else
+    install -D -m 0755 "$TOOL" "$plain"
+    tool=$plain extra_env=(OPENSSL_ia32cap="$claim")
+    run_tool ia32cap-plain "$user" "$T/body-$user"
+    tool=$TOOL
+    [ "$(cat "$R/ia32cap-plain.rc")" = 132 ] ||
+      fail "a plain binary under OPENSSL_ia32cap=$claim was not killed by SIGILL (status $(cat "$R/ia32cap-plain.rc")); the check proves nothing"
+    extra_env=(OPENSSL_ia32cap="$claim")
+    run_tool ia32cap "$user" "$T/body-$user"
+    extra_env=()
+    expect_run ia32cap 0 "$R/self.want" ""
+  fi
+  if ! command -v gdb >/dev/null; then
+    echo "note: no gdb; the probe of the set-ID tool's environment is not run"
+  else
+    # The plain copy keeps the name: the wait looks for a process named zel-auth.
+    install -D -m 0755 "$TOOL" "$plain"
+    mkfifo -m 0600 "$T/ia32cap-in"
+    for copy in "$TOOL" "$plain"; do
+      where=set-id
+      [ "$copy" = "$plain" ] && where=plain
+      exec 7<>"$T/ia32cap-in"
+      setpriv --reuid="$(uid_of "$user")" --regid="$(gid_of "$user")" --clear-groups -- \
+        env -i OPENSSL_ia32cap="$claim" "$copy" <&7 >"$R/ia32cap-$where.out" 2>"$R/ia32cap-$where.err" 7<&- &
+      pid=$!
+      started+=("$pid")
+      if wait_for waits_or_ended "$pid" && ! ended "$pid"; then
+        timeout 60 gdb -p "$pid" -batch -nx \
+          -ex 'print ((char *(*)(const char *)) getenv)("OPENSSL_ia32cap")' >"$R/ia32cap-$where.gdb" 2>&1
+      else
+        fail "$where did not come to wait on its standard input"
+      fi
+      cat "$T/body-$user" >&7
+      wait "$pid"
+      exec 7>&-
+    done
+    rm -f "$T/ia32cap-in"
+    grep -q '^\$1 = 0x[0-9a-f]* "'"$claim"'"$' "$R/ia32cap-plain.gdb" ||
+      { fail "the probe does not see OPENSSL_ia32cap in a plain copy; it proves nothing"; show "$R/ia32cap-plain.gdb"; }
+    grep -q '^\$1 = 0x0$' "$R/ia32cap-set-id.gdb" ||
+      { fail "the set-ID tool still has OPENSSL_ia32cap when it could load libcrypto"; show "$R/ia32cap-set-id.gdb"; }
+  fi
+  section_ok "a set-ID run clears its environment: OPENSSL_ia32cap=$claim is not there to be read"
 }

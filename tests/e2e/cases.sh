@@ -181,3 +181,124 @@ if [ "$(id -u)" = 0 ] && command -v setpriv >/dev/null; then
     <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err"
   verdict "a user ID beyond int" "" $? 2 '' 'Unable to determine invoking user name for uid -2.\n'
 fi
+
+# --- A token value from a descriptor (-K) ------------------------------------------
+site "$SITE_TEXT"; request bob; as alice
+BOB_BODY='<Body><Request action="sign" actor="bob">\n'
+tool -s web -K 3 <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err" 3<<'KEY'
+mine
+KEY
+verdict "-K 3 from a here-document waives the comparison" "-s web -K 3" $? 0 "c=3\\n$(knowns "$BOB_BODY" mine)" ''
+tool -s web -K 3 <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err" 3<<<''
+verdict "-K with an empty value is a zero-length key" "-s web -K 3" $? 0 "c=3\\n$(knowns "$BOB_BODY" '')" ''
+printf 'mine\nnot the key\n' >"$WORK/key"
+tool -s web -k other -K 4 <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err" 4<"$WORK/key"
+verdict "the last of -k and -K counts; only the first line is the value" "-s web -k other -K 4" $? 0 \
+  "c=3\\n$(knowns "$BOB_BODY" mine)" ''
+# The site file is opened first, on the lowest free descriptor: with 3
+# closed, that is 3, and its first line must never become the key.
+tool -s web -K 3 <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err" 3<&-
+verdict "-K 3 with 3 closed: the tool's own site file is not read" "-s web -K 3" $? 1 '' \
+  'Unable to read the token value from descriptor 3: Bad file descriptor.\n'
+tool -s web -K 9 <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err" 9<&-
+verdict "-K on a closed descriptor" "-s web -K 9" $? 1 '' \
+  'Unable to read the token value from descriptor 9: Bad file descriptor.\n'
+tool -s web -K 3 <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err" 3<"$WORK"
+verdict "-K on a directory" "-s web -K 3" $? 1 '' \
+  'Unable to read the token value from descriptor 3: Is a directory.\n'
+tool -s web -K three <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err"
+verdict "-K with no number" "-s web -K three" $? 1 '' 'Invalid descriptor for -K: three.\n'
+k4095=$(printf 'k%.0s' $(seq 4095))
+tool -s web -K 3 <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err" 3<<<"$k4095"
+verdict "-K with a value of 4095 bytes" "-s web -K 3" $? 0 "c=3\\n$(knowns "$BOB_BODY" "$k4095")" ''
+tool -s web -K 3 <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err" 3<<<"${k4095}k"
+verdict "-K with a value of 4096 bytes is refused, never cut" "-s web -K 3" $? 1 '' \
+  'The token value from descriptor 3 is longer than 4095 bytes.\n'
+# Standard input as the key's descriptor: its first line is the value, the
+# next one the body.
+input "mine\\n$BOB_BODY"
+expect "-K 0: the first line is the key, the second the body" 0 "c=3\\n$(knowns "$BOB_BODY" mine)" '' -s web -K 0
+input 'mine'
+expect "-K 0 and nothing after the key: a listing" 0 'c=3\n' '' -s web -K 0
+
+# --- Resource limits -------------------------------------------------------------
+site "$SITE_TEXT"; request alice; as alice
+# Too few descriptors to look the user up: status 2, never a listing. A
+# wrapper or AddressSanitizer needs descriptors of its own; not with them.
+# Descriptors the test's own caller left open would count against the limit.
+if [ -z "${ZEL_E2E_WRAPPER:-}" ] && ! ldd "$BIN" 2>/dev/null | grep -q libasan; then
+(for fd in $(ls "/proc/$BASHPID/fd"); do ((fd > 2)) && eval "exec $fd<&-"; done
+ ulimit -n 4; tool -s web) <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err"
+rc=$?
+sed -i '/^NWRAP_ERROR/d' "$WORK/err"  # nss_wrapper's own complaint, when it stands in
+verdict "four descriptors at most" "-s web" $rc 2 '' "Unable to determine invoking user name for uid $(tool_uid).\\n"
+fi
+# lowest_limit ULIMIT-OPTION: the lowest limit, in KiB and steps of 8, under
+# which a listing of an empty input runs: found in steps of 256, then walked
+# down. Signing needs libcrypto on top; at the lowest limits not even the
+# exception for a failed allocation can be made.
+lowest_limit() {
+  local kb
+  for ((kb = 256; kb <= 131072; kb += 256)); do
+    if (ulimit "$1" "$kb"; tool -s web) </dev/null >/dev/null 2>&1; then
+      while ((kb > 8)) && (ulimit "$1" "$((kb - 8))"; tool -s web) </dev/null >/dev/null 2>&1; do
+        kb=$((kb - 8))
+      done
+      echo "$kb"
+      return 0
+    fi
+  done
+  return 1
+}
+if [ -z "${ZEL_E2E_WRAPPER:-}" ] && ! ldd "$BIN" 2>/dev/null | grep -q libasan; then
+  for limit in "-v address space" "-d data segment"; do
+    option=${limit%% *}
+    if kb=$(lowest_limit "$option"); then
+      (ulimit "$option" "$kb"; tool -s web) <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err"
+      verdict "too little ${limit#* } for libcrypto ($kb KiB)" "-s web" $? 10 '' 'Out of memory.\n'
+      # Below it, each step down, until the loader itself can't start the
+      # program (127): so little room that not even the exception for a
+      # failed allocation can be made, and still status 10, never an abort.
+      input ''
+      for ((low = kb - 8, steps = 0; low > 8 && steps < 40; low -= 8, steps++)); do
+        (ulimit "$option" "$low"; tool -s web) <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err"
+        rc=$?
+        ((rc == 127)) && break
+        verdict "a listing under too small a ${limit#* } ($low KiB)" "-s web" $rc 10 '' 'Out of memory.\n'
+      done
+      request alice
+    else
+      failed=$((failed + 1)); echo "FAIL: no ${limit#* } limit up to 128 MiB lets a listing run"
+    fi
+  done
+fi
+
+# --- The audit trail's socket -------------------------------------------------------
+# with_log KIND ARGS...: runs the tool in a mount namespace of its own, whose
+# /dev is a tmpfs holding the devices a run needs and, at /dev/log, a socket
+# that nobody reads (KIND stale). Status 97: the namespace could not be made.
+with_log() {
+  local setup='mkdir -p "$WORK/host-dev" && mount --bind /dev "$WORK/host-dev" &&
+    mount -t tmpfs -o mode=0755,size=1m zel-e2e-dev /dev || exit 97
+    for d in null zero full random urandom; do : >"/dev/$d" && mount --bind "$WORK/host-dev/$d" "/dev/$d" || exit 97; done
+    perl -MSocket -e "socket(S, PF_UNIX, SOCK_DGRAM, 0) && bind(S, pack_sockaddr_un(q{/dev/log})) or exit 1" &&
+      chmod 0666 /dev/log || exit 97'
+  shift
+  WORK=$WORK SETID=$SETID RUN_UID=${RUN_UID:-} RUN_GID=${RUN_GID:-} NSS_LIB=$NSS_LIB \
+    unshare --mount --propagation private -- bash -c "$(declare -f tool); $setup; tool \"\$@\"" bash "$@"
+}
+if [ "$(id -u)" = 0 ] && unshare --mount --propagation private true 2>/dev/null; then
+  site "$SITE_TEXT"; request alice; as alice
+  with_log stale -s web <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err"
+  verdict "a stale /dev/log: no signature without its line" "-s web" $? 14 '' \
+    'Unable to send the audit record: Connection refused.\n'
+  request bob
+  with_log stale -s web <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err"
+  verdict "a stale /dev/log: a refusal's line undelivered" "-s web" $? 14 '' \
+    'alice is not authorized to create a checksum for bob.\nUnable to send the audit record: Connection refused.\n'
+  input ''
+  with_log stale -s web <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err"
+  verdict "a stale /dev/log: a listing without a request logs nothing" "-s web" $? 0 'c=3\n' ''
+else
+  echo "note: no private mount namespace (root needed); the stale /dev/log cases are not run"
+fi

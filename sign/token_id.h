@@ -1,0 +1,23 @@
+// The identifier of a token: a short public name that tells two tokens apart in
+// the audit trail without giving their values. It is the HMAC-SHA-256 of the
+// fixed label "zel-auth token identifier", keyed with every byte of the token
+// value, its first 4 bytes as 8 lowercase hexadecimal digits. Whoever can sign
+// already holds a better test of a guessed token (a digest and its signature),
+// so the identifier gives a log reader nothing more; tokens must be long and
+// random either way. zel-auth's signed lines and zel-site's change lines carry it.
+#ifndef ZEL_SIGN_TOKEN_ID_H_
+#define ZEL_SIGN_TOKEN_ID_H_
+
+#include <string>
+#include <string_view>
+
+namespace zel {
+
+inline constexpr std::string_view kTokenIdLabel = "zel-auth token identifier";
+
+// Sets id to the token's identifier; 0, or 10 or 11 with its message.
+int token_identifier(std::string_view token, std::string& id);
+
+}  // namespace zel
+
+#endif  // ZEL_SIGN_TOKEN_ID_H_

@@ -1,0 +1,151 @@
+#include "util/log_socket.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+
+namespace zel {
+
+namespace {
+
+int connect_to(int fd, const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof address.sun_path) return ENAMETOOLONG;
+  std::memcpy(address.sun_path, path.data(), path.size());
+  for (;;) {
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) return 0;
+    if (errno != EINTR) return errno;
+  }
+}
+
+int send_datagram(int fd, const std::string& line) {
+  for (;;) {
+    // MSG_NOSIGNAL: a log that went away must show as an error here, not
+    // as a SIGPIPE that ends the run before it can say so.
+    const ssize_t sent = ::send(fd, line.data(), line.size(), MSG_NOSIGNAL);
+    if (sent >= 0) return static_cast<std::size_t>(sent) == line.size() ? 0 : EMSGSIZE;
+    if (errno != EINTR) return errno;
+  }
+}
+
+// A stream log takes the line and a NUL after it, as syslog() sends it there,
+// perhaps in several pieces.
+int send_stream(int fd, std::string line) {
+  line += '\0';
+  for (std::size_t done = 0; done < line.size();) {
+    const ssize_t sent = ::send(fd, line.data() + done, line.size() - done, MSG_NOSIGNAL);
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent < 0) return errno;
+    done += static_cast<std::size_t>(sent);
+  }
+  return 0;
+}
+
+}  // namespace
+
+LogSocket::~LogSocket() {
+  if (fd_ >= 0) close(fd_);
+}
+
+LogSocket::State LogSocket::open(const char* path) {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+  path_ = path;
+  error_ = 0;
+  const int opened = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (opened < 0) {
+    error_ = errno;
+    // Without a socket file there is no log to fail to reach, whatever the
+    // reason no socket could be made.
+    if (access(path, F_OK) != 0 && errno == ENOENT) return state_ = State::kNoLog;
+    return state_ = State::kFailed;
+  }
+  int failure = connect_to(opened, path_);
+  if (failure == EPROTOTYPE) {
+    // A log daemon that listens on a stream socket, as some still do.
+    close(opened);
+    const int stream = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (stream < 0) {
+      error_ = errno;
+      return state_ = State::kFailed;
+    }
+    failure = connect_to(stream, path_);
+    if (failure == 0) {
+      fd_ = stream;
+      stream_ = true;
+      return state_ = State::kConnected;
+    }
+    close(stream);
+    error_ = failure;
+    return state_ = State::kFailed;
+  }
+  if (failure != 0) {
+    close(opened);
+    // No socket file at all is a system without a log, which is allowed;
+    // anything else is a log that exists and can't be reached.
+    error_ = failure;
+    return state_ = failure == ENOENT ? State::kNoLog : State::kFailed;
+  }
+  fd_ = opened;
+  stream_ = false;
+  return state_ = State::kConnected;
+}
+
+int LogSocket::send(int priority, std::string_view tag, std::string_view text) {
+  if (state_ == State::kFailed) return error_;
+  if (state_ != State::kConnected) return 0;
+  std::string line = log_line_head(priority, system_local_time(std::time(nullptr)), tag, getpid());
+  line.append(text);
+  // A stream can't be connected again: a daemon that went away is a failure.
+  if (stream_) return send_stream(fd_, std::move(line));
+  int failure = send_datagram(fd_, line);
+  if (failure == ECONNREFUSED || failure == ENOTCONN) {
+    // The log daemon was restarted since the connect: the same socket, which
+    // needs no new descriptor, is connected to the new one.
+    failure = connect_to(fd_, path_);
+    if (failure == 0) failure = send_datagram(fd_, line);
+  }
+  return failure;
+}
+
+std::string log_line_head(int priority, const std::tm& local, std::string_view tag, long pid) {
+  // The month in English whatever the locale, as syslog() writes it.
+  static constexpr const char* kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                              "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  const int month = local.tm_mon >= 0 && local.tm_mon < 12 ? local.tm_mon : 0;
+  char stamp[64];
+  const int size = std::snprintf(stamp, sizeof stamp, "<%d>%s %2d %02d:%02d:%02d ", priority,
+                                 kMonths[month], local.tm_mday, local.tm_hour, local.tm_min,
+                                 local.tm_sec);
+  std::string head(stamp, size > 0 ? static_cast<std::size_t>(size) : 0);
+  head.append(tag);
+  head += '[';
+  head += std::to_string(pid);
+  head += "]: ";
+  return head;
+}
+
+std::tm system_local_time(std::time_t now) {
+  // The C library takes the zone from TZ when it is set; for the moment of the
+  // conversion it is not, and then it is put back as it was.
+  std::optional<std::string> saved;
+  if (const char* tz = std::getenv("TZ")) saved = tz;
+  if (saved) unsetenv("TZ");
+  tzset();
+  std::tm local{};
+  if (localtime_r(&now, &local) == nullptr) gmtime_r(&now, &local);
+  if (saved) {
+    setenv("TZ", saved->c_str(), 1);
+    tzset();
+  }
+  return local;
+}
+
+}  // namespace zel
