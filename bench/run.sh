@@ -260,13 +260,12 @@ I=$WORK/instructions.txt
   printf 'info  %-66s %8.3f\n' "signing run / library floor, page faults" \
          "$(ratio "$(val "$WORK/per-run.txt" sign 10)" "$(val "$WORK/per-run.txt" floor 10)")"
 } | tee -a "$WORK/report.txt"
-# --- Logging: a signing run with a log socket present and with none --------------
-# Every signing run sends one line to /dev/log. Its cost is measured where only
-# this benchmark sees it: in a private mount namespace with a tmpfs over /dev
-# (the device nodes bound back), where a receiver of its own drains a socket.
-# The runner puts, right before each run, either that socket or an empty
-# regular file (a failed connect, as with no /dev/log) at /dev/log, so both
-# variants are measured interleaved with the library floor.
+# --- Logging: a signing run with a log socket of the benchmark's own -----------
+# Every signing run sends one line to /dev/log and waits for it to be taken.
+# Its cost is measured where only this benchmark sees it: in a private mount
+# namespace with a tmpfs over /dev (the device nodes bound back), where a
+# receiver of its own drains a socket that the runner puts at /dev/log right
+# before each run, interleaved with the library floor.
 LOGW=$WORK/logging
 mkdir -p "$LOGW/host-dev"
 cat >"$LOGW/sink.c" <<'EOF'
@@ -287,7 +286,6 @@ EOF
 cc -O2 -Wall -Wextra -Werror -o "$LOGW/sink" "$LOGW/sink.c"
 {
   echo "floor$tab$REQ$tab-$tab$FLOOR$tab$KEY"
-  echo "sign_nolog$tab$REQ$tab/dev/zel-bench-nolog$tab$TOOL$tab-s${tab}bench"
   echo "sign_log$tab$REQ$tab/dev/zel-bench-log$tab$TOOL$tab-s${tab}bench"
 } >"$LOGW/spec"
 cat >"$LOGW/inner.sh" <<'EOF'
@@ -297,7 +295,6 @@ mount --bind /dev "$LOGW/host-dev"
 mount -t tmpfs -o mode=0755,size=1m zel-bench-dev /dev
 for d in null zero full random urandom; do : >"/dev/$d"; mount --bind "$LOGW/host-dev/$d" "/dev/$d"; done
 ln -s /proc/self/fd /dev/fd
-: >/dev/zel-bench-nolog
 "$LOGW/sink" /dev/zel-bench-log &
 sink=$!
 trap 'kill $sink' EXIT
@@ -306,18 +303,16 @@ for _ in $(seq 100); do [ -S /dev/zel-bench-log ] && break; sleep 0.05; done
 RUNNER_SAMPLES=$LOGW/samples $PIN "$RUNNER" "$ROUNDS" 20 "$LOGW/spec" /dev/log >"$LOGW/per-run.txt"
 count() { valgrind --tool=callgrind --callgrind-out-file=/dev/null "$TOOL" -s bench <"$REQ" 2>&1 >/dev/null |
           awk '/Collected :/ { s += $NF } END { print s + 0 }'; }
-ln -f /dev/zel-bench-nolog /dev/log && echo "sign_nolog $(count)" >"$LOGW/instructions.txt"
-ln -f /dev/zel-bench-log /dev/log && echo "sign_log $(count)" >>"$LOGW/instructions.txt"
+ln -f /dev/zel-bench-log /dev/log && echo "sign_log $(count)" >"$LOGW/instructions.txt"
 EOF
-echo "Timing $ROUNDS interleaved rounds with a log socket and with none ..."
+echo "Timing $ROUNDS interleaved rounds with a log socket of the benchmark's own ..."
 if LOGW=$LOGW RUNNER=$RUNNER ROUNDS=$ROUNDS TOOL=$TOOL REQ=$REQ PIN="${PIN[*]}" \
    unshare --mount --propagation private -- bash "$LOGW/inner.sh"; then
   {
     echo
     echo "Logging, $ROUNDS interleaved rounds       wall median   p10 .. p90 (ms)   ratio        cpu median   instructions   ratio"
-    for r in sign_nolog sign_log; do
-      label="zel-auth, signing, no log socket"
-      [ "$r" = sign_log ] && label="zel-auth, signing, log socket present"
+    for r in sign_log; do
+      label="zel-auth, signing, log socket present"
       awk -v r="$r" -v label="$label" -v ratio="$(paired "$LOGW/samples" "$r" floor)" \
           -v ins="$(val "$LOGW/instructions.txt" "$r" 2)" -v floor_ins="$(val "$I" floor 2)" \
           '$1 == r { printf "%-37s %8.3f ms  %6.3f .. %6.3f  %5.2fx floor %8.3f ms %12d   %5.2fx\n",
@@ -327,10 +322,6 @@ if LOGW=$LOGW RUNNER=$RUNNER ROUNDS=$ROUNDS TOOL=$TOOL REQ=$REQ PIN="${PIN[*]}" 
     check "signing run with a log socket / library floor, instructions" \
           "$(ratio "$(val "$LOGW/instructions.txt" sign_log 2)" "$(val "$I" floor 2)")" 0.60
     check "signing run with a log socket / library floor, wall time" "$(paired "$LOGW/samples" sign_log floor)" 0.90
-    printf 'info  %-66s %8.3f\n' "cost of logging: signing run, instructions (socket / none)" \
-           "$(ratio "$(val "$LOGW/instructions.txt" sign_log 2)" "$(val "$LOGW/instructions.txt" sign_nolog 2)")"
-    printf 'info  %-66s %8.3f\n' "cost of logging: signing run, wall time (socket / none)" \
-           "$(paired "$LOGW/samples" sign_log sign_nolog)"
   } | tee -a "$WORK/report.txt"
 else
   echo "FAIL  the signing run with a log socket could not be measured (root and unshare needed)" |
