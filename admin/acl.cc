@@ -11,9 +11,10 @@ namespace {
 constexpr const char* kAccessName = "system.posix_acl_access";
 constexpr const char* kDefaultName = "system.posix_acl_default";
 
-// The answer of a size query: none when the attribute is absent or the file
-// system knows no ACLs at all.
-bool told(ssize_t size, bool& present) {
+// Whether an ACL is present, from getxattr's size query for its attribute:
+// present at any size, absent when the attribute is missing or the file system
+// knows no ACLs at all; false (with errno) when the query itself failed.
+bool acl_presence_from_size(ssize_t size, bool& present) {
   if (size >= 0) {
     present = true;
     return true;
@@ -26,9 +27,11 @@ bool told(ssize_t size, bool& present) {
 
 bool path_has_acl(const std::string& path, AclKind kind, bool& present) {
   const char* name = kind == AclKind::kAccess ? kAccessName : kDefaultName;
-  return told(getxattr(path.c_str(), name, nullptr, 0), present);
+  return acl_presence_from_size(getxattr(path.c_str(), name, nullptr, 0), present);
 }
 
-bool file_has_acl(int fd, bool& present) { return told(fgetxattr(fd, kAccessName, nullptr, 0), present); }
+bool file_has_acl(int fd, bool& present) {
+  return acl_presence_from_size(fgetxattr(fd, kAccessName, nullptr, 0), present);
+}
 
 }  // namespace zel

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace zel {
@@ -21,6 +22,27 @@ struct Finding {
   Severity severity;
   std::string text;
 };
+
+// Collects findings, about a site text by line or about a path as a whole.
+class Findings {
+ public:
+  void error(std::size_t line, std::string text) { add({}, line, Severity::kError, std::move(text)); }
+  void warning(std::size_t line, std::string text) { add({}, line, Severity::kWarning, std::move(text)); }
+  void error(const std::string& path, std::string text) { add(path, 0, Severity::kError, std::move(text)); }
+  void warning(const std::string& path, std::string text) {
+    add(path, 0, Severity::kWarning, std::move(text));
+  }
+  std::vector<Finding> done();  // by line, each once; a path's in the order they were found
+
+ private:
+  void add(std::string path, std::size_t line, Severity severity, std::string text) {
+    findings_.push_back({std::move(path), line, severity, std::move(text)});
+  }
+  std::vector<Finding> findings_;
+};
+
+// Whether a reader would take a listed line for a token line (and its value for a token).
+bool looks_like_token_line(std::string_view line);
 
 // The findings of a whole site text (NUL and all), sorted by line.
 std::vector<Finding> check_site_text(std::string_view whole_text);

@@ -7,13 +7,16 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "admin/set_token.h"
 #include "admin/show.h"
 #include "cli/driver.h"
 #include "site/site_file.h"
@@ -27,13 +30,14 @@ struct Sample {
   std::string text;
   std::vector<std::string> findings;  // "LINE:error:PIECE" or "LINE:warning:PIECE"
   std::string show;
-  bool masked = false;                // show withholds a token value zel-auth lists
+  bool masked = false;                // show withholds a (would-be) token value zel-auth lists
 };
 
 const std::vector<Sample>& samples() {
   using F = std::vector<std::string>;
+#define WITHHELD "<value withheld: it looks like a token line>"
   static const std::vector<Sample> table = {
-      {"clean", "site.name = A\ntoken.value = secret-value-1\n[s]\nsite.name = S\ntoken.value = secret-value-2\n",
+      {"clean", "site.name = A\ntoken.value = secret-value-0001\n[s]\nsite.name = S\ntoken.value = secret-value-0002\n",
        F{},
        "== the default stanza, from line 1: 1 line every user sees\nsite.name = A\n"
        "-- line 2: token value withheld, the one that counts\n"
@@ -43,41 +47,47 @@ const std::vector<Sample>& samples() {
        "== no default stanza: a run without -s ends with status 7\n"},
       {"token lines that are not",
        "a=1\n\ttoken.value = tabbed-secret\nToken.Value = cased-secret\n# token.value = old\n"
-       "; TOKEN.VALUE=x\n// token.value\n \r token.value = y\ntoken.value = real-secret-1\n",
-       F{"2:error:looks like a token line", "2:warning:with the tab", "3:error:looks like a token line",
-         "4:error:looks like a token line", "5:error:looks like a token line",
-         "6:error:looks like a token line", "7:error:looks like a token line"},
-       "== the default stanza, from line 1: 7 lines every user sees\na=1\n\ttoken.value = tabbed-secret\n"
-       "Token.Value = cased-secret\n# token.value = old\n; TOKEN.VALUE=x\n// token.value\n\r token.value = y\n"
-       "-- line 8: token value withheld, the one that counts\n"},
+       "; TOKEN.VALUE=x\n// token.value\n \r token.value = y\ntoken.value = real-secret-value-1\n",
+       F{"2:error:with a control character", "2:error:looks like a token line",
+         "3:error:looks like a token line", "4:error:looks like a token line",
+         "5:error:looks like a token line", "6:error:looks like a token line",
+         "7:error:with a control character", "7:error:looks like a token line"},
+       "== the default stanza, from line 1: 7 lines every user sees\na=1\n\ttoken.value = " WITHHELD "\nToken.Value = " WITHHELD "\n"
+       "# token.value = " WITHHELD "\n; TOKEN.VALUE=" WITHHELD "\n" WITHHELD "\n\r token.value = " WITHHELD "\n"
+       "-- line 8: token value withheld, the one that counts\n",
+       true},
       {"UTF-8 byte order mark",
-       "\xEF\xBB\xBFtoken.value = bom-secret\n# \xEF\xBB\xBF Token.Value\ntoken.value = real-secret-1\n",
+       "\xEF\xBB\xBFtoken.value = bom-secret\n# \xEF\xBB\xBF Token.Value\ntoken.value = real-secret-value-1\n",
        F{"1:error:looks like a token line", "2:error:looks like a token line"},
-       "== the default stanza, from line 1: 2 lines every user sees\n\xEF\xBB\xBFtoken.value = bom-secret\n"
-       "# \xEF\xBB\xBF Token.Value\n-- line 3: token value withheld, the one that counts\n"},
+       "== the default stanza, from line 1: 2 lines every user sees\n\xEF\xBB\xBFtoken.value = " WITHHELD "\n" WITHHELD "\n"
+       "-- line 3: token value withheld, the one that counts\n",
+       true},
       {"token value in listed lines",
-       "note = see real-secret-1 here\ntoken.value = real-secret-1\n[s]\nurl = x/real-secret-1\n"
-       "short = abc\ntoken.value = abc\n",
-       F{"1:error:holds the token value of line 2", "4:error:holds the token value of line 2"},
+       "note = see real-secret-value-1 here\ntoken.value = real-secret-value-1\n[s]\n"
+       "url = x/real-secret-value-1\nshort = abc\ntoken.value = abc\n",
+       F{"1:error:holds the token value of line 2", "4:error:holds the token value of line 2",
+         "6:warning:shorter than 16 bytes: a token must be long and random"},
        "== the default stanza, from line 1: 1 line every user sees\nnote = see <token value of line 2> here\n"
        "-- line 2: token value withheld, the one that counts\n"
        "== [s], header on line 3: 2 lines every user sees\nurl = x/<token value of line 2>\nshort = abc\n"
        "-- line 6: token value withheld, the one that counts\n",
        true},
-      {"CRLF line ends", "a=1\r\ntoken.value = crlf-secret\r\n[s]\r\nb=2\r\ntoken.value = other\r\n",
-       F{"2:error:ends in a carriage return", "3:warning:carriage return after \"]\"",
-         "5:error:ends in a carriage return"},
+      {"CRLF line ends",
+       "a=1\r\ntoken.value = crlf-secret-value-1\r\n[s]\r\nb=2\r\ntoken.value = other-secret-value-2\r\n",
+       F{"1:error:with the carriage return it ends in", "2:error:ends in a carriage return",
+         "3:error:with the carriage return it ends in", "3:warning:carriage return after \"]\"",
+         "4:error:with the carriage return it ends in", "5:error:ends in a carriage return"},
        "== the default stanza, from line 1: 1 line every user sees\na=1\r\n"
        "-- line 2: token value withheld, the one that counts\n"
        "== [s], header on line 3: 2 lines every user sees\n\r\nb=2\r\n"
        "-- line 5: token value withheld, the one that counts\n"},
-      {"control character in a value", "token.value = bad\tvalue\n",
+      {"control character in a value", "token.value = bad\tvalue-long-enough\n",
        F{"1:error:holds a control character"},
        "== the default stanza, from line 1: 0 lines every user sees\n"
        "-- line 1: token value withheld, the one that counts\n"},
       {"empty, spaced and extra token lines",
-       "a=1\ntoken.value\ntoken.value = first-value  \ntoken.value = second-value\n",
-       F{"2:warning:token line without a value", "3:warning:ends in spaces",
+       "a=1\ntoken.value\ntoken.value = first-token-value  \ntoken.value = second-value\n",
+       F{"2:warning:token line without a value", "3:error:ends in spaces, which become part of the key",
          "4:warning:only line 3 counts"},
        "== the default stanza, from line 1: 1 line every user sees\na=1\n-- line 2: token line without a value\n"
        "-- line 3: token value withheld, the one that counts\n"
@@ -89,12 +99,12 @@ const std::vector<Sample>& samples() {
        "-- no token value: runs without -k end with status 8\n"
        "== [s], header on line 3: 1 line every user sees\nb=2\n-- line 4: token line without a value\n"
        "-- no token value: runs without -k end with status 8\n"},
-      {"NUL byte", std::string("a=1\ntoken.value = nul-secret\n") + '\0' + "[s]\nb=2\n",
+      {"NUL byte", std::string("a=1\ntoken.value = nul-secret-value-1\n") + '\0' + "[s]\nb=2\n",
        F{"3:error:a NUL byte"},
        "== the default stanza, from line 1: 1 line every user sees\na=1\n"
        "-- line 2: token value withheld, the one that counts\n"},
       {"name used twice, header inside a longer header",
-       "[s]\nb=1\ntoken.value = s-secret-01\n[s]\nc=2\n[big[t]]\ntoken.value = big-secret\n[t]\nd=3\n",
+       "[s]\nb=1\ntoken.value = s-secret-value-01\n[s]\nc=2\n[big[t]]\ntoken.value = big-secret-value-1\n[t]\nd=3\n",
        F{"1:warning:no default stanza", "4:error:used by the header on line 1",
          "6:warning:text after \"]\"", "8:error:occurs first on line 6"},
        "== no default stanza: a run without -s ends with status 7\n"
@@ -104,7 +114,7 @@ const std::vector<Sample>& samples() {
        "-- line 7: token value withheld, the one that counts\n"
        "== [t], selected on line 6 (not by the header on line 8): 1 line every user sees\n]\n"
        "-- line 7: token value withheld, the one that counts\n"},
-      {"header inside a property line", "note = see [t] there\ntoken.value = default-secret\n[t]\nd=3\n",
+      {"header inside a property line", "note = see [t] there\ntoken.value = default-secret-value\n[t]\nd=3\n",
        F{"3:error:-s t never selects this stanza: the text [t] occurs first on line 1"},
        "== the default stanza, from line 1: 1 line every user sees\nnote = see [t] there\n"
        "-- line 2: token value withheld, the one that counts\n"
@@ -113,7 +123,7 @@ const std::vector<Sample>& samples() {
       {"empty stanza, bracket lines, no token lines",
        "a=1\n[e]\n\n[nt]\nb=2\n[broken\nc=3\n[after] d=4\n",
        F{"1:warning:the default stanza has no token line", "2:warning:[e] is empty",
-         "4:warning:[nt] has no token line", "6:warning:no whole [name] header",
+         "4:warning:[nt] has no token line", "6:error:no whole [name] header",
          "8:warning:[after] has no token line", "8:warning:text after \"]\""},
        "== the default stanza, from line 1: 1 line every user sees\na=1\n"
        "-- no token line: no signature unless -k is given\n"
@@ -122,7 +132,59 @@ const std::vector<Sample>& samples() {
        "-- no token line: no signature unless -k is given\n"
        "== [after], header on line 8: 1 line every user sees\nd=4\n"
        "-- no token line: no signature unless -k is given\n"},
+      {"mistyped token keys, as a new administrator wrote them",
+       "site.name = A\ntoken.vaule = prod-T0ken-abc123\n[b]\ntoken_value = prod-T0ken-abc123\n[c]\n"
+       "token value = prod-T0ken-abc123\n[d]\ntokens.value = prod-T0ken-abc123\n",
+       F{"1:warning:the default stanza has no token line", "2:error:looks like a token line: write a token "
+         "line as \"token.value = VALUE\"", "3:warning:[b] has no token line", "4:error:looks like a token line",
+         "5:warning:[c] has no token line", "6:error:looks like a token line", "7:warning:[d] has no token line",
+         "8:error:looks like a token line"},
+       "== the default stanza, from line 1: 2 lines every user sees\nsite.name = A\n"
+       "token.vaule = " WITHHELD "\n-- no token line: no signature unless -k is given\n"
+       "== [b], header on line 3: 1 line every user sees\ntoken_value = " WITHHELD "\n"
+       "-- no token line: no signature unless -k is given\n"
+       "== [c], header on line 5: 1 line every user sees\ntoken value = " WITHHELD "\n"
+       "-- no token line: no signature unless -k is given\n"
+       "== [d], header on line 7: 1 line every user sees\ntokens.value = " WITHHELD "\n"
+       "-- no token line: no signature unless -k is given\n",
+       true},
+      {"lines that pose as the computed lines",
+       "site.name = A\nsignature.value = AAAA\n  Digest . Value=BBBB\nSIGNATURE.VALUE\ndigest.values = x\n"
+       "token.value = real-secret-value-1\n",
+       F{"2:error:as a \"signature.value\" line: callers take it for the one zel-auth computes",
+         "3:error:as a \"digest.value\" line", "4:error:as a \"signature.value\" line"},
+       "== the default stanza, from line 1: 5 lines every user sees\nsite.name = A\nsignature.value = AAAA\n"
+       "Digest . Value=BBBB\nSIGNATURE.VALUE\ndigest.values = x\n"
+       "-- line 6: token value withheld, the one that counts\n"},
+      {"control characters in listed lines, a comment",
+       "a = x\ty\nb = esc\x1b[0m\nc = cr\r\n# a note\ntoken.value = real-secret-value-1\n",
+       F{"1:error:with a control character", "2:error:with a control character",
+         "3:error:with the carriage return it ends in", "4:warning:as it stands: the site file has no comments"},
+       "== the default stanza, from line 1: 4 lines every user sees\na = x\ty\nb = esc\x1b[0m\nc = cr\r\n"
+       "# a note\n-- line 5: token value withheld, the one that counts\n"},
+      {"a token line right after a header, a header inside its value", "[ci] token.value = k9[x]Qm7-TAIL\n",
+       F{"1:error:holds \"[\" and then \"]\": a header could be read inside it", "1:warning:no default stanza",
+         "1:warning:text after \"]\"", "1:warning:shorter than 16 bytes"},
+       "== no default stanza: a run without -s ends with status 7\n"
+       "== [ci], header on line 1: 0 lines every user sees\n"
+       "-- line 1: token value withheld, the one that counts\n"},
+      {"a token line after a header inside a property line",
+       "note = see [x] token.value = s3cret-value-0001\ntoken.value = real-secret-value-1\n",
+       F{"1:error:holds the token value of line 1"},
+       "== the default stanza, from line 1: 1 line every user sees\n"
+       "<withheld: part of the token value of line 1>\n-- line 2: token value withheld, the one that counts\n",
+       true},
+      {"brackets in token values",
+       "a=1\ntoken.value = abc[def]ghi-long-token\nnote = abc[def]ghi-long-token\n[s]\nb=2\n"
+       "token.value = no]such[header-here\n",
+       F{"2:error:holds \"[\" and then \"]\"", "3:error:holds the token value of line 2"},
+       "== the default stanza, from line 1: 2 lines every user sees\na=1\nnote = <token value of line 2>\n"
+       "-- line 2: token value withheld, the one that counts\n"
+       "== [s], header on line 4: 1 line every user sees\nb=2\n"
+       "-- line 6: token value withheld, the one that counts\n",
+       true},
   };
+#undef WITHHELD
   return table;
 }
 
@@ -153,6 +215,11 @@ TEST(CheckSiteText, ReportsEachSampleFindingOnItsLine) {
     const std::vector<Finding> findings = check_site_text(sample.text);
     SCOPED_TRACE("got:\n" + printed(findings));
     ASSERT_EQ(findings.size(), sample.findings.size());
+    // What edit, install and set-token refuse.
+    EXPECT_EQ(has_errors(findings, false), std::any_of(sample.findings.begin(), sample.findings.end(),
+                                                       [](const std::string& f) {
+                                                         return f.find(":error:") != std::string::npos;
+                                                       }));
     for (std::size_t i = 0; i < findings.size(); ++i) {
       const std::string& want = sample.findings[i];
       const std::size_t colon = want.find(':');
@@ -165,11 +232,71 @@ TEST(CheckSiteText, ReportsEachSampleFindingOnItsLine) {
   }
 }
 
+// Keys a reader takes for token.value, and keys that are no such thing. Each is
+// written as "KEY = VALUE" on line 1 of a stanza whose token line is line 2.
+TEST(CheckSiteText, FindsEachNearMissTokenKeyAndNoOrdinaryKey) {
+  const std::vector<std::string> near_misses = {
+      "token.vaule", "token_value", "token value", "tokens.value", "Token.Value", "TOKEN_VALUE",
+      "token-value", "tokenvalue", "TokenValue", "token.valeu", "tokn.value", "toke.value",
+      "taken.value", "token..value", "token.val", "token:value", "token", "tokens", "token2",
+      "token.old", "Token Value", "tokn_vaule", "Tokn-Valeu", "\ttoken.value", "#token.value",
+      "# Token.Value", "; token_value", "//tokenvalue", "\xEF\xBB\xBFtoken.value", "\r token.value"};
+  const std::vector<std::string> ordinary = {
+      "tokenizer", "site.token_url", "site.name", "site.url", "site.value", "tokenless", "note",
+      "build.timeout", "digest.method", "mytoken", "user.name", "value", "# a note about tokens",
+      // Token lines, withheld by zel-auth: no near miss, whatever follows the key.
+      "token.value", "  token.value", "token.values", "token.value_old"};
+  for (const auto& [keys, found] : {std::pair{&near_misses, true}, std::pair{&ordinary, false}}) {
+    for (const std::string& key : *keys) {
+      const std::string text = key + " = prod-T0ken-abc123\ntoken.value = real-secret-value-1\n";
+      const std::vector<Finding> findings = check_site_text(text);
+      const bool near_miss = std::any_of(findings.begin(), findings.end(), [](const Finding& f) {
+        return f.line == 1 && f.severity == Severity::kError &&
+               f.text.starts_with("listed to every user, yet it looks like a token line: write a token line "
+                                  "as \"token.value = VALUE\"");
+      });
+      EXPECT_EQ(near_miss, found) << "key \"" << key << "\", findings:\n" << printed(findings);
+      for (const Finding& f : findings) EXPECT_EQ(f.text.find("T0ken"), std::string::npos) << f.text;
+    }
+  }
+}
+
+// set-token, edit and install refuse a result with errors: the new faults are errors.
+TEST(CheckSiteText, RefusesASetTokenResultWithTheNewErrors) {
+  const struct {
+    const char* value;
+    bool refused;
+  } cases[] = {
+      {"a-long-random-value-0123", false}, {"short-value", false},       {"value-ending-in-spaces  ", true},
+      {"brack[e]ted-value-0123", true},    {"only]one[way-round", false},
+  };
+  for (const auto& c : cases) {
+    SecretBytes changed;
+    std::string error;
+    ASSERT_TRUE(replace_token("site.name = A\ntoken.value = old\n", nullptr, c.value, changed, error)) << error;
+    const std::vector<Finding> findings = check_site_text(view_of(changed));
+    EXPECT_EQ(has_errors(findings, false), c.refused) << c.value << ":\n" << printed(findings);
+  }
+}
+
 TEST(ShowSite, PrintsEachSampleListing) {
   for (const Sample& sample : samples()) {
     SCOPED_TRACE(sample.name);
     EXPECT_EQ(captured([&](std::FILE* out) { EXPECT_EQ(show_site(sample.text, "f", nullptr, out), 0); }),
               sample.show);
+  }
+}
+
+// A header read inside a token value lists none of it: "[x]" in the token of [ci],
+// whose token line follows its header on the header's own line.
+TEST(ShowSite, ShowsNoPartOfATokenValueAsAStanza) {
+  const std::string text = "[ci] token.value = k9[x]Qm7-TAIL\n";
+  for (const char* name : {"ci", "x"}) {
+    testing::internal::CaptureStderr();
+    const std::string shown =
+        captured([&](std::FILE* out) { (void)show_site(text, "f", name, out); });
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ((shown + said).find("Qm7"), std::string::npos) << "-s " << name << ":\n" << shown << said;
   }
 }
 
@@ -262,6 +389,23 @@ TEST(PrintFindings, WritesTheFormEditorsParseAndASummary) {
   EXPECT_TRUE(has_errors(findings, false));
   EXPECT_FALSE(has_errors({findings[1]}, false));
   EXPECT_TRUE(has_errors({findings[1]}, true));
+}
+
+TEST(Findings, SortsLinesAndKeepsThePathsInTheOrderFound) {
+  Findings lines;
+  lines.warning(2, "b");
+  lines.error(2, "b");
+  lines.error(1, "z");
+  lines.error(2, "b");
+  EXPECT_EQ(printed(lines.done()), "1:error:z\n2:error:b\n2:warning:b\n");
+  Findings paths;
+  paths.error("/z", "first");
+  paths.warning("/a", "second");
+  paths.error("/a", "third");
+  const std::vector<Finding> found = paths.done();
+  ASSERT_EQ(found.size(), 3U);
+  EXPECT_EQ(found[0].path + found[1].path + found[2].path, "/z/a/a");
+  EXPECT_EQ(found[2].text, "third");
 }
 
 }  // namespace

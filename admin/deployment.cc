@@ -1,23 +1,94 @@
 #include "admin/deployment.h"
 
+#include <dirent.h>
 #include <grp.h>
+#include <gshadow.h>
 #include <pwd.h>
-#include <sys/stat.h>
 #include <sys/statvfs.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <set>
 
-#include "admin/acl.h"
+#include "admin/text_file.h"
 
 namespace zel {
 
+int System::status(const std::string& path, bool follow, struct stat& st) const {
+  return (follow ? stat(path.c_str(), &st) : lstat(path.c_str(), &st)) == 0 ? 0 : errno;
+}
+
+std::string System::resolved(const std::string& path) const {
+  const std::unique_ptr<char, decltype(&std::free)> real(realpath(path.c_str(), nullptr), &std::free);
+  return real ? real.get() : "";
+}
+
+bool System::mounted_nosuid(const std::string& path) const {
+  struct statvfs fs {};
+  return statvfs(path.c_str(), &fs) == 0 && (fs.f_flag & ST_NOSUID) != 0;
+}
+
+int System::acl(const std::string& path, AclKind kind, bool& present) const {
+  return path_has_acl(path, kind, present) ? 0 : errno;
+}
+
+std::vector<std::string> System::names_in(const std::string& dir) const {
+  std::vector<std::string> names;
+  DIR* listing = opendir(dir.c_str());
+  if (listing == nullptr) return names;
+  while (const dirent* entry = readdir(listing)) names.emplace_back(entry->d_name);
+  closedir(listing);
+  return names;
+}
+
+Accounts System::accounts() const {
+  Accounts all;
+  setpwent();
+  while (const passwd* account = getpwent()) {
+    all.users.push_back({account->pw_name, account->pw_uid, account->pw_gid});
+  }
+  endpwent();
+  setgrent();
+  while (const group* entry = getgrent()) {
+    GroupEntry& g = all.groups.emplace_back();
+    g.name = entry->gr_name;
+    g.gid = entry->gr_gid;
+    g.password = entry->gr_passwd != nullptr ? entry->gr_passwd : "";
+    for (char* const* member = entry->gr_mem; *member != nullptr; ++member) g.members.emplace_back(*member);
+  }
+  endgrent();
+  if (std::FILE* shadow = std::fopen("/etc/gshadow", "re")) {
+    while (const sgrp* entry = fgetsgent(shadow)) {
+      for (GroupEntry& g : all.groups) {
+        if (g.name != entry->sg_namp) continue;
+        g.shadowed = true;
+        g.shadow_password = entry->sg_passwd != nullptr ? entry->sg_passwd : "";
+        for (char* const* name = entry->sg_adm; *name != nullptr; ++name) g.administrators.emplace_back(*name);
+        for (char* const* name = entry->sg_mem; *name != nullptr; ++name) g.shadow_members.emplace_back(*name);
+      }
+    }
+    std::fclose(shadow);
+  } else if (errno != ENOENT) {
+    all.unreadable_shadow = std::strerror(errno);
+  }
+  if (std::FILE* overflow = std::fopen("/proc/sys/kernel/overflowgid", "re")) {
+    unsigned long gid = 0;
+    if (std::fscanf(overflow, "%lu", &gid) == 1) all.overflow_gid = static_cast<gid_t>(gid);
+    std::fclose(overflow);
+  }
+  return all;
+}
+
 namespace {
+
+// Said of every finding where others could have read the site file.
+constexpr const char* kExposed =
+    "; others could have read every token in the site file: treat them as exposed and rotate them "
+    "(zel-site set-token)";
 
 std::string octal(mode_t mode) {
   char text[16];
@@ -25,234 +96,319 @@ std::string octal(mode_t mode) {
   return text;
 }
 
-std::string user_name(uid_t uid) {
-  const passwd* entry = getpwuid(uid);
-  return entry != nullptr ? entry->pw_name : "user ID " + std::to_string(uid);
+std::string user_name(const Accounts& accounts, uid_t uid) {
+  for (const Account& a : accounts.users) {
+    if (a.uid == uid) return a.name;
+  }
+  return "user ID " + std::to_string(uid);
 }
 
-std::string parent_of(const std::string& path) {
-  const std::size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
+const GroupEntry* group_of(const Accounts& accounts, gid_t gid) {
+  for (const GroupEntry& g : accounts.groups) {
+    if (g.gid == gid) return &g;
+  }
+  return nullptr;
 }
 
-class Findings {
- public:
-  void error(const std::string& path, std::string text) { add(path, Severity::kError, std::move(text)); }
-  void warning(const std::string& path, std::string text) {
-    add(path, Severity::kWarning, std::move(text));
-  }
-  std::vector<Finding> done() { return std::move(findings_); }
+std::string joined(const std::vector<std::string>& names) {
+  std::string text;
+  for (const std::string& name : names) text += (text.empty() ? "" : ", ") + name;
+  return text;
+}
 
- private:
-  void add(const std::string& path, Severity severity, std::string text) {
-    findings_.push_back({path, 0, severity, std::move(text)});
-  }
-  std::vector<Finding> findings_;
-};
+// A group password lets whoever knows it join with newgrp; these let no one.
+bool locked(const std::string& password) {
+  return password.empty() || password == "x" || password.starts_with('!') || password.starts_with('*');
+}
 
 // Every directory above path, as written and as resolved: root's, and writable by no one else.
-void check_directories(const std::string& path, std::set<std::string>& seen, Findings& findings) {
+void check_directories(const std::string& path, const System& system, const Accounts& accounts,
+                       std::set<std::string>& seen, Findings& findings) {
   std::vector<std::string> dirs;
-  for (std::string dir = parent_of(path);; dir = parent_of(dir)) {
+  for (std::string dir = split_path(path).first;; dir = split_path(dir).first) {
     dirs.push_back(dir);
     if (dir == "/" || dir == ".") break;
   }
-  const std::unique_ptr<char, decltype(&std::free)> real(realpath(parent_of(path).c_str(), nullptr),
-                                                         &std::free);
-  if (real) {
-    for (std::string dir = real.get();; dir = parent_of(dir)) {
+  const std::string real = system.resolved(split_path(path).first);
+  if (!real.empty()) {
+    for (std::string dir = real;; dir = split_path(dir).first) {
       dirs.push_back(dir);
-      if (dir == "/") break;
+      if (dir == "/" || dir == ".") break;
     }
   }
   for (const std::string& dir : dirs) {
     if (!seen.insert(dir).second) continue;
     struct stat st {};
-    if (stat(dir.c_str(), &st) != 0) {
-      findings.error(dir, std::string("can't be examined: ") + std::strerror(errno));
+    if (const int error = system.status(dir, true, st); error != 0) {
+      findings.error(dir, std::string("can't be examined: ") + std::strerror(error));
       continue;
     }
     if (st.st_uid != 0) {
-      findings.error(dir, "owned by " + user_name(st.st_uid) + ", not root: chown root " + dir);
+      findings.error(dir, "owned by " + user_name(accounts, st.st_uid) + ", not root: chown root " +
+                              dir);
     }
     if ((st.st_mode & 022) != 0) {
-      findings.error(dir, "writable by others than root (mode " + octal(st.st_mode) +
-                              "): chmod go-w " + dir);
+      findings.error(dir, "writable by others than root (mode " + octal(st.st_mode) + "): chmod go-w " + dir);
     }
   }
 }
 
-// The service group: not group 0, no members, no account's primary group.
-void check_group(const std::string& tool, gid_t gid, Findings& findings) {
+// The rules of the service group of ID gid, found under name; departing is an account not counted.
+void check_group(const std::string& path, gid_t gid, const std::string& departing, const Accounts& accounts,
+                 Findings& findings) {
+  const GroupEntry* first = group_of(accounts, gid);
+  const std::string id = "group ID " + std::to_string(gid);
   if (gid == 0) {
-    findings.error(tool, "its group is group 0: give zel-auth a service group of its own (chgrp zel " +
-                             tool + ")");
+    findings.error(path, "group " + (first != nullptr ? first->name : "root") + " (" + id +
+                             ") is root's group, which can't be the service group: give zel-auth a group of "
+                             "its own (tools/deploy.sh --group NAME)");
     return;
   }
-  const group* entry = getgrgid(gid);
-  if (entry == nullptr) {
-    findings.error(tool, "its group (group ID " + std::to_string(gid) +
-                             ") no longer exists: create the service group and chgrp zel-auth to it");
+  if (first == nullptr) {
+    findings.error(path, id + " no longer exists: create the service group and chgrp zel-auth to it");
     return;
   }
-  const std::string name = entry->gr_name;
-  std::string members;
-  for (char* const* member = entry->gr_mem; *member != nullptr; ++member) {
-    members += (members.empty() ? "" : ", ") + std::string(*member);
+  std::set<gid_t> shared;
+  if (accounts.overflow_gid) shared.insert(*accounts.overflow_gid);
+  for (const GroupEntry& g : accounts.groups) {
+    if (g.name == "nogroup" || g.name == "nobody") shared.insert(g.gid);
   }
-  if (!members.empty()) {
-    findings.error(tool, "the service group " + name + " has members (" + members +
-                             "), who can read every token: remove them (gpasswd -d USER " + name + ")");
+  for (const Account& a : accounts.users) {
+    if (a.name == "nobody") shared.insert(a.gid);
   }
-  setpwent();
-  while (const passwd* account = getpwent()) {
-    if (account->pw_gid == gid) {
-      findings.error(tool, "the service group " + name + " is the primary group of the account " +
-                               account->pw_name + ", whose processes can read every token: give " +
-                               account->pw_name + " another primary group");
+  if (shared.count(gid) != 0) {
+    findings.error(path, "group " + first->name + " (" + id + ") has the ID of nogroup, nobody or the "
+                             "overflow ID, which files of unmapped owners show: give zel-auth a group of its own");
+  }
+  for (const GroupEntry& g : accounts.groups) {
+    if (g.gid != gid) continue;
+    const std::string named = "group " + g.name + " (" + id + ")";
+    if (!g.members.empty()) {
+      findings.error(path, named + " has members (" + joined(g.members) + "), who can read every token: "
+                               "remove them (gpasswd -d USER " + g.name + ")" + kExposed);
+    }
+    if (!locked(g.password)) {
+      findings.error(path, named + " has a password, with which anyone can join it: remove it (gpasswd -r " +
+                               g.name + ")" + kExposed);
+    }
+    if (!g.shadowed) continue;
+    if (!g.shadow_members.empty()) {
+      findings.error(path, named + " has members (" + joined(g.shadow_members) + ") in /etc/gshadow, who can "
+                               "read every token: remove them (gpasswd -M '' " + g.name + ")" + kExposed);
+    }
+    if (!g.administrators.empty()) {
+      findings.error(path, named + " has administrators (" + joined(g.administrators) + ") in /etc/gshadow, "
+                               "who can join it: remove them (gpasswd -A '' " + g.name + ")" + kExposed);
+    }
+    if (!locked(g.shadow_password)) {
+      findings.error(path, named + " has a password in /etc/gshadow, with which anyone can join it: remove "
+                               "it (gpasswd -r " + g.name + ")" + kExposed);
     }
   }
-  endpwent();
+  for (const Account& a : accounts.users) {
+    if (a.gid != gid || a.name == departing) continue;
+    findings.error(path, "group " + first->name + " (" + id + ") is the primary group of " + a.name +
+                             ", whose processes can read every token: give " + a.name +
+                             " another primary group (usermod -g)" + kExposed);
+  }
+  if (!accounts.unreadable_shadow.empty()) {
+    findings.warning(path, "/etc/gshadow can't be read (" + accounts.unreadable_shadow +
+                               "): the members and administrators it gives group " + first->name +
+                               " are not checked; run this as root");
+  }
 }
 
 // The site file without an extended ACL, its directory without any: an entry that
 // is dormant while the group bits are --- reads the tokens once they are r--.
-void check_acls(const std::string& site, bool site_is_file, Findings& findings) {
-  const std::string dir = parent_of(site);
-  struct Examined {
-    const std::string& path;
-    AclKind kind;
-    bool examine;
-    const char* fault;
-  };
-  const Examined examined[] = {
-      {site, AclKind::kAccess, site_is_file,
-       "an extended ACL, whose users and groups read the tokens once the mode grants the group read "
-       "access (its mask): setfacl -b "},
-      {dir, AclKind::kDefault, true,
-       "a default ACL, which every new file in it inherits, the site file zel-site installs too: setfacl -k "},
-      {dir, AclKind::kAccess, true, "an extended ACL, which may let others than root change it: setfacl -b "},
-  };
-  for (const Examined& e : examined) {
-    if (!e.examine) continue;
-    bool present = false;
-    if (!path_has_acl(e.path, e.kind, present)) {
-      findings.error(e.path, std::string("its ACLs can't be examined: ") + std::strerror(errno));
+// A new site file carries no ACL, so a write mends the file's own.
+void check_acls(const std::string& site, bool site_is_file, Purpose purpose, const System& system,
+                Findings& findings) {
+  const std::string dir = split_path(site).first;
+  bool present = false;
+  if (site_is_file) {
+    if (const int error = system.acl(site, AclKind::kAccess, present); error != 0) {
+      findings.error(site, std::string("its ACLs can't be examined: ") + std::strerror(error));
+    } else if (present && purpose == Purpose::kCheck) {
+      findings.error(site, "carries an extended ACL, whose users and groups read the tokens once the mode "
+                           "grants the group read access (its mask): setfacl -b " + site + kExposed);
     } else if (present) {
-      findings.error(e.path, std::string("carries ") + e.fault + e.path);
+      findings.warning(site, "carries an extended ACL, which the new file will not" + std::string(kExposed));
+    }
+  }
+  const struct {
+    AclKind kind;
+    const char* fault;
+  } examined[] = {
+      {AclKind::kDefault,
+       "a default ACL, which every new file in it inherits, the site file zel-site installs too: setfacl -k "},
+      {AclKind::kAccess, "an extended ACL, which may let others than root change it: setfacl -b "},
+  };
+  for (const auto& e : examined) {
+    if (const int error = system.acl(dir, e.kind, present); error != 0) {
+      findings.error(dir, std::string("its ACLs can't be examined: ") + std::strerror(error));
+    } else if (present) {
+      findings.error(dir, std::string("carries ") + e.fault + dir);
     }
   }
 }
 
-}  // namespace
-
-bool site_ownership(const char* tool_path, SiteOwnership& ownership, std::string& error) {
+// zel-auth itself; its status when it is a regular file.
+std::optional<struct stat> check_tool(const std::string& tool, const System& system, const Accounts& accounts,
+                                      Findings& findings) {
   struct stat st {};
-  if (lstat(tool_path, &st) != 0) {
-    error = std::string(tool_path) + ": " + std::strerror(errno);
-    return false;
-  }
-  if (st.st_uid != 0) {
-    // The older form: the account zel-auth is set-user-ID to reads its own 0600 file.
-    const passwd* account = getpwuid(st.st_uid);
-    if (account == nullptr) {
-      error = std::string(tool_path) + ": its owner (user ID " + std::to_string(st.st_uid) +
-              ") no longer exists";
-      return false;
-    }
-    ownership = {st.st_uid, st.st_gid, 0600, account->pw_name, {}};
-  } else {
-    ownership = {0, st.st_gid, 0640, "root", {}};
-  }
-  const group* entry = getgrgid(st.st_gid);
-  if (entry == nullptr) {
-    error = std::string(tool_path) + ": its group, the service group (group ID " +
-            std::to_string(st.st_gid) + "), no longer exists";
-    return false;
-  }
-  if (st.st_gid == 0) {
-    error = std::string(tool_path) + ": its group is group 0, which can't be the service group";
-    return false;
-  }
-  ownership.group_name = entry->gr_name;
-  return true;
-}
-
-std::vector<Finding> check_deployment(const char* site_path, const char* tool_path) {
-  Findings findings;
-  const std::string tool = tool_path;
-  const std::string site = site_path;
-  std::set<std::string> seen;
-
-  struct stat tool_st {};
-  const int tool_errno = lstat(tool_path, &tool_st) == 0 ? 0 : errno;
-  const bool tool_ok = tool_errno == 0 && S_ISREG(tool_st.st_mode);
-  if (tool_errno == ENOENT) {
+  const int error = system.status(tool, false, st);
+  if (error == ENOENT) {
     findings.error(tool, "zel-auth is not installed here: install it (tools/deploy.sh, or the package)");
-  } else if (tool_errno != 0) {
-    findings.error(tool, std::string("can't be examined: ") + std::strerror(tool_errno));
-  } else if (!tool_ok) {
-    findings.error(tool, "not a regular file: install zel-auth itself here, not a link");
+    return std::nullopt;
   }
-  const bool setuid_form = tool_ok && tool_st.st_uid != 0;
-  if (tool_ok && !setuid_form) {
-    if ((tool_st.st_mode & 07777) != 02711) {
-      findings.error(tool, "mode " + octal(tool_st.st_mode) + ", not 2711: chmod 2711 " + tool);
+  if (error != 0) {
+    findings.error(tool, std::string("can't be examined: ") + std::strerror(error));
+    return std::nullopt;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    findings.error(tool, "not a regular file: install zel-auth itself here, not a link");
+    return std::nullopt;
+  }
+  if (st.st_uid == 0) {
+    if ((st.st_mode & 07777) != 02711) {
+      findings.error(tool, "mode " + octal(st.st_mode) + ", not 2711: chmod 2711 " + tool);
     }
-    check_group(tool, tool_st.st_gid, findings);
-  } else if (setuid_form) {
-    const std::string owner = user_name(tool_st.st_uid);
-    if ((tool_st.st_mode & 07777) != 04711) {
-      findings.error(tool, "owned by " + owner + " with mode " + octal(tool_st.st_mode) +
+    check_group(tool, st.st_gid, "", accounts, findings);
+  } else {
+    const std::string owner = user_name(accounts, st.st_uid);
+    if ((st.st_mode & 07777) != 04711) {
+      findings.error(tool, "owned by " + owner + " with mode " + octal(st.st_mode) +
                                ": make it root:zel 2711 (tools/deploy.sh)");
+    } else if (owner.starts_with("user ID ")) {
+      findings.error(tool, "set-user-ID to " + owner + ", which no account has: make it root:zel 2711 "
+                                                       "(tools/deploy.sh)");
     } else {
       findings.warning(tool, "set-user-ID to the account " + owner +
                                  " (the older form): it works, but whoever gets that account can "
                                  "replace zel-auth; prefer root:zel 2711 with a root:zel 0640 "
                                  "site file (tools/deploy.sh)");
     }
+    if (group_of(accounts, st.st_gid) == nullptr || st.st_gid == 0) check_group(tool, st.st_gid, "", accounts, findings);
   }
-  if (tool_ok) {
-    struct statvfs fs {};
-    if (statvfs(tool_path, &fs) == 0 && (fs.f_flag & ST_NOSUID) != 0) {
-      findings.error(tool, "on a file system mounted nosuid, where set-group-ID has no effect: "
-                           "install it elsewhere or remount without nosuid");
+  if (system.mounted_nosuid(tool)) {
+    findings.error(tool, "on a file system mounted nosuid, where set-group-ID has no effect: "
+                         "install it elsewhere or remount without nosuid");
+  }
+  return st;
+}
+
+// The live site file, owned and moded as zel-auth of status tool asks.
+void check_site(const std::string& site, const std::string& tool_path, const std::optional<struct stat>& tool,
+                const struct stat& st, Purpose purpose, const Accounts& accounts, Findings& findings) {
+  if (S_ISLNK(st.st_mode)) {
+    findings.error(site, "a symbolic link: the site file must be the file itself, and whoever could change "
+                         "the link could have zel-auth list a file of their choice (zel-site install FILE "
+                         "puts a file in its place)" + std::string(kExposed));
+    return;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    findings.error(site, "not a regular file");
+    return;
+  }
+  if (!tool) return;
+  const bool setuid_form = tool->st_uid != 0;
+  const uid_t want_uid = setuid_form ? tool->st_uid : 0;
+  const mode_t want_mode = setuid_form ? 0600 : 0640;
+  const GroupEntry* want_group = group_of(accounts, tool->st_gid);
+  const std::string group = want_group != nullptr ? want_group->name : std::to_string(tool->st_gid);
+  const std::string mended = ": the new file is " + user_name(accounts, want_uid) + ":" + group + " " +
+                             octal(want_mode);
+  if (st.st_uid != want_uid) {
+    findings.error(site, "owned by " + user_name(accounts, st.st_uid) + ", not " + user_name(accounts, want_uid) +
+                             ": chown " + user_name(accounts, want_uid) + " " + site + kExposed);
+  }
+  // The group and the mode are mended by a write, which says so.
+  const bool readable_group = (st.st_mode & 040) != 0;
+  if (st.st_gid != tool->st_gid) {
+    const std::string fault = "its group is not " + group + ", the group of " + tool_path;
+    const std::string exposed = readable_group ? kExposed : "";
+    if (purpose == Purpose::kCheck) {
+      findings.error(site, fault + ": chgrp " + group + " " + site + exposed);
+    } else {
+      findings.warning(site, fault + mended + exposed);
     }
   }
-  check_directories(tool, seen, findings);
+  if ((st.st_mode & 07777) != want_mode) {
+    const std::string fault = "mode " + octal(st.st_mode) + ", not " + octal(want_mode);
+    const std::string exposed = (st.st_mode & ~want_mode & 0444) != 0 ? kExposed : "";
+    if (purpose == Purpose::kCheck) {
+      findings.error(site, fault + ": chmod " + octal(want_mode) + " " + site + exposed);
+    } else {
+      findings.warning(site, fault + mended + exposed);
+    }
+  }
+}
+
+}  // namespace
+
+std::vector<std::string> left_copies(const std::string& site_path, const System& system) {
+  const auto [dir, base] = split_path(site_path);
+  std::vector<std::string> copies;
+  for (const std::string& name : system.names_in(dir)) {
+    if (name.starts_with(".zel-site-edit.") || name.starts_with("." + base + ".new-")) {
+      copies.push_back((dir == "/" ? "" : dir) + "/" + name);
+    }
+  }
+  std::sort(copies.begin(), copies.end());
+  return copies;
+}
+
+std::vector<Finding> check_service_group(const std::string& name, const std::string& departing,
+                                         const System& system) {
+  Findings findings;
+  const Accounts accounts = system.accounts();
+  const std::string path = "group " + name;
+  const auto entry = std::find_if(accounts.groups.begin(), accounts.groups.end(),
+                                  [&](const GroupEntry& g) { return g.name == name; });
+  if (entry == accounts.groups.end()) {
+    findings.error(path, "no such group: create it (groupadd --system " + name + ")");
+  } else {
+    check_group(path, entry->gid, departing, accounts, findings);
+  }
+  return findings.done();
+}
+
+DeploymentVerdict check_deployment(const char* site_path, const char* tool_path, Purpose purpose,
+                                   const System& system) {
+  Findings findings;
+  const std::string tool = tool_path;
+  const std::string site = site_path;
+  const Accounts accounts = system.accounts();
+  std::set<std::string> seen;
+
+  const std::optional<struct stat> tool_st = check_tool(tool, system, accounts, findings);
+  check_directories(tool, system, accounts, seen, findings);
 
   struct stat site_st {};
-  const bool site_seen = lstat(site_path, &site_st) == 0;
-  if (!site_seen) {
-    findings.error(site, std::string("can't be examined: ") + std::strerror(errno) +
-                             ": write it with zel-site edit");
-  } else if (S_ISLNK(site_st.st_mode)) {
-    findings.error(site, "a symbolic link: the site file must be the file itself (zel-site install "
-                         "FILE puts one in its place)");
-  } else if (!S_ISREG(site_st.st_mode)) {
-    findings.error(site, "not a regular file");
-  } else if (tool_ok) {
-    const uid_t want_uid = setuid_form ? tool_st.st_uid : 0;
-    const mode_t want_mode = setuid_form ? 0600 : 0640;
-    if (site_st.st_uid != want_uid) {
-      findings.error(site, "owned by " + user_name(site_st.st_uid) + ", not " + user_name(want_uid) +
-                               ": chown " + user_name(want_uid) + " " + site);
-    }
-    if (site_st.st_gid != tool_st.st_gid) {
-      const group* want = getgrgid(tool_st.st_gid);
-      const std::string name = want != nullptr ? want->gr_name : std::to_string(tool_st.st_gid);
-      findings.error(site, "its group is not " + name + ", the group of " + tool + ": chgrp " + name +
-                               " " + site);
-    }
-    if ((site_st.st_mode & 07777) != want_mode) {
-      findings.error(site, "mode " + octal(site_st.st_mode) + ", not " + octal(want_mode) + ": chmod " +
-                               octal(want_mode) + " " + site);
-    }
+  const int site_error = system.status(site, false, site_st);
+  if (site_error == ENOENT && purpose == Purpose::kCheck) {
+    findings.error(site, "there is no site file yet: write one with zel-site edit");
+  } else if (site_error != 0 && site_error != ENOENT) {
+    findings.error(site, std::string("can't be examined: ") + std::strerror(site_error));
+  } else if (site_error == 0) {
+    check_site(site, tool, tool_st, site_st, purpose, accounts, findings);
   }
-  check_acls(site, site_seen && S_ISREG(site_st.st_mode), findings);
-  check_directories(site, seen, findings);
-  return findings.done();
+  check_acls(site, site_error == 0 && S_ISREG(site_st.st_mode), purpose, system, findings);
+  check_directories(site, system, accounts, seen, findings);
+  for (const std::string& copy : left_copies(site, system)) {
+    findings.error(copy, "a copy of the site file left by an edit or install that was killed (or one still "
+                         "running): remove it (rm -r " + copy + ") once no zel-site runs" + kExposed);
+  }
+
+  DeploymentVerdict verdict;
+  verdict.findings = findings.done();
+  if (has_errors(verdict.findings, false) || !tool_st) return verdict;
+  const GroupEntry* group = group_of(accounts, tool_st->st_gid);
+  const bool setuid_form = tool_st->st_uid != 0;
+  verdict.ownership = SiteOwnership{tool_st->st_uid, tool_st->st_gid, setuid_form ? 0600U : 0640U,
+                                    user_name(accounts, tool_st->st_uid), group != nullptr ? group->name : ""};
+  if (site_error == 0) verdict.site = site_st;
+  return verdict;
 }
 
 }  // namespace zel

@@ -1,17 +1,26 @@
-// The deployment around the site file, as `zel-site check` judges it and as an
-// install must leave it. zel-auth is root:GROUP mode 2711 (set-group-ID) and the
-// site file root:GROUP 0640, GROUP being the group of the installed zel-auth (the
-// service group: not group 0, no members, no account's primary group). The older
-// form, zel-auth set-user-ID (4711) to an account that owns a 0600 site file,
-// still works and is warned about.
+// The deployment around the site file, as `zel-site check` judges it and as a
+// writing command must find it before it writes. zel-auth is root:GROUP mode
+// 2711 (set-group-ID) and the site file root:GROUP 0640, GROUP being the group
+// of the installed zel-auth (the service group): not group 0, nogroup, nobody's
+// or the overflow ID, with no members or administrators and no password under
+// any name its ID has, and no account's primary group. The older form,
+// zel-auth set-user-ID (4711) to an account that owns a 0600 site file, still
+// works and is warned about. These are the only copies of these rules:
+// tools/deploy.sh and the package's postinst ask zel-site for them. Every
+// finding where others could have read the tokens says they are exposed.
+// The rules read the system through System, so a test can feed them made-up
+// files, accounts and groups.
 #ifndef ZEL_ADMIN_DEPLOYMENT_H_
 #define ZEL_ADMIN_DEPLOYMENT_H_
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "admin/acl.h"
 #include "admin/check.h"
 
 namespace zel {
@@ -25,11 +34,67 @@ struct SiteOwnership {
   std::string group_name;
 };
 
-// What the installed zel-auth asks of its site file; false with the reason if nothing sound.
-bool site_ownership(const char* tool_path, SiteOwnership& ownership, std::string& error);
+struct Account {
+  std::string name;
+  uid_t uid = 0;
+  gid_t gid = 0;
+};
 
-// The findings about the live site file, zel-auth and the directories above them.
-std::vector<Finding> check_deployment(const char* site_path, const char* tool_path);
+// A group as /etc/group has it and, when present there, /etc/gshadow.
+struct GroupEntry {
+  std::string name;
+  gid_t gid = 0;
+  std::string password;  // the /etc/group field
+  std::vector<std::string> members;
+  bool shadowed = false;  // the fields below come from /etc/gshadow
+  std::string shadow_password;
+  std::vector<std::string> administrators;
+  std::vector<std::string> shadow_members;
+};
+
+struct Accounts {
+  std::vector<Account> users;
+  std::vector<GroupEntry> groups;
+  std::optional<gid_t> overflow_gid;   // /proc/sys/kernel/overflowgid
+  std::string unreadable_shadow;       // why /etc/gshadow couldn't be read, if it couldn't
+};
+
+// What the deployment rules read from the system.
+class System {
+ public:
+  virtual ~System() = default;
+  // 0 with st, or the errno of lstat(2) (follow: stat(2)).
+  virtual int status(const std::string& path, bool follow, struct stat& st) const;
+  // The path with every link resolved; empty if it can't be.
+  virtual std::string resolved(const std::string& path) const;
+  virtual bool mounted_nosuid(const std::string& path) const;
+  // 0 with present, or the errno.
+  virtual int acl(const std::string& path, AclKind kind, bool& present) const;
+  virtual std::vector<std::string> names_in(const std::string& dir) const;
+  virtual Accounts accounts() const;
+};
+
+// What a deployment check is for: `check`, or a command about to write the site file, whose new
+// file mends the live file's mode, group and ACL (reported as warnings, never silently).
+enum class Purpose { kCheck, kWrite };
+
+// The findings about the live site file, zel-auth, the directories above them and the service
+// group; with no error, ownership is what a new site file gets and site what was checked.
+struct DeploymentVerdict {
+  std::vector<Finding> findings;
+  std::optional<SiteOwnership> ownership;
+  std::optional<struct stat> site;
+};
+DeploymentVerdict check_deployment(const char* site_path, const char* tool_path, Purpose purpose,
+                                   const System& system = System());
+
+// The findings about the group NAME as zel-auth's service group, an account departing (about
+// to be removed) not counted; path names the findings.
+std::vector<Finding> check_service_group(const std::string& name, const std::string& departing,
+                                         const System& system = System());
+
+// The copies of the site file an edit or install left beside it (.zel-site-edit.*, .NAME.new-*).
+std::vector<std::string> left_copies(const std::string& site_path, const System& system = System());
 
 }  // namespace zel
 

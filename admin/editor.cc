@@ -34,17 +34,17 @@ class PrivateDir {
   PrivateDir& operator=(const PrivateDir&) = delete;
   ~PrivateDir() { remove(); }
   bool create(const std::string& site_path);
+  // Takes over a private directory an earlier edit left, to remove it.
+  void adopt(const std::string& path) { path_ = path; }
   const std::string& path() const { return path_; }
+  void remove();
 
  private:
-  void remove();
   std::string path_;
 };
 
 bool PrivateDir::create(const std::string& site_path) {
-  const std::size_t slash = site_path.find_last_of('/');
-  const std::string dir = slash == std::string::npos ? "." : site_path.substr(0, slash);
-  std::string name = dir + "/.zel-site-edit.XXXXXX";
+  std::string name = split_path(site_path).first + "/.zel-site-edit.XXXXXX";
   if (mkdtemp(name.data()) == nullptr) return false;
   path_ = name;
   return true;
@@ -74,14 +74,11 @@ void PrivateDir::remove() {
 bool write_new_file(const std::string& path, std::string_view text) {
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) return false;
-  while (!text.empty()) {
-    const ssize_t n = write(fd, text.data(), text.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      close(fd);
-      return false;
-    }
-    text.remove_prefix(static_cast<std::size_t>(n));
+  if (!write_all(fd, text)) {
+    const int write_errno = errno;
+    close(fd);
+    errno = write_errno;
+    return false;
   }
   return close(fd) == 0;
 }
@@ -182,6 +179,29 @@ Choice ask(std::FILE* answers, const std::string& site_path) {
   }
 }
 
+// Offers to remove each copy of the site file that a killed edit or install left,
+// as an editor offers to remove a swap file. A copy kept is a deployment error,
+// so the edit then stops at the check.
+void offer_removal(const std::string& site_path, std::FILE* answers) {
+  for (const std::string& copy : left_copies(site_path)) {
+    std::fprintf(stderr, "zel-site: %s is a copy of the site file left by an edit or install that was "
+                         "killed: it holds every token, so treat them as exposed and rotate them "
+                         "(zel-site set-token)\nRemove it? [y]es, [n]o: ", copy.c_str());
+    (void)std::fflush(stderr);
+    const std::optional<std::string> answer = read_answer(answers);
+    if (!answer || *answer != "y") continue;
+    PrivateDir left;
+    if (split_path(copy).second.starts_with(".zel-site-edit.")) {
+      left.adopt(copy);
+      left.remove();
+    } else if (unlink(copy.c_str()) != 0) {
+      std::fprintf(stderr, "zel-site: can't remove %s: %s\n", copy.c_str(), std::strerror(errno));
+      continue;
+    }
+    std::fprintf(stderr, "zel-site: removed %s\n", copy.c_str());
+  }
+}
+
 }  // namespace
 
 std::vector<std::string> editor_command() {
@@ -202,18 +222,20 @@ std::vector<std::string> editor_command() {
 
 int edit_site(const std::string& site_path, const char* tool_path, std::FILE* answers) {
   std::string error;
-  SiteOwnership ownership;
   SiteLock lock;
-  if (!prepare_install(site_path, tool_path, ownership, lock, error)) {
+  if (!lock.acquire(site_path, error)) {
     std::fprintf(stderr, "zel-site: %s\n", error.c_str());
     return 2;
   }
-  SecretBytes original;
-  bool missing = false;
-  if (!read_text_file(site_path, original, error, &missing) && !missing) {
+  offer_removal(site_path, answers);
+  if (interrupted() != 0) return 1;
+  SiteOwnership ownership;
+  LiveFile live;
+  if (const int status = prepare_write(site_path, tool_path, stdout, ownership, live, error); status != 0) {
     std::fprintf(stderr, "zel-site: %s\n", error.c_str());
-    return 2;
+    return status;
   }
+  const SecretBytes& original = live.text;
 
   PrivateDir dir;
   if (!dir.create(site_path)) {
@@ -221,8 +243,7 @@ int edit_site(const std::string& site_path, const char* tool_path, std::FILE* an
                  std::strerror(errno));
     return 2;
   }
-  const std::size_t slash = site_path.find_last_of('/');
-  const std::string copy = dir.path() + "/" + site_path.substr(slash == std::string::npos ? 0 : slash + 1);
+  const std::string copy = dir.path() + "/" + split_path(site_path).second;
   if (!write_new_file(copy, view_of(original))) {
     std::fprintf(stderr, "zel-site: can't write %s: %s\n", copy.c_str(), std::strerror(errno));
     return 2;
@@ -245,7 +266,8 @@ int edit_site(const std::string& site_path, const char* tool_path, std::FILE* an
       return 0;
     }
     const std::vector<Finding> findings = check_site_text(view_of(edited));
-    print_findings(stderr, site_path.c_str(), findings);
+    print_findings(stdout, site_path.c_str(), findings);
+    (void)std::fflush(stdout);
     if (!has_errors(findings, false)) break;
     const Choice choice = ask(answers, site_path);
     if (interrupted() != 0) return 1;
@@ -255,8 +277,8 @@ int edit_site(const std::string& site_path, const char* tool_path, std::FILE* an
     }
     if (choice == Choice::kInstall) break;
   }
-  if (!install_site_text(site_path, view_of(edited), ownership, error)) {
-    std::fprintf(stderr, "zel-site: %s is unchanged: %s\n", site_path.c_str(), error.c_str());
+  if (!install_site_text(site_path, view_of(edited), ownership, live, error)) {
+    std::fprintf(stderr, "zel-site: %s\n", error.c_str());
     return 2;
   }
   if (!error.empty()) std::fprintf(stderr, "zel-site: warning: %s\n", error.c_str());

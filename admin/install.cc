@@ -5,12 +5,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <utility>
 
 #include "admin/acl.h"
+#include "admin/text_file.h"
 
 namespace zel {
 
@@ -60,31 +62,140 @@ bool NewFile::create(const std::string& dir, const std::string& base) {
   return false;
 }
 
-bool write_all(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t n = write(fd, text.data(), text.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    text.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
-}
-
 bool failed(std::string& error, const std::string& step) {
   error = step + ": " + std::strerror(errno);
   return false;
 }
 
-// The directory and the name of a path.
-std::pair<std::string, std::string> split_path(const std::string& path) {
-  const std::size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return {".", path};
-  return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
+// Why a candidate must be root's own file: root reads what its writer could not.
+constexpr const char* kRootsOwn =
+    "root can read files the user who wrote or linked the candidate can't, and the installed file "
+    "is shown to every user: render it as root to a path only root can write, then install it";
+
+// Opens path for reading with no symbolic link anywhere along it; -1 with errno.
+int open_without_links(const std::string& path) {
+  int dir = open(path.starts_with('/') ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  std::size_t pos = path.find_first_not_of('/');
+  if (pos == std::string::npos) {
+    if (dir >= 0) close(dir);
+    errno = EISDIR;
+    return -1;
+  }
+  while (dir >= 0) {
+    const std::size_t slash = path.find('/', pos);
+    const std::string part = path.substr(pos, slash == std::string::npos ? slash : slash - pos);
+    const std::size_t next = slash == std::string::npos ? slash : path.find_first_not_of('/', slash);
+    const int flags = next == std::string::npos ? O_RDONLY | O_NONBLOCK | O_NOCTTY
+                                                : O_RDONLY | O_DIRECTORY;
+    const int fd = openat(dir, part.c_str(), flags | O_NOFOLLOW | O_CLOEXEC);
+    int open_errno = errno;
+    // A directory's place taken by a link fails as "not a directory"; name it.
+    struct stat st {};
+    if (fd < 0 && open_errno == ENOTDIR && fstatat(dir, part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISLNK(st.st_mode)) {
+      open_errno = ELOOP;
+    }
+    close(dir);
+    errno = open_errno;
+    if (fd < 0 || next == std::string::npos) return fd;
+    dir = fd;
+    pos = next;
+  }
+  return -1;
+}
+
+// A regular candidate must be root's, writable by no one else, and have one name.
+bool roots_own(const struct stat& st, const std::string& name, std::string& error) {
+  char mode[8];
+  (void)std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+  if (st.st_uid != 0) {
+    error = name + " is owned by user ID " + std::to_string(st.st_uid) + ", not root: " + kRootsOwn;
+  } else if ((st.st_mode & 022) != 0) {
+    error = name + " is writable by others than root (mode " + mode + "): " + kRootsOwn;
+  } else if (st.st_nlink != 1) {
+    error = name + " has " + std::to_string(st.st_nlink) +
+            " names (hard links), and another may be a file its linker can't read: " + kRootsOwn;
+  } else {
+    return true;
+  }
+  return false;
 }
 
 }  // namespace
+
+bool read_live_file(const std::string& site_path, LiveFile& live, std::string& error) {
+  struct stat st {};
+  bool missing = false;
+  live = LiveFile();
+  if (!read_text_file(site_path, live.text, error, {.follow_link = false, .missing = &missing,
+                                                    .status = &st})) {
+    return missing;
+  }
+  live.exists = true;
+  live.dev = st.st_dev;
+  live.ino = st.st_ino;
+  return true;
+}
+
+bool read_candidate(const std::string& path, SecretBytes& text, std::string& error, bool& refused) {
+  text.clear();
+  refused = true;
+  const bool from_stdin = path == "-";
+  const std::string name = from_stdin ? "standard input" : path;
+  const int fd = from_stdin ? STDIN_FILENO : open_without_links(path);
+  if (fd < 0) {
+    refused = errno == ELOOP;
+    error = refused ? path + " is, or lies under, a symbolic link: " + kRootsOwn
+                    : path + ": " + std::strerror(errno);
+    return false;
+  }
+  struct stat st {};
+  bool ok = fstat(fd, &st) == 0;
+  if (!ok) {
+    refused = false;
+    error = name + ": " + std::strerror(errno);
+  } else if (S_ISREG(st.st_mode)) {
+    ok = roots_own(st, name, error);
+  } else if (!from_stdin || !S_ISFIFO(st.st_mode)) {
+    error = name + (from_stdin ? " is neither a pipe nor a regular file" : " is not a regular file");
+    ok = false;
+  }
+  if (ok) refused = false;
+  if (ok && from_stdin) {
+    // A pipe's writer ends it; the descriptor stays blocking for that.
+    ok = read_text_fd(fd, name, text, error);
+  } else if (ok) {
+    // The open was non-blocking only so that a FIFO could not hang it.
+    const int flags = fcntl(fd, F_GETFL);
+    ok = (flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0) || failed(error, name);
+    ok = ok && read_text_fd(fd, name, text, error);
+  }
+  if (!from_stdin) close(fd);
+  return ok;
+}
+
+int prepare_write(const std::string& site_path, const char* tool_path, std::FILE* out,
+                  SiteOwnership& ownership, LiveFile& live, std::string& error) {
+  const DeploymentVerdict verdict = check_deployment(site_path.c_str(), tool_path, Purpose::kWrite);
+  print_findings(out, site_path.c_str(), verdict.findings);
+  if (!verdict.ownership) {
+    error = site_path + " is unchanged: the deployment has the errors above; mend them (zel-site check "
+                        "tells them all), then run this again";
+    return 1;
+  }
+  ownership = *verdict.ownership;
+  if (!read_live_file(site_path, live, error)) return 2;
+  // The file read must be the file checked: only root could have swapped it, yet
+  // what was judged is what gets replaced.
+  if (live.exists != verdict.site.has_value() ||
+      (live.exists && (live.dev != verdict.site->st_dev || live.ino != verdict.site->st_ino))) {
+    error = site_path + " is unchanged: it was replaced while it was being checked; run this again";
+    return 2;
+  }
+  live.mended = std::any_of(verdict.findings.begin(), verdict.findings.end(),
+                            [&](const Finding& f) { return f.path == site_path; });
+  return 0;
+}
 
 bool directory_gives_no_acl(const std::string& site_path, std::string& error) {
   const std::string dir = split_path(site_path).first;
@@ -101,19 +212,25 @@ bool directory_gives_no_acl(const std::string& site_path, std::string& error) {
   return true;
 }
 
-bool prepare_install(const std::string& site_path, const char* tool_path, SiteOwnership& ownership,
-                     SiteLock& lock, std::string& error) {
-  if (!site_ownership(tool_path, ownership, error)) return false;
-  // Refused before anything else, so no edit is made only to be refused at the end.
-  if (!directory_gives_no_acl(site_path, error)) {
-    error = site_path + " is unchanged: " + error;
-    return false;
-  }
-  return lock.acquire(site_path, error);
+namespace {
+
+// Whether the live file is still the one, with the text, that the command read.
+bool still_as_read(const std::string& site_path, const LiveFile& as_read, std::string& error) {
+  LiveFile now;
+  std::string reason;
+  const bool same = read_live_file(site_path, now, reason) && now.exists == as_read.exists &&
+                    now.dev == as_read.dev && now.ino == as_read.ino && now.text == as_read.text;
+  if (same) return true;
+  error = site_path + (as_read.exists ? " was replaced or changed" : " was created") +
+          " by another writer after zel-site read it: that change stays, and this one is not "
+          "installed. Look at the file as it is now, then make your change again";
+  if (!reason.empty()) error += " (" + reason + ")";
+  return false;
 }
 
-bool install_site_text(const std::string& site_path, std::string_view text,
-                       const SiteOwnership& ownership, std::string& error) {
+// The steps of install_site_text after the checks; false with the step and the system's text.
+bool put_in_place(const std::string& site_path, std::string_view text, const SiteOwnership& ownership,
+                  const LiveFile& as_read, std::string& error, bool& raced) {
   const auto [dir, base] = split_path(site_path);
   if (!directory_gives_no_acl(site_path, error)) return false;
 
@@ -139,6 +256,13 @@ bool install_site_text(const std::string& site_path, std::string_view text,
   if (fchmod(file.fd(), ownership.mode) != 0) return failed(error, "changing the mode of " + file.path());
   if (fsync(file.fd()) != 0) return failed(error, "syncing " + file.path());
   if (!file.close_file()) return failed(error, "closing " + file.path());
+  // The last look before the rename: a writer that doesn't take the lock (a
+  // copy by configuration management, an editor run by hand) may have put its
+  // file here since this command read it.
+  if (!still_as_read(site_path, as_read, error)) {
+    raced = true;
+    return false;
+  }
   if (rename(file.path().c_str(), site_path.c_str()) != 0) {
     return failed(error, "renaming " + file.path() + " to " + site_path);
   }
@@ -152,6 +276,16 @@ bool install_site_text(const std::string& site_path, std::string_view text,
   }
   if (dir_fd >= 0) close(dir_fd);
   return true;
+}
+
+}  // namespace
+
+bool install_site_text(const std::string& site_path, std::string_view text,
+                       const SiteOwnership& ownership, const LiveFile& as_read, std::string& error) {
+  bool raced = false;
+  if (put_in_place(site_path, text, ownership, as_read, error, raced)) return true;
+  if (!raced) error = site_path + " is unchanged: " + error;
+  return false;
 }
 
 }  // namespace zel

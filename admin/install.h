@@ -3,32 +3,56 @@
 // group and mode through its descriptor, synced, and renamed over the live
 // path; then the directory is synced. A directory with a default ACL, or a
 // new file that has an ACL all the same, is refused before the text is
-// written: the ACL would let others read it once the mode is set. A failure at any step removes the new
-// file and leaves the live one as it was; no other copy is made.
+// written: the ACL would let others read it once the mode is set. Just before
+// the rename the live file is read again: if it is no longer the file, or the
+// text, that the command read (another writer replaced or changed it), nothing
+// is installed and the other writer's change stays. A failure at any step
+// removes the new file and leaves the live one as it was; no other copy is made.
 #ifndef ZEL_ADMIN_INSTALL_H_
 #define ZEL_ADMIN_INSTALL_H_
 
+#include <sys/types.h>
+
+#include <cstdio>
 #include <string>
 #include <string_view>
 
 #include "admin/deployment.h"
-#include "admin/lock.h"
+#include "util/secret.h"
 
 namespace zel {
+
+// The live site file as a writing command read it: absent, or its identity and text.
+struct LiveFile {
+  bool exists = false;
+  dev_t dev = 0;
+  ino_t ino = 0;
+  SecretBytes text;
+  bool mended = false;  // the deployment check found its mode, group or ACL wrong: a write mends them
+};
+
+// Reads the live site file, a link refused (O_NOFOLLOW); false with "PATH: reason".
+bool read_live_file(const std::string& site_path, LiveFile& live, std::string& error);
+
+// What every writing command does once it holds the lock: the deployment checks, their
+// findings written to out (an error refuses: 1), then the live file read, which must be the file
+// checked (else 2); 0 with the ownership a new file gets.
+int prepare_write(const std::string& site_path, const char* tool_path, std::FILE* out,
+                  SiteOwnership& ownership, LiveFile& live, std::string& error);
+
+// Reads the file `install` is given ("-": standard input); false with the reason it is refused.
+// refused tells a file refused for what it is from one that can't be read.
+bool read_candidate(const std::string& path, SecretBytes& text, std::string& error, bool& refused);
 
 // False with the reason and the fix when the site file's directory has a default ACL, which
 // every new site file would inherit.
 bool directory_gives_no_acl(const std::string& site_path, std::string& error);
 
-// What every command that installs does first: the ownership from the installed
-// zel-auth, a directory without a default ACL, then the lock; false with the message.
-bool prepare_install(const std::string& site_path, const char* tool_path, SiteOwnership& ownership,
-                     SiteLock& lock, std::string& error);
-
-// Installs text at site_path with the given ownership; false with the failed step and the
-// system's text. True with a non-empty error: in force, but the directory's sync failed.
+// Installs text at site_path with the given ownership if the live file is still as read; false
+// with a whole sentence that names site_path. True with a non-empty error: in force, but the
+// directory's sync failed.
 bool install_site_text(const std::string& site_path, std::string_view text,
-                       const SiteOwnership& ownership, std::string& error);
+                       const SiteOwnership& ownership, const LiveFile& as_read, std::string& error);
 
 }  // namespace zel
 

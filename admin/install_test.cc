@@ -32,6 +32,12 @@ class InstallTest : public testing::Test {
     unlink((path_ + ".lock").c_str());
     rmdir(dir_);
   }
+  LiveFile live() const {
+    LiveFile file;
+    std::string error;
+    EXPECT_TRUE(read_live_file(path_, file, error)) << error;
+    return file;
+  }
   std::string content() const {
     std::stringstream text;
     text << std::ifstream(path_).rdbuf();
@@ -51,7 +57,7 @@ class InstallTest : public testing::Test {
 
 TEST_F(InstallTest, PutsTheNewTextInPlaceWithItsModeAndLeavesNothingElse) {
   std::string error;
-  ASSERT_TRUE(install_site_text(path_, "new text\n", owner_, error)) << error;
+  ASSERT_TRUE(install_site_text(path_, "new text\n", owner_, live(), error)) << error;
   EXPECT_EQ(content(), "new text\n");
   struct stat st {};
   ASSERT_EQ(stat(path_.c_str(), &st), 0);
@@ -71,11 +77,12 @@ TEST_F(InstallTest, AFailedWriteLeavesTheOldFileAndNoNewOne) {
   small.rlim_cur = 4;
   setrlimit(RLIMIT_FSIZE, &small);
   std::string error;
-  const bool ok = install_site_text(path_, "a text longer than the limit\n", owner_, error);
+  const bool ok = install_site_text(path_, "a text longer than the limit\n", owner_, live(), error);
   setrlimit(RLIMIT_FSIZE, &old_limit);
   sigaction(SIGXFSZ, &old_action, nullptr);
   EXPECT_FALSE(ok);
-  EXPECT_EQ(error.rfind("writing " + std::string(dir_) + "/.site.conf.new-", 0), 0U) << error;
+  EXPECT_EQ(error.rfind(path_ + " is unchanged: writing " + std::string(dir_) + "/.site.conf.new-", 0), 0U)
+      << error;
   EXPECT_NE(error.find("File too large"), std::string::npos) << error;
   EXPECT_EQ(content(), "old text\n");
   EXPECT_EQ(entries(), 1);
@@ -83,8 +90,9 @@ TEST_F(InstallTest, AFailedWriteLeavesTheOldFileAndNoNewOne) {
 
 TEST_F(InstallTest, AMissingDirectoryIsReportedByStep) {
   std::string error;
-  EXPECT_FALSE(install_site_text(std::string(dir_) + "/none/site.conf", "x", owner_, error));
-  EXPECT_EQ(error, "creating a new file in " + std::string(dir_) + "/none: No such file or directory");
+  EXPECT_FALSE(install_site_text(std::string(dir_) + "/none/site.conf", "x", owner_, LiveFile(), error));
+  EXPECT_EQ(error, std::string(dir_) + "/none/site.conf is unchanged: creating a new file in " + dir_ +
+                       "/none: No such file or directory");
 }
 
 // A default ACL as the kernel keeps it in its extended attribute (version 2, then
@@ -111,13 +119,103 @@ TEST_F(InstallTest, ADirectoryWithADefaultAclIsRefusedBeforeAnythingIsWritten) {
   }
   std::string error;
   EXPECT_FALSE(directory_gives_no_acl(path_, error));
-  EXPECT_FALSE(install_site_text(path_, "new text\n", owner_, error));
-  EXPECT_EQ(error, std::string(dir_) + " has a default ACL, which the new site file would inherit: "
+  EXPECT_FALSE(install_site_text(path_, "new text\n", owner_, live(), error));
+  EXPECT_EQ(error, path_ + " is unchanged: " + dir_ + " has a default ACL, which the new site file would inherit: "
                                        "remove it with setfacl -k " + dir_);
   EXPECT_EQ(content(), "old text\n");
   EXPECT_EQ(entries(), 1);
   removexattr(dir_, "system.posix_acl_default");
   EXPECT_TRUE(directory_gives_no_acl(path_, error)) << error;
+}
+
+TEST_F(InstallTest, AnotherWritersChangeSinceTheReadStaysAndNothingIsInstalled) {
+  const struct {
+    const char* name;
+    bool read_before;  // false: the command found no live file
+    const char* other;  // what the other writer did, by rename over the live path or in place
+    bool in_place;
+  } cases[] = {
+      {"renamed over the live path", true, "other writer's text\n", false},
+      {"rewritten in place", true, "other writer's text\n", true},
+      {"same text, another file", true, "old text\n", false},
+      {"created where there was none", false, "other writer's text\n", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (!c.read_before) unlink(path_.c_str());
+    const LiveFile as_read = c.read_before ? live() : LiveFile();
+    if (c.in_place) {
+      std::ofstream(path_) << c.other;
+    } else {
+      const std::string staged = std::string(dir_) + "/staged";
+      std::ofstream(staged) << c.other;
+      ASSERT_EQ(rename(staged.c_str(), path_.c_str()), 0);
+    }
+    std::string error;
+    EXPECT_FALSE(install_site_text(path_, "my text\n", owner_, as_read, error));
+    EXPECT_NE(error.find("by another writer after zel-site read it: that change stays"), std::string::npos)
+        << error;
+    EXPECT_EQ(content(), c.other);
+    EXPECT_EQ(entries(), 1);
+    std::ofstream(path_) << "old text\n";
+  }
+}
+
+TEST_F(InstallTest, ACandidateMustBeRootsOwnRegularFileReachedWithoutLinks) {
+  if (geteuid() != 0) GTEST_SKIP() << "the candidate's owners can only be set up by root";
+  const std::string file = std::string(dir_) + "/candidate";
+  const std::string sub = std::string(dir_) + "/sub";
+  const struct {
+    const char* name;
+    std::string path;
+    uid_t owner;
+    mode_t mode;
+    const char* made;  // file, link (to the candidate), dirlink (sub -> dir_), fifo, hardlink
+    const char* refusal;  // empty: read
+  } cases[] = {
+      {"root's, 0600", file, 0, 0600, "file", ""},
+      {"root's, 0644", file, 0, 0644, "file", ""},
+      {"a link to root's file", file + ".link", 0, 0600, "link", "is, or lies under, a symbolic link: root can"},
+      {"under a linked directory", sub + "/candidate", 0, 0600, "dirlink", "is, or lies under, a symbolic link"},
+      {"a user's file", file, 4242, 0600, "file", "is owned by user ID 4242, not root: root can read"},
+      {"writable by the group", file, 0, 0660, "file", "is writable by others than root (mode 0660)"},
+      {"writable by all", file, 0, 0606, "file", "is writable by others than root (mode 0606)"},
+      {"a second name", file, 0, 0600, "hardlink", "has 2 names (hard links)"},
+      {"a FIFO", file + ".fifo", 0, 0600, "fifo", "is not a regular file"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::ofstream(file) << "site.name = x\n";
+    ASSERT_EQ(chown(file.c_str(), c.owner, 0), 0);
+    ASSERT_EQ(chmod(file.c_str(), c.mode), 0);
+    const std::string made = c.made;
+    if (made == "link") {
+      ASSERT_EQ(symlink(file.c_str(), c.path.c_str()), 0);
+    }
+    if (made == "dirlink") {
+      ASSERT_EQ(symlink(dir_, sub.c_str()), 0);
+    }
+    if (made == "hardlink") {
+      ASSERT_EQ(link(file.c_str(), (file + ".2").c_str()), 0);
+    }
+    if (made == "fifo") {
+      ASSERT_EQ(mkfifo(c.path.c_str(), 0600), 0);
+    }
+    SecretBytes text;
+    std::string error;
+    bool refused = false;
+    const bool ok = read_candidate(c.path, text, error, refused);
+    EXPECT_EQ(ok, c.refusal[0] == '\0') << error;
+    if (ok) {
+      EXPECT_EQ(std::string(view_of(text)), "site.name = x\n");
+    }
+    if (!ok) {
+      EXPECT_NE(error.find(c.refusal), std::string::npos) << error;
+      EXPECT_TRUE(refused);
+    }
+    for (const char* left : {".link", ".2", ".fifo", ""}) unlink((file + left).c_str());
+    unlink(sub.c_str());
+  }
 }
 
 TEST_F(InstallTest, ASecondLockFailsAtOnce) {

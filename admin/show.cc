@@ -5,19 +5,40 @@
 #include <string>
 #include <vector>
 
+#include "admin/check.h"
 #include "admin/stanzas.h"
 
 namespace zel {
 
 namespace {
 
-std::string number(std::size_t n) { return std::to_string(n); }
+// The tokens a listing must not show: the values of every token line (views into
+// the site text), and those long enough to look for in other lines.
+struct Withheld {
+  std::vector<SoughtToken> token_lines;
+  std::vector<SoughtToken> sought;
+};
 
-// The line as listed, each token value in it withheld.
-std::string masked(std::string_view line, const std::vector<SoughtToken>& tokens) {
+// The line as listed, each token value in it withheld, and the value of a line
+// that looks like a token line too: the administrator meant it as one. A line
+// made of a token value's own bytes (a header read inside a token line) is withheld whole.
+std::string masked(std::string_view line, const Withheld& withheld) {
+  for (const SoughtToken& token : withheld.token_lines) {
+    const bool overlaps = line.data() < token.value.data() + token.value.size() &&
+                          token.value.data() < line.data() + line.size();
+    if (overlaps) {
+      return "<withheld: part of the token value of line " + std::to_string(token.line) + ">";
+    }
+  }
+  if (looks_like_token_line(line)) {
+    const std::size_t eq = line.find('=');
+    const std::size_t value =
+        eq == std::string_view::npos ? 0 : std::min(line.find_first_not_of(' ', eq + 1), line.size());
+    return std::string(line.substr(0, value)) + "<value withheld: it looks like a token line>";
+  }
   std::string shown(line);
-  for (const SoughtToken& token : tokens) {
-    const std::string mark = "<token value of line " + number(token.line) + ">";
+  for (const SoughtToken& token : withheld.sought) {
+    const std::string mark = "<token value of line " + std::to_string(token.line) + ">";
     for (std::size_t at = shown.find(token.value); at != std::string::npos;
          at = shown.find(token.value, at + mark.size())) {
       shown.replace(at, token.value.size(), mark);
@@ -26,21 +47,21 @@ std::string masked(std::string_view line, const std::vector<SoughtToken>& tokens
   return shown;
 }
 
-std::string lines_text(std::size_t n) { return number(n) + (n == 1 ? " line" : " lines"); }
+std::string lines_text(std::size_t n) { return std::to_string(n) + (n == 1 ? " line" : " lines"); }
 
 // The "== " line: the stanza, where it starts, and what follows.
 std::string heading(const Stanza& stanza) {
   std::string where;
   if (!stanza.name) {
-    where = "the default stanza, from line " + number(stanza.start_line);
+    where = "the default stanza, from line " + std::to_string(stanza.start_line);
   } else if (stanza.header_line == 0) {
-    where = "[" + *stanza.name + "], selected on line " + number(stanza.selected_line) +
+    where = "[" + *stanza.name + "], selected on line " + std::to_string(stanza.selected_line) +
             ", inside another line";
   } else if (stanza.reached()) {
-    where = "[" + *stanza.name + "], header on line " + number(stanza.header_line);
+    where = "[" + *stanza.name + "], header on line " + std::to_string(stanza.header_line);
   } else {
-    where = "[" + *stanza.name + "], selected on line " + number(stanza.selected_line) +
-            " (not by the header on line " + number(stanza.header_line) + ")";
+    where = "[" + *stanza.name + "], selected on line " + std::to_string(stanza.selected_line) +
+            " (not by the header on line " + std::to_string(stanza.header_line) + ")";
   }
   if (stanza.lookup == StanzaLookup::kEmpty) {
     return "== " + where + ": empty, so -s " + *stanza.name + " ends with status 7";
@@ -48,11 +69,11 @@ std::string heading(const Stanza& stanza) {
   return "== " + where + ": " + lines_text(stanza.listed.size()) + " every user sees";
 }
 
-void show_stanza(const Stanza& stanza, const std::vector<SoughtToken>& tokens, std::FILE* out) {
+void show_stanza(const Stanza& stanza, const Withheld& withheld, std::FILE* out) {
   std::fprintf(out, "%s\n", heading(stanza).c_str());
   if (stanza.lookup != StanzaLookup::kFound) return;
   for (const StanzaLine& line : stanza.listed) {
-    const std::string shown = masked(line.text, tokens);
+    const std::string shown = masked(line.text, withheld);
     // A failed write shows in the stream's error flag, which the caller checks.
     (void)std::fwrite(shown.data(), 1, shown.size(), out);
     (void)std::fputc('\n', out);
@@ -60,13 +81,14 @@ void show_stanza(const Stanza& stanza, const std::vector<SoughtToken>& tokens, s
   const std::size_t counting = stanza.counting_token();
   for (std::size_t i = 0; i < stanza.tokens.size(); ++i) {
     const TokenLine& token = stanza.tokens[i];
-    std::string text = "-- line " + number(token.line) + ": ";
+    std::string text = "-- line " + std::to_string(token.line) + ": ";
     if (token.value.empty()) {
       text += "token line without a value";
     } else if (i == counting) {
       text += "token value withheld, the one that counts";
     } else {
-      text += "token value withheld, not used: line " + number(stanza.tokens[counting].line) + " counts";
+      text += "token value withheld, not used: line " + std::to_string(stanza.tokens[counting].line) +
+              " counts";
     }
     std::fprintf(out, "%s\n", text.c_str());
   }
@@ -82,7 +104,7 @@ void show_stanza(const Stanza& stanza, const std::vector<SoughtToken>& tokens, s
 int show_site(std::string_view whole_text, const char* site_path, const char* name, std::FILE* out) {
   const LineIndex lines(whole_text);
   const SiteView view = view_site(whole_text, lines);
-  const std::vector<SoughtToken> tokens = sought_tokens(view.text, lines);
+  const Withheld withheld{token_lines(view.text, lines), sought_tokens(view.text, lines)};
   if (name != nullptr) {
     const Stanza stanza = select_stanza(view.text, lines, name);
     if (stanza.lookup == StanzaLookup::kMissing) {
@@ -94,17 +116,17 @@ int show_site(std::string_view whole_text, const char* site_path, const char* na
     const auto header = std::find_if(view.named.begin(), view.named.end(),
                                      [&](const Stanza& named) { return named.name == stanza.name; });
     shown.header_line = header != view.named.end() ? header->header_line : 0;
-    show_stanza(shown, tokens, out);
+    show_stanza(shown, withheld, out);
     return 0;
   }
   if (view.default_stanza.lookup == StanzaLookup::kFound) {
-    show_stanza(view.default_stanza, tokens, out);
+    show_stanza(view.default_stanza, withheld, out);
   } else {
     std::fputs("== no default stanza: a run without -s ends with status 7\n", out);
   }
   std::set<std::string> shown;
   for (const Stanza& stanza : view.named) {
-    if (shown.insert(*stanza.name).second) show_stanza(stanza, tokens, out);
+    if (shown.insert(*stanza.name).second) show_stanza(stanza, withheld, out);
   }
   return 0;
 }

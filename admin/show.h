@@ -4,7 +4,8 @@
 // where its runs would end without a token value); then one "-- " line per
 // token line, saying where a token value is withheld and whether it counts.
 // A token value (8 bytes or more) that stands in a listed line is replaced by
-// "<token value of line N>": show never prints one.
+// "<token value of line N>", and the value of a line that looks like a token
+// line by "<value withheld: it looks like a token line>": show never prints one.
 #ifndef ZEL_ADMIN_SHOW_H_
 #define ZEL_ADMIN_SHOW_H_
 

@@ -56,25 +56,40 @@ Stanza select_stanza(std::string_view text, const LineIndex& lines, const char* 
     }
     // The first token line with a value is the one zel-auth signs with.
     const std::string_view value = token_value_of(line);
-    stanza.tokens.push_back({number, line, value, !counted && !value.empty()});
+    stanza.tokens.push_back({number, value, !counted && !value.empty()});
     counted = counted || !value.empty();
   });
   return stanza;
 }
 
-std::vector<SoughtToken> sought_tokens(std::string_view text, const LineIndex& lines) {
+std::vector<SoughtToken> token_lines(std::string_view text, const LineIndex& lines) {
   std::vector<SoughtToken> tokens;
+  const auto without_spaces = [](std::string_view rest) {
+    return rest.substr(std::min(rest.find_first_not_of(' '), rest.size()));
+  };
   for (std::size_t pos = 0; pos < text.size();) {
     std::size_t end = text.find('\n', pos);
     if (end == std::string_view::npos) end = text.size();
-    std::string_view line = text.substr(pos, end - pos);
-    line.remove_prefix(std::min(line.find_first_not_of(' '), line.size()));
-    if (is_token_line(line)) {
-      const std::string_view value = token_value_of(line);
-      if (value.size() >= kShortestSoughtToken) tokens.push_back({value, lines.line_of(pos)});
+    const std::string_view line = text.substr(pos, end - pos);
+    // A token line starts a line, or follows the "]" of a header on it ("[ci] token.value = ..."
+    // holds the token of [ci]); any "[" before a "]" may open one, as zel-auth's header search has it.
+    std::vector<std::string_view> starts = {without_spaces(line)};
+    const std::size_t open = line.find('[');
+    for (std::size_t close = open == std::string_view::npos ? open : line.find(']', open);
+         close != std::string_view::npos; close = line.find(']', close + 1)) {
+      starts.push_back(without_spaces(line.substr(close + 1)));
+    }
+    for (const std::string_view start : starts) {
+      if (is_token_line(start)) tokens.push_back({token_value_of(start), lines.line_of(pos)});
     }
     pos = end + 1;
   }
+  return tokens;
+}
+
+std::vector<SoughtToken> sought_tokens(std::string_view text, const LineIndex& lines) {
+  std::vector<SoughtToken> tokens = token_lines(text, lines);
+  std::erase_if(tokens, [](const SoughtToken& token) { return token.value.size() < kShortestSoughtToken; });
   return tokens;
 }
 
@@ -90,7 +105,7 @@ SiteView view_site(std::string_view whole_text, const LineIndex& lines) {
     std::size_t end = text.find('\n', pos);
     if (end == std::string_view::npos) end = text.size();
     if (text[pos] == '[') {
-      BracketLine bracket{lines.line_of(pos), pos, text.substr(pos, end - pos), {}};
+      BracketLine bracket{lines.line_of(pos), text.substr(pos, end - pos), {}};
       const std::size_t close = bracket.text.find(']');
       if (close != std::string_view::npos) bracket.name = std::string(bracket.text.substr(1, close - 1));
       view.bracket_lines.push_back(bracket);

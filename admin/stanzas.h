@@ -35,7 +35,6 @@ struct StanzaLine {
 // A token line, its value (a view of secret bytes: never to be printed), and whether it counts.
 struct TokenLine {
   std::size_t line;
-  std::string_view text;
   std::string_view value;  // empty when the line has none
   bool counts;
 };
@@ -56,7 +55,6 @@ struct Stanza {
 // A line that starts with "[": a header when a "]" follows on it.
 struct BracketLine {
   std::size_t line;
-  std::size_t offset;
   std::string_view text;                      // the whole line, without its newline
   std::optional<std::string> name;            // the text between "[" and the first "]"
 };
@@ -69,7 +67,7 @@ struct SiteView {
   std::vector<BracketLine> bracket_lines;
 };
 
-// A token value of some token line of the text, and that line.
+// A token value of some token line of the text (a view of secret bytes), and that line.
 struct SoughtToken {
   std::string_view value;
   std::size_t line;
@@ -77,6 +75,9 @@ struct SoughtToken {
 
 // Token values shorter than this are not looked for in listed lines: they would match too much.
 inline constexpr std::size_t kShortestSoughtToken = 8;
+
+// Every token line of a text cut at its NUL, those that start after a header's "]" included.
+std::vector<SoughtToken> token_lines(std::string_view text, const LineIndex& lines);
 
 // Every token value long enough to look for, from every token line of a text cut at its NUL.
 std::vector<SoughtToken> sought_tokens(std::string_view text, const LineIndex& lines);

@@ -11,7 +11,9 @@
 #   groff -ww -z -man PAGE     (all of groff's warnings)
 #   mandoc -Tlint -Wwarning PAGE
 #   man --warnings -l PAGE     (the page as man renders it)
-# and its title line must carry the project's version.
+# and its title line must carry the project's version. Given ZEL_SITE_TOOL (the
+# built zel-site), each trap of zel-site.conf(5)'s TRAPS section must be found by
+# zel-site check as its example shows (doc/traps.sh).
 
 if(CMAKE_SCRIPT_MODE_FILE)
   file(GLOB pages "${CMAKE_CURRENT_LIST_DIR}/*.[1-9]")
@@ -57,6 +59,17 @@ if(CMAKE_SCRIPT_MODE_FILE)
       set(failed 1)
     endif()
   endforeach()
+  if(ZEL_SITE_TOOL)
+    execute_process(COMMAND sh "${CMAKE_CURRENT_LIST_DIR}/traps.sh" "${CMAKE_CURRENT_LIST_DIR}/zel-site.conf.5"
+                            "${ZEL_SITE_TOOL}"
+                    RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+    if(NOT rc EQUAL 0)
+      message(SEND_ERROR "zel-site.conf.5: TRAPS and zel-site check disagree:\n${out}${err}")
+      set(failed 1)
+    else()
+      message(STATUS "${out}")
+    endif()
+  endif()
   if(failed)
     message(FATAL_ERROR "Manual pages have warnings")
   endif()
@@ -97,6 +110,6 @@ endif()
 
 if(ZEL_BUILD_TESTS)
   add_test(NAME man-pages
-           COMMAND "${CMAKE_COMMAND}" -DZEL_VERSION=${PROJECT_VERSION}
+           COMMAND "${CMAKE_COMMAND}" -DZEL_VERSION=${PROJECT_VERSION} -DZEL_SITE_TOOL=$<TARGET_FILE:zel-site>
                    -P "${CMAKE_CURRENT_LIST_FILE}")
 endif()

@@ -5,9 +5,11 @@
 # for the shadow password file are; the tool opens that file with the group's
 # privilege and gives the privilege up before it reads its input. The group has
 # no members and is no account's primary group, so no one holds it but the tool.
-# zel-site, the administrator's tool, when it is installed beside the program
-# (PREFIX/sbin/zel-site), becomes root's, mode 0755, and checks the deployment
-# at the end. Running the script again changes nothing that is already right.
+# zel-site, the administrator's tool, installed beside the program
+# (PREFIX/sbin/zel-site), becomes root's, mode 0755; it judges the service group
+# before anything is changed and the whole deployment at the end, and this
+# script keeps no copy of those rules. Running the script again changes nothing
+# that is already right.
 #
 #   tools/deploy.sh [--build DIR] [--prefix DIR] [--binary PATH]
 #                   [--site-file PATH] [--group NAME]
@@ -129,14 +131,17 @@ fi
 [ -f "$binary" ] || die "no installed binary at $binary (install first, or give --build)"
 # zel-site, when installed, must look after the same site file and this binary.
 zel_site=$prefix/sbin/zel-site
-if [ -e "$zel_site" ] || [ -L "$zel_site" ]; then
-  check_path "$zel_site"
-  [ -f "$zel_site" ] || die "$zel_site is not a regular file"
-  LC_ALL=C grep -qazxF -- "$site_file" "$zel_site" ||
-    die "$zel_site was not built for the site file $site_file (configure with -DZEL_SITE_FILE=$site_file)"
-  LC_ALL=C grep -qazxF -- "$binary" "$zel_site" ||
-    die "$zel_site was not built for $binary (configure with -DZEL_AUTH_PATH=$binary)"
-fi
+[ -e "$zel_site" ] || [ -L "$zel_site" ] ||
+  die "no zel-site at $zel_site: it checks the service group and the deployment (install it with the binary)"
+check_path "$zel_site"
+[ -f "$zel_site" ] || die "$zel_site is not a regular file"
+LC_ALL=C grep -qazxF -- "$site_file" "$zel_site" ||
+  die "$zel_site was not built for the site file $site_file (configure with -DZEL_SITE_FILE=$site_file)"
+LC_ALL=C grep -qazxF -- "$binary" "$zel_site" ||
+  die "$zel_site was not built for $binary (configure with -DZEL_AUTH_PATH=$binary)"
+# zel-site runs as root from here on: no one else may have changed it.
+chown -- root:root "$zel_site"
+chmod 0755 -- "$zel_site"
 # A binary built for another site file would open that file with the group's
 # privilege; only the path it was built with, exactly, may be deployed with it.
 LC_ALL=C grep -qazxF -- "$site_file" "$binary" ||
@@ -157,36 +162,15 @@ fi
 
 # The service group: a system group with no members that is no account's
 # primary group. A group anyone belongs to would give them every token.
-# Every group of the same ID counts, and so does what /etc/gshadow says: a
-# member, an administrator or a password there lets someone into the group.
-field() { cut -d: -f"$1"; }
-locked() { case $1 in ''|x|'!'*|'*'*) return 0 ;; *) return 1 ;; esac; }
-if gent=$(getent group "$group"); then
-  gid=$(printf '%s\n' "$gent" | field 3)
-  [ "$gid" -ne 0 ] || die "group $group has group ID 0; the service group must be unprivileged"
-  for nobody_gid in 65534 "$(cat /proc/sys/kernel/overflowgid 2>/dev/null)" \
-                    "$(getent group nogroup | field 3)" "$(getent group nobody | field 3)"; do
-    [ "$gid" != "$nobody_gid" ] || die "group $group has the group ID of nogroup/nobody; choose another --group"
-  done
-  for name in $(getent group | awk -F: -v g="$gid" '$3 == g { print $1 }'); do
-    entry=$(getent group "$name")
-    members=$(printf '%s\n' "$entry" | field 4)
-    [ -z "$members" ] ||
-      die "group $name (group ID $gid, as $group) has members ($members); remove them (gpasswd -d USER $name) or choose another --group"
-    locked "$(printf '%s\n' "$entry" | field 2)" || die "group $name (group ID $gid) has a password; remove it (gpasswd -r $name)"
-    if entry=$(getent gshadow "$name"); then
-      [ -z "$(printf '%s\n' "$entry" | field 3)$(printf '%s\n' "$entry" | field 4)" ] ||
-        die "group $name (group ID $gid) has administrators or members in /etc/gshadow; remove them (gpasswd -A '' -M '' $name)"
-      locked "$(printf '%s\n' "$entry" | field 2)" || die "group $name (group ID $gid) has a password in /etc/gshadow; remove it (gpasswd -r $name)"
-    fi
-  done
-  primary=$(getent passwd | awk -F: -v g="$gid" '$4 == g { printf "%s%s", sep, $1; sep = "," }')
-  [ -z "$primary" ] ||
-    die "group $group is the primary group of $primary; give that account another group (usermod -g) or choose another --group"
-else
+# zel-site holds the rules (every name of the group's ID, /etc/gshadow's members,
+# administrators and password, nogroup, nobody and the overflow ID); this script
+# keeps no copy of them, and asks before it changes anything.
+if ! getent group "$group" >/dev/null; then
   groupadd --system "$group"
   echo "$prog: created the service group $group" >&2
 fi
+"$zel_site" check --group "$group" >&2 ||
+  die "group $group is unfit to be the service group (see above); mend it or choose another --group"
 
 # An access control list would outlast the modes below: an entry for a user,
 # dormant under mode 0600, reads the file once the mode is 0640, and a default
@@ -211,18 +195,15 @@ chmod 0640 -- "$site_file"
 chown -- "root:$group" "$binary"
 chmod 2711 -- "$binary"
 
-if [ -f "$zel_site" ]; then
-  chown -- root:root "$zel_site"
-  chmod 0755 -- "$zel_site"
-fi
-
 printf '%s: %s\n' "$prog" "$(stat -c '%n %U:%G %a' -- "$binary")" >&2
 printf '%s: %s\n' "$prog" "$(stat -c '%n %U:%G %a' -- "$site_file")" >&2
-# What zel-site finds in the site file and around it. Its findings are for the
-# administrator to read and mend (a new, empty site file is one); they do not
-# make the deployment fail.
-if [ -f "$zel_site" ]; then
-  printf '%s: %s\n' "$prog" "$(stat -c '%n %U:%G %a' -- "$zel_site")" >&2
-  "$zel_site" check >&2 ||
-    echo "$prog: mend the errors above with $zel_site edit (see zel-site(8))" >&2
+printf '%s: %s\n' "$prog" "$(stat -c '%n %U:%G %a' -- "$zel_site")" >&2
+# What zel-site finds in the site file and around it. A fault of the deployment
+# itself (owners, modes, the group, the directories) fails the script; the site
+# text's findings are for the administrator to read and mend (a new, empty site
+# file is one).
+if ! "$zel_site" check >&2; then
+  "$zel_site" check --deployment >/dev/null ||
+    die "the deployment has the errors above; mend them and run again"
+  echo "$prog: mend the errors above with $zel_site edit (see zel-site(8))" >&2
 fi

@@ -196,6 +196,7 @@ site_tool_edit
 site_tool_lock
 site_tool_set_token
 site_tool_failed_installs
+site_tool_refusals
 deployment_e2e_set_group_id        # deployment.sh: these rewrite it freely
 deployment_set_user_id_form
 

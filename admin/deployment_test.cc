@@ -1,0 +1,248 @@
+#include "admin/deployment.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+
+namespace zel {
+namespace {
+
+constexpr const char* kTool = "/opt/zel/bin/zel-auth";
+constexpr const char* kSite = "/opt/zel/etc/zel-site.conf";
+constexpr gid_t kZel = 1234;
+
+struct stat made(mode_t type, uid_t uid, gid_t gid, mode_t mode) {
+  struct stat st {};
+  st.st_mode = type | mode;
+  st.st_uid = uid;
+  st.st_gid = gid;
+  st.st_nlink = 1;
+  return st;
+}
+
+// A made-up system: a sound deployment until a row changes it.
+class FakeSystem : public System {
+ public:
+  FakeSystem() {
+    for (const char* dir : {"/", "/opt", "/opt/zel", "/opt/zel/bin", "/opt/zel/etc"}) {
+      files[dir] = made(S_IFDIR, 0, 0, 0755);
+    }
+    files[kTool] = made(S_IFREG, 0, kZel, 02711);
+    files[kSite] = made(S_IFREG, 0, kZel, 0640);
+    data.users = {{"root", 0, 0}, {"nobody", 65534, 65534}, {"alice", 1000, 1000}, {"zelsvc", 999, kZel + 1}};
+    data.groups = {group("root", 0),     group("nogroup", 65534), group("alice", 1000),
+                   group("zel", kZel),   group("zelsvc", kZel + 1), group("builders", 1500, {"alice"})};
+    data.overflow_gid = 65534;
+  }
+  static GroupEntry group(const char* name, gid_t gid, std::vector<std::string> members = {}) {
+    GroupEntry g;
+    g.name = name;
+    g.gid = gid;
+    g.password = "x";
+    g.members = std::move(members);
+    g.shadowed = true;
+    g.shadow_password = "!";
+    return g;
+  }
+  GroupEntry& named(const std::string& name) {
+    for (GroupEntry& g : data.groups) {
+      if (g.name == name) return g;
+    }
+    return data.groups.emplace_back(group(name.c_str(), 0));
+  }
+  int status(const std::string& path, bool, struct stat& st) const override {
+    const auto found = files.find(path);
+    if (found == files.end()) return ENOENT;
+    st = found->second;
+    return 0;
+  }
+  std::string resolved(const std::string& path) const override { return path; }
+  bool mounted_nosuid(const std::string&) const override { return nosuid; }
+  int acl(const std::string& path, AclKind kind, bool& present) const override {
+    present = acls.count(path + (kind == AclKind::kDefault ? " default" : "")) != 0;
+    return 0;
+  }
+  std::vector<std::string> names_in(const std::string&) const override { return names; }
+  Accounts accounts() const override { return data; }
+
+  std::map<std::string, struct stat> files;
+  std::set<std::string> acls;
+  std::vector<std::string> names{".", "..", "zel-site.conf", "zel-site.conf.lock"};
+  bool nosuid = false;
+  Accounts data;
+};
+
+enum class Verdict { kClean, kWarned, kRefused };
+
+TEST(Deployment, EachRuleOnMadeUpFilesAccountsAndGroups) {
+  const auto tool = [](uid_t uid, gid_t gid, mode_t mode) {
+    return [=](FakeSystem& f) { f.files[kTool] = made(S_IFREG, uid, gid, mode); };
+  };
+  const auto site = [](mode_t type, uid_t uid, gid_t gid, mode_t mode) {
+    return [=](FakeSystem& f) { f.files[kSite] = made(type, uid, gid, mode); };
+  };
+  const struct {
+    const char* name;
+    std::function<void(FakeSystem&)> change;
+    Purpose purpose;
+    Verdict verdict;
+    const char* text;  // in the first finding
+    bool exposed;      // it says the tokens are exposed
+  } cases[] = {
+      {"sound", [](FakeSystem&) {}, Purpose::kCheck, Verdict::kClean, "", false},
+      {"chgrp builders zel-auth", tool(0, 1500, 0711), Purpose::kWrite, Verdict::kRefused,
+       "mode 0711, not 2711", false},
+      {"a group with members, mode kept", tool(0, 1500, 02711), Purpose::kWrite, Verdict::kRefused,
+       "group builders (group ID 1500) has members (alice), who can read every token", true},
+      {"chown alice zel-auth", tool(1000, kZel, 0711), Purpose::kWrite, Verdict::kRefused,
+       "owned by alice with mode 0711", false},
+      {"set-user-ID to an account no one has", tool(4242, kZel, 04711), Purpose::kWrite, Verdict::kRefused,
+       "set-user-ID to user ID 4242, which no account has", false},
+      {"groupadd -o: an alias with a member",
+       [](FakeSystem& f) { f.data.groups.push_back(FakeSystem::group("zelalias", kZel, {"bob"})); },
+       Purpose::kCheck, Verdict::kRefused, "group zelalias (group ID 1234) has members (bob)", true},
+      {"members in gshadow", [](FakeSystem& f) { f.named("zel").shadow_members = {"carol"}; }, Purpose::kCheck,
+       Verdict::kRefused, "has members (carol) in /etc/gshadow", true},
+      {"administrators in gshadow", [](FakeSystem& f) { f.named("zel").administrators = {"dave"}; },
+       Purpose::kCheck, Verdict::kRefused, "has administrators (dave) in /etc/gshadow", true},
+      {"a group password", [](FakeSystem& f) { f.named("zel").password = "$6$x"; }, Purpose::kCheck,
+       Verdict::kRefused, "group zel (group ID 1234) has a password, with which", true},
+      {"a gshadow password", [](FakeSystem& f) { f.named("zel").shadow_password = "$6$x"; }, Purpose::kCheck,
+       Verdict::kRefused, "has a password in /etc/gshadow", true},
+      {"gshadow not shadowing the group", [](FakeSystem& f) {
+         f.named("zel").shadowed = false;
+         f.named("zel").shadow_members = {"carol"};
+       }, Purpose::kCheck, Verdict::kClean, "", false},
+      {"an account's primary group", [](FakeSystem& f) { f.data.users.push_back({"svc", 998, kZel}); },
+       Purpose::kCheck, Verdict::kRefused, "group zel (group ID 1234) is the primary group of svc", true},
+      {"group 0", tool(0, 0, 02711), Purpose::kCheck, Verdict::kRefused, "group root (group ID 0) is root's", false},
+      {"nogroup", tool(0, 65534, 02711), Purpose::kCheck, Verdict::kRefused,
+       "group nogroup (group ID 65534) has the ID of nogroup, nobody or the overflow ID", false},
+      {"nobody's primary group", [](FakeSystem& f) { f.data.users[1].gid = kZel; }, Purpose::kCheck,
+       Verdict::kRefused, "has the ID of nogroup, nobody or the overflow ID", false},
+      {"the overflow ID", [](FakeSystem& f) { f.data.overflow_gid = kZel; }, Purpose::kCheck, Verdict::kRefused,
+       "has the ID of nogroup, nobody or the overflow ID", false},
+      {"a group named nobody", [](FakeSystem& f) { f.named("zel").name = "nobody"; }, Purpose::kCheck,
+       Verdict::kRefused, "group nobody (group ID 1234) has the ID of nogroup", false},
+      {"a group gone", tool(0, 4444, 02711), Purpose::kCheck, Verdict::kRefused,
+       "group ID 4444 no longer exists", false},
+      {"zel-auth 0755", tool(0, kZel, 0755), Purpose::kWrite, Verdict::kRefused, "mode 0755, not 2711", false},
+      {"zel-auth missing", [](FakeSystem& f) { f.files.erase(kTool); }, Purpose::kWrite, Verdict::kRefused,
+       "zel-auth is not installed here", false},
+      {"zel-auth a link", [](FakeSystem& f) { f.files[kTool] = made(S_IFLNK, 0, 0, 0777); }, Purpose::kWrite,
+       Verdict::kRefused, "not a regular file: install zel-auth itself", false},
+      {"nosuid", [](FakeSystem& f) { f.nosuid = true; }, Purpose::kWrite, Verdict::kRefused,
+       "mounted nosuid", false},
+      {"the older form", [](FakeSystem& f) {
+         f.files[kTool] = made(S_IFREG, 999, kZel + 1, 04711);
+         f.files[kSite] = made(S_IFREG, 999, kZel + 1, 0600);
+       }, Purpose::kWrite, Verdict::kWarned, "set-user-ID to the account zelsvc (the older form)", false},
+      {"site 0644, checked", site(S_IFREG, 0, kZel, 0644), Purpose::kCheck, Verdict::kRefused,
+       "mode 0644, not 0640: chmod 0640", true},
+      {"site 0644, written", site(S_IFREG, 0, kZel, 0644), Purpose::kWrite, Verdict::kWarned,
+       "mode 0644, not 0640: the new file is root:zel 0640", true},
+      {"site 0600, checked: no one else read it", site(S_IFREG, 0, kZel, 0600), Purpose::kCheck,
+       Verdict::kRefused, "mode 0600, not 0640", false},
+      {"site of group builders, checked", site(S_IFREG, 0, 1500, 0640), Purpose::kCheck, Verdict::kRefused,
+       "its group is not zel, the group of /opt/zel/bin/zel-auth: chgrp zel", true},
+      {"site of group builders, written", site(S_IFREG, 0, 1500, 0640), Purpose::kWrite, Verdict::kWarned,
+       "its group is not zel, the group of /opt/zel/bin/zel-auth: the new file is root:zel 0640", true},
+      {"site owned by alice", site(S_IFREG, 1000, kZel, 0640), Purpose::kWrite, Verdict::kRefused,
+       "owned by alice, not root", true},
+      {"site a link", site(S_IFLNK, 0, 0, 0777), Purpose::kWrite, Verdict::kRefused, "a symbolic link", true},
+      {"site a FIFO", site(S_IFIFO, 0, kZel, 0640), Purpose::kWrite, Verdict::kRefused, "not a regular file",
+       false},
+      {"no site file, checked", [](FakeSystem& f) { f.files.erase(kSite); }, Purpose::kCheck, Verdict::kRefused,
+       "there is no site file yet: write one with zel-site edit", false},
+      {"no site file, written", [](FakeSystem& f) { f.files.erase(kSite); }, Purpose::kWrite, Verdict::kClean, "",
+       false},
+      {"site directory writable by all", [](FakeSystem& f) { f.files["/opt/zel/etc"].st_mode = S_IFDIR | 0777; },
+       Purpose::kWrite, Verdict::kRefused, "writable by others than root (mode 0777): chmod go-w", false},
+      {"site directory alice's", [](FakeSystem& f) { f.files["/opt/zel/etc"].st_uid = 1000; }, Purpose::kWrite,
+       Verdict::kRefused, "owned by alice, not root: chown root /opt/zel/etc", false},
+      {"an edit copy left", [](FakeSystem& f) { f.names.push_back(".zel-site-edit.Ab12Cd"); }, Purpose::kWrite,
+       Verdict::kRefused, "left by an edit or install that was killed (or one still running): remove it "
+                          "(rm -r /opt/zel/etc/.zel-site-edit.Ab12Cd)", true},
+      {"an install's new file left", [](FakeSystem& f) { f.names.push_back(".zel-site.conf.new-0a1b"); },
+       Purpose::kCheck, Verdict::kRefused, "rm -r /opt/zel/etc/.zel-site.conf.new-0a1b", true},
+      {"site ACL, checked", [](FakeSystem& f) { f.acls.insert(kSite); }, Purpose::kCheck, Verdict::kRefused,
+       "carries an extended ACL", true},
+      {"site ACL, written", [](FakeSystem& f) { f.acls.insert(kSite); }, Purpose::kWrite, Verdict::kWarned,
+       "carries an extended ACL, which the new file will not", true},
+      {"directory default ACL", [](FakeSystem& f) { f.acls.insert("/opt/zel/etc default"); }, Purpose::kWrite,
+       Verdict::kRefused, "carries a default ACL", false},
+      {"gshadow unreadable", [](FakeSystem& f) { f.data.unreadable_shadow = "Permission denied"; },
+       Purpose::kCheck, Verdict::kWarned, "/etc/gshadow can't be read (Permission denied)", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeSystem system;
+    c.change(system);
+    const DeploymentVerdict verdict = check_deployment(kSite, kTool, c.purpose, system);
+    std::string all;
+    for (const Finding& f : verdict.findings) {
+      all += f.path + ": " + (f.severity == Severity::kError ? "error: " : "warning: ") + f.text + "\n";
+    }
+    const Verdict got = has_errors(verdict.findings, false) ? Verdict::kRefused
+                        : verdict.findings.empty()          ? Verdict::kClean
+                                                            : Verdict::kWarned;
+    EXPECT_EQ(got, c.verdict) << all;
+    EXPECT_EQ(verdict.ownership.has_value(), c.verdict != Verdict::kRefused) << all;
+    if (verdict.findings.empty()) continue;
+    EXPECT_NE(verdict.findings.front().text.find(c.text), std::string::npos) << all;
+    EXPECT_EQ(verdict.findings.front().text.find("treat them as exposed and rotate them") != std::string::npos,
+              c.exposed)
+        << all;
+  }
+}
+
+TEST(Deployment, TheOwnershipOfANewFileComesFromTheDeploymentThatPassed) {
+  FakeSystem system;
+  const DeploymentVerdict sound = check_deployment(kSite, kTool, Purpose::kWrite, system);
+  ASSERT_TRUE(sound.ownership.has_value());
+  EXPECT_EQ(sound.ownership->uid, 0U);
+  EXPECT_EQ(sound.ownership->gid, kZel);
+  EXPECT_EQ(sound.ownership->mode, 0640U);
+  EXPECT_EQ(sound.ownership->group_name, "zel");
+  system.files[kTool] = made(S_IFREG, 999, kZel + 1, 04711);
+  system.files[kSite] = made(S_IFREG, 999, kZel + 1, 0600);
+  const DeploymentVerdict older = check_deployment(kSite, kTool, Purpose::kWrite, system);
+  ASSERT_TRUE(older.ownership.has_value());
+  EXPECT_EQ(older.ownership->uid, 999U);
+  EXPECT_EQ(older.ownership->owner_name, "zelsvc");
+  EXPECT_EQ(older.ownership->mode, 0600U);
+}
+
+TEST(Deployment, AServiceGroupByName) {
+  const struct {
+    const char* group;
+    const char* departing;
+    const char* text;  // empty: fit
+  } cases[] = {
+      {"zel", "", ""},
+      {"builders", "", "group builders (group ID 1500) has members (alice)"},
+      {"zelsvc", "", "group zelsvc (group ID 1235) is the primary group of zelsvc"},
+      {"zelsvc", "zelsvc", ""},
+      {"root", "", "group root (group ID 0) is root's group"},
+      {"missing", "", "no such group: create it"},
+  };
+  FakeSystem system;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.group) + " except " + c.departing);
+    const std::vector<Finding> findings = check_service_group(c.group, c.departing, system);
+    if (c.text[0] == '\0') {
+      EXPECT_TRUE(findings.empty()) << findings.front().text;
+    } else {
+      ASSERT_FALSE(findings.empty());
+      EXPECT_EQ(findings.front().path, std::string("group ") + c.group);
+      EXPECT_NE(findings.front().text.find(c.text), std::string::npos) << findings.front().text;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace zel
