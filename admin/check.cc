@@ -1,6 +1,7 @@
 #include "admin/check.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <tuple>
 
@@ -69,10 +70,9 @@ std::string_view poses_as_computed_line(std::string_view line) {
   }
   std::string key = lower(rest.substr(0, key_end));
   std::erase_if(key, is_white);
-  for (const std::string_view computed : {"digest.value", "signature.value"}) {
-    if (key == computed) return computed;
-  }
-  return {};
+  constexpr std::array<std::string_view, 2> computed = {"digest.value", "signature.value"};
+  const auto found = std::find(computed.begin(), computed.end(), key);
+  return found != computed.end() ? *found : std::string_view();
 }
 
 void check_listed(const Stanza& stanza, const std::vector<SoughtToken>& tokens, Findings& findings) {

@@ -83,10 +83,9 @@ constexpr LongOption kLongOptions[] = {
 
 // The option's name as written: "-f" or "--strict".
 std::string option_name(int opt) {
-  for (const LongOption& o : kLongOptions) {
-    if (o.getopt.val == opt) return o.text;
-  }
-  return std::string("-") + static_cast<char>(opt);
+  const LongOption* found = std::find_if(std::begin(kLongOptions), std::end(kLongOptions),
+                                         [&](const LongOption& o) { return o.getopt.val == opt; });
+  return found != std::end(kLongOptions) ? found->text : std::string("-") + static_cast<char>(opt);
 }
 
 // Parses the options after the command word; "" or the usage error's text.

@@ -71,14 +71,18 @@ Accounts System::accounts() const {
         for (char* const* name = entry->sg_mem; *name != nullptr; ++name) g.shadow_members.emplace_back(*name);
       }
     }
-    std::fclose(shadow);
+    (void)std::fclose(shadow);
   } else if (errno != ENOENT) {
     all.unreadable_shadow = std::strerror(errno);
   }
   if (std::FILE* overflow = std::fopen("/proc/sys/kernel/overflowgid", "re")) {
-    unsigned long gid = 0;
-    if (std::fscanf(overflow, "%lu", &gid) == 1) all.overflow_gid = static_cast<gid_t>(gid);
-    std::fclose(overflow);
+    char line[32] = {};
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long gid =
+        std::fgets(line, sizeof line, overflow) != nullptr ? std::strtoul(line, &end, 10) : 0;
+    if (end != nullptr && end != line && errno == 0) all.overflow_gid = static_cast<gid_t>(gid);
+    (void)std::fclose(overflow);
   }
   return all;
 }
@@ -97,17 +101,15 @@ std::string octal(mode_t mode) {
 }
 
 std::string user_name(const Accounts& accounts, uid_t uid) {
-  for (const Account& a : accounts.users) {
-    if (a.uid == uid) return a.name;
-  }
-  return "user ID " + std::to_string(uid);
+  const auto found = std::find_if(accounts.users.begin(), accounts.users.end(),
+                                  [&](const Account& a) { return a.uid == uid; });
+  return found != accounts.users.end() ? found->name : "user ID " + std::to_string(uid);
 }
 
 const GroupEntry* group_of(const Accounts& accounts, gid_t gid) {
-  for (const GroupEntry& g : accounts.groups) {
-    if (g.gid == gid) return &g;
-  }
-  return nullptr;
+  const auto found = std::find_if(accounts.groups.begin(), accounts.groups.end(),
+                                  [&](const GroupEntry& g) { return g.gid == gid; });
+  return found != accounts.groups.end() ? &*found : nullptr;
 }
 
 std::string joined(const std::vector<std::string>& names) {

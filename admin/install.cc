@@ -123,6 +123,7 @@ bool roots_own(const struct stat& st, const std::string& name, std::string& erro
 
 }  // namespace
 
+// cppcheck-suppress constParameter ; read_text_file writes the reason into it
 bool read_live_file(const std::string& site_path, LiveFile& live, std::string& error) {
   struct stat st {};
   bool missing = false;

@@ -2,8 +2,8 @@
 // first line of standard input; its actor is the value of the actor attribute that
 // follows the action attribute of "<Body><Request". The invoking user, known by
 // the process's real user ID alone, may sign as that actor, and "autobuild" may
-// sign as anyone. A caller that brings its own token value with -k signs with its
-// own key, so it is not compared.
+// sign as anyone. A caller that brings its own token value with -k or -K signs
+// with its own key, so it is not compared.
 #ifndef ZEL_AUTH_ACTOR_H_
 #define ZEL_AUTH_ACTOR_H_
 

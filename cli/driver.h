@@ -3,8 +3,9 @@
 // descriptor opened for it, selects the stanza, signs a non-empty body and lists
 // the result. The first step that fails ends it with that step's status, and
 // standard output stays empty; every piece of state is released (secrets wiped)
-// by its owner on every path. A run that read a request then leaves its line in
-// the audit trail (cli/audit.h).
+// by its owner on every path. A run that read a request leaves its line in the
+// audit trail (cli/audit.h), a signing's before the listing: a line the log
+// does not take ends the run with status 14 and no listing.
 #ifndef ZEL_CLI_DRIVER_H_
 #define ZEL_CLI_DRIVER_H_
 

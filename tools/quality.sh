@@ -51,14 +51,14 @@ stage "cppcheck"
 #    the top on purpose, so its owner and its release are one visible list.
 #  functionStatic in the wiping allocator: allocator_traits calls construct on
 #    an allocator object; it stays a member like the rest of that interface.
-#  getgrgidCalled, getpwentCalled, readdirCalled in zel-site: as getpwuid, only
+#  getgrentCalled, getpwentCalled, readdirCalled in zel-site: as getpwuid, only
 #    thread safety is at stake, and zel-site runs one thread too.
 cppcheck --std=c++20 --language=c++ -I . -DOPENSSL_API_COMPAT=30000 -DOPENSSL_NO_DEPRECATED \
   '-DZEL_SITE_FILE="/opt/zel/etc/zel-site.conf"' '-DZEL_AUTH_PATH="/opt/zel/bin/zel-auth"' \
   '-DZEL_VERSION="1.1.0"' --library=posix --library=openssl \
   --enable=warning,style,performance,portability --inconclusive --inline-suppr \
   --suppress=missingIncludeSystem --suppress=getpwuidCalled:auth/actor.cc \
-  --suppress=getpwuidCalled:admin/deployment.cc --suppress=getgrgidCalled:admin/deployment.cc \
+  --suppress=getgrentCalled:admin/deployment.cc --suppress=readdirCalled:admin/deployment.cc \
   --suppress=getpwentCalled:admin/deployment.cc --suppress=readdirCalled:admin/editor.cc \
   --suppress=variableScope:cli/driver.cc --suppress=functionStatic:util/secret.h \
   --error-exitcode=1 -q --template='{file}:{line}: {severity}: {message} [{id}]' $sources

@@ -35,6 +35,19 @@ int send_datagram(int fd, const std::string& line) {
   }
 }
 
+// A stream log takes the line and a NUL after it, as syslog() sends it there,
+// perhaps in several pieces.
+int send_stream(int fd, std::string line) {
+  line += '\0';
+  for (std::size_t done = 0; done < line.size();) {
+    const ssize_t sent = ::send(fd, line.data() + done, line.size() - done, MSG_NOSIGNAL);
+    if (sent < 0 && errno == EINTR) continue;
+    if (sent < 0) return errno;
+    done += static_cast<std::size_t>(sent);
+  }
+  return 0;
+}
+
 }  // namespace
 
 LogSocket::~LogSocket() {
@@ -54,7 +67,26 @@ LogSocket::State LogSocket::open(const char* path) {
     if (access(path, F_OK) != 0 && errno == ENOENT) return state_ = State::kNoLog;
     return state_ = State::kFailed;
   }
-  if (const int failure = connect_to(opened, path_); failure != 0) {
+  int failure = connect_to(opened, path_);
+  if (failure == EPROTOTYPE) {
+    // A log daemon that listens on a stream socket, as some still do.
+    close(opened);
+    const int stream = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (stream < 0) {
+      error_ = errno;
+      return state_ = State::kFailed;
+    }
+    failure = connect_to(stream, path_);
+    if (failure == 0) {
+      fd_ = stream;
+      stream_ = true;
+      return state_ = State::kConnected;
+    }
+    close(stream);
+    error_ = failure;
+    return state_ = State::kFailed;
+  }
+  if (failure != 0) {
     close(opened);
     // No socket file at all is a system without a log, which is allowed;
     // anything else is a log that exists and can't be reached.
@@ -62,6 +94,7 @@ LogSocket::State LogSocket::open(const char* path) {
     return state_ = failure == ENOENT ? State::kNoLog : State::kFailed;
   }
   fd_ = opened;
+  stream_ = false;
   return state_ = State::kConnected;
 }
 
@@ -70,6 +103,8 @@ int LogSocket::send(int priority, std::string_view tag, std::string_view text) {
   if (state_ != State::kConnected) return 0;
   std::string line = log_line_head(priority, system_local_time(std::time(nullptr)), tag, getpid());
   line.append(text);
+  // A stream can't be connected again: a daemon that went away is a failure.
+  if (stream_) return send_stream(fd_, std::move(line));
   int failure = send_datagram(fd_, line);
   if (failure == ECONNREFUSED || failure == ENOTCONN) {
     // The log daemon was restarted since the connect: the same socket, which

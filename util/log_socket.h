@@ -28,7 +28,8 @@ class LogSocket {
   LogSocket& operator=(const LogSocket&) = delete;
   ~LogSocket();
 
-  // Opens a close-on-exec datagram socket and connects it to path; the outcome is kept.
+  // Opens a close-on-exec datagram socket (a stream one where the log takes
+  // only those) and connects it to path; the outcome is kept.
   State open(const char* path = kSystemLogPath);
 
   // Sends one line at priority (facility included); 0, or the error number why not.
@@ -42,6 +43,7 @@ class LogSocket {
   int fd_ = -1;
   State state_ = State::kClosed;
   int error_ = 0;
+  bool stream_ = false;
   std::string path_;
 };
 

@@ -131,5 +131,28 @@ TEST_F(LogSocketTest, ReportsALogThatWentAwayAndReconnectsToItsSuccessor) {
   EXPECT_TRUE(second.receive().ends_with(": two"));
 }
 
+TEST_F(LogSocketTest, SendsToAStreamLogWithTheNulThatEndsEachLine) {
+  const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  path_.copy(address.sun_path, sizeof address.sun_path - 1);
+  ASSERT_EQ(bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(listener, 1), 0);
+  LogSocket log;
+  ASSERT_EQ(log.open(path_.c_str()), LogSocket::State::kConnected);
+  EXPECT_EQ(log.send(86, "t", "one"), 0);
+  const int accepted = accept(listener, nullptr, nullptr);
+  ASSERT_GE(accepted, 0);
+  const timeval bound{5, 0};
+  setsockopt(accepted, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+  char buffer[256];
+  const ssize_t n = recv(accepted, buffer, sizeof buffer, 0);
+  ASSERT_GT(n, 0);
+  const std::string got(buffer, static_cast<std::size_t>(n));
+  EXPECT_TRUE(got.ends_with(std::string("]: one") + '\0')) << got;
+  close(accepted);
+  close(listener);
+}
+
 }  // namespace
 }  // namespace zel
