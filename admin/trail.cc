@@ -202,6 +202,7 @@ int set_token_line(const Administrator& admin, const char* name, std::string_vie
 }
 
 bool ChangeTrail::open(const char* path, const std::string& site_path) {
+  path_ = path;
   if (log_.open(path) != LogSocket::State::kFailed) return true;
   std::fprintf(stderr,
                "zel-site: the system log (%s) can't be reached: %s; %s is unchanged: no change goes in "
@@ -211,7 +212,12 @@ bool ChangeTrail::open(const char* path, const std::string& site_path) {
 }
 
 int ChangeTrail::send(const std::string& line, const std::string& site_path) {
-  const int failure = log_.send(LOG_AUTHPRIV | LOG_NOTICE, "zel-site", line);
+  int failure = log_.send(LOG_AUTHPRIV | LOG_NOTICE, "zel-site", line);
+  // An edit can outlast the log daemon it connected to; a stream log, unlike a
+  // datagram one, is not connected again by the send itself.
+  if (failure != 0 && log_.open(path_.c_str()) == LogSocket::State::kConnected) {
+    failure = log_.send(LOG_AUTHPRIV | LOG_NOTICE, "zel-site", line);
+  }
   if (failure == 0) return kOk;
   std::fprintf(stderr,
                "zel-site: %s is changed and in force, but the system log did not take its line (%s): "

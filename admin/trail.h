@@ -24,9 +24,10 @@
 //
 // The log is connected before anything changes: a log that exists and can't be
 // reached refuses the change (no change without its line); no /dev/log at all
-// is a system without a log, and the commands work without one. A line the log
-// doesn't take once the file is in force can't undo the change: the command
-// says the change is in force and unlogged, and ends with status 3.
+// is a system without a log, and the commands work without one. A log daemon
+// restarted during an edit is connected to again. A line the log doesn't take
+// once the file is in force can't undo the change: the command says the change
+// is in force and unlogged, and ends with status 3.
 #ifndef ZEL_ADMIN_TRAIL_H_
 #define ZEL_ADMIN_TRAIL_H_
 
@@ -73,11 +74,12 @@ class ChangeTrail {
  public:
   // Connects to the log at path; false, with the message written, when a log exists and can't be reached.
   bool open(const char* path, const std::string& site_path);
-  // Sends the line of a change in force; 0, or 3 with the message.
+  // Sends the line of a change in force, connecting again once if it must; 0, or 3 with the message.
   int send(const std::string& line, const std::string& site_path);
 
  private:
   LogSocket log_;
+  std::string path_;
 };
 
 }  // namespace zel

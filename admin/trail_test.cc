@@ -175,5 +175,42 @@ TEST(ChangeTrail, RefusedBeforeAChangeUnloggedAfterIt) {
   rmdir(dir);
 }
 
+// A listening stream socket at path, as some log daemons have.
+int listen_stream(const std::string& path) {
+  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  path.copy(address.sun_path, sizeof address.sun_path - 1);
+  EXPECT_EQ(bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  EXPECT_EQ(listen(fd, 4), 0);
+  return fd;
+}
+
+TEST(ChangeTrail, AStreamLogRestartedDuringAnEditIsConnectedAgain) {
+  char dir[] = "/tmp/zel-trail-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string path = std::string(dir) + "/log";
+  int daemon = listen_stream(path);
+  ChangeTrail trail;
+  ASSERT_TRUE(trail.open(path.c_str(), "/site"));
+  // The daemon restarts: the old connection is gone, a new socket listens.
+  close(accept(daemon, nullptr, nullptr));
+  close(daemon);
+  unlink(path.c_str());
+  daemon = listen_stream(path);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(trail.send("edit by=alice stanzas=same", "/site"), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  const int connection = accept(daemon, nullptr, nullptr);
+  char got[512] = {};
+  const ssize_t n = connection >= 0 ? recv(connection, got, sizeof got - 1, MSG_DONTWAIT) : -1;
+  EXPECT_NE(std::string(got, n > 0 ? static_cast<std::size_t>(n) : 0).find("]: edit by=alice stanzas=same"),
+            std::string::npos);
+  if (connection >= 0) close(connection);
+  close(daemon);
+  unlink(path.c_str());
+  rmdir(dir);
+}
+
 }  // namespace
 }  // namespace zel
