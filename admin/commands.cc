@@ -208,8 +208,11 @@ int install_command(const Options& options, const SitePaths& paths, ChangeTrail&
   }
   std::string line;
   const Change change{"install", administrator(), has_errors(findings, false)};
-  if (change_line(change, live.exists ? std::optional(view_of(live.text)) : std::nullopt, view_of(text), line) != 0) {
-    return failure(std::string("no line for the log; ") + paths.site + " is unchanged");
+  const std::optional<std::string_view> before =
+      live.exists ? std::optional(view_of(live.text)) : std::nullopt;
+  if (change_line(change, before, view_of(text), line) != 0) {
+    return failure(std::string("the log line's token identifiers can't be computed; ") + paths.site +
+                   " is unchanged");
   }
   if (!install_site_text(paths.site, view_of(text), ownership, live, error)) return failure(error);
   if (!error.empty()) std::fprintf(stderr, "zel-site: warning: %s\n", error.c_str());
@@ -255,7 +258,8 @@ int set_token_command(const Options& options, const SitePaths& paths, ChangeTrai
   }
   std::string line;
   if (set_token_line(administrator(), options.site, whole, view_of(changed), line) != 0) {
-    return failure(std::string("no line for the log; ") + paths.site + " is unchanged");
+    return failure(std::string("the log line's token identifiers can't be computed; ") + paths.site +
+                   " is unchanged");
   }
   if (!install_site_text(paths.site, view_of(changed), ownership, live, error)) return failure(error);
   if (!error.empty()) std::fprintf(stderr, "zel-site: warning: %s\n", error.c_str());

@@ -282,9 +282,11 @@ int edit_site(const std::string& site_path, const char* tool_path, std::FILE* an
     }
   }
   std::string line;
-  if (change_line({"edit", administrator(), forced}, live.exists ? std::optional(view_of(original)) : std::nullopt,
-                  view_of(edited), line) != 0) {
-    std::fprintf(stderr, "zel-site: no line for the log; %s is unchanged\n", site_path.c_str());
+  const std::optional<std::string_view> before =
+      live.exists ? std::optional(view_of(original)) : std::nullopt;
+  if (change_line({"edit", administrator(), forced}, before, view_of(edited), line) != 0) {
+    std::fprintf(stderr, "zel-site: the log line's token identifiers can't be computed; %s is unchanged\n",
+                 site_path.c_str());
     return 2;
   }
   if (!install_site_text(site_path, view_of(edited), ownership, live, error)) {

@@ -224,7 +224,7 @@ login_word() {
 }
 
 # audit_site_changes: the lines zel-site sends for set-token, an edit by a
-# scripted editor and a forced install through sudo, and zel-auth's signing
+# scripted editor, one forced with Q, and a forced install through sudo, and zel-auth's signing
 # with the new token, whose identifier set-token's line gave: each exact, in
 # order, with its tag, no token value in any. A refused or failed edit and an
 # unchanged install send none. A log nobody reads refuses a change and leaves
@@ -256,6 +256,10 @@ audit_site_changes() {
   zs_editor=false
   zs audit-edit-failed edit </dev/null
   zs_expect audit-edit-failed 1 "the editor failed"
+  # Installed with its errors at "What now?": forced.
+  zs_editor=$Z/leak
+  printf 'Q\nyes\n' | zs audit-edit-forced edit
+  zs_expect audit-edit-forced 0 "installed $SITE_FILE"
   # Forced, by root through sudo; then the same file again: unchanged, no line.
   timeout 30 env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin SUDO_USER="$user" "$ZEL_SITE" install --force "$Z/typo.conf" \
     >"$R/audit-forced.out" 2>"$R/audit-forced.err"
@@ -270,6 +274,7 @@ audit_site_changes() {
     "<85>zel-site: set-token by=$adm stanza=[staging] token=changed id=$id3 was=$id2" \
     "<86>zel-auth: signed for actor=$user user=$user site=[staging] via=self key=site token=$id3 digest=$(digest_of "$T/body-$user")" \
     "<85>zel-site: edit by=$adm changed=[staging] token=same id=$id3" \
+    "<85>zel-site: edit by=$adm forced changed=[staging] token=same id=$id3" \
     "<85>zel-site: install by=$adm sudo=$user forced changed=[staging] token=changed id=$id2 was=$id3" \
     "<85>zel-site: install by=$adm changed=[staging] token=same id=$id2" >"$R/site-audit.want"
   received_all() { [ "$(wc -l <"$R/site-audit.received")" -ge "$(wc -l <"$R/site-audit.want")" ]; }
