@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,7 @@
 #include "admin/show.h"
 #include "admin/stanzas.h"
 #include "admin/text_file.h"
+#include "admin/trail.h"
 
 #ifndef ZEL_VERSION
 #error "ZEL_VERSION must be defined"
@@ -174,7 +176,7 @@ int show_command(const Options& options, const SitePaths& paths) {
   return finish_output(show_site(view_of(text), path.c_str(), options.site, stdout));
 }
 
-int install_command(const Options& options, const SitePaths& paths) {
+int install_command(const Options& options, const SitePaths& paths, ChangeTrail& trail) {
   const std::string file = options.operands.front();
   const std::string name = file == "-" ? "standard input" : file;
   SecretBytes text;
@@ -199,18 +201,27 @@ int install_command(const Options& options, const SitePaths& paths) {
     std::fprintf(stderr, "zel-site: %s\n", error.c_str());
     return status;
   }
+  // Nothing changed, nothing to log.
   if (live.exists && !live.mended && live.text == text) {
     std::printf("zel-site: %s is the same as %s: unchanged\n", name.c_str(), paths.site);
     return finish_output(kDone);
+  }
+  std::string line;
+  const Change change{"install", administrator(), has_errors(findings, false)};
+  const std::optional<std::string_view> before =
+      live.exists ? std::optional(view_of(live.text)) : std::nullopt;
+  if (change_line(change, before, view_of(text), line) != 0) {
+    return failure(std::string("the log line's token identifiers can't be computed; ") + paths.site +
+                   " is unchanged");
   }
   if (!install_site_text(paths.site, view_of(text), ownership, live, error)) return failure(error);
   if (!error.empty()) std::fprintf(stderr, "zel-site: warning: %s\n", error.c_str());
   std::printf("zel-site: installed %s as %s (%s:%s %04o)\n", name.c_str(), paths.site,
               ownership.owner_name.c_str(), ownership.group_name.c_str(), static_cast<unsigned>(ownership.mode));
-  return finish_output(kDone);
+  return finish_output(trail.send(line, paths.site));
 }
 
-int set_token_command(const Options& options, const SitePaths& paths) {
+int set_token_command(const Options& options, const SitePaths& paths, ChangeTrail& trail) {
   const std::string label = stanza_label(options.site);
   std::string error;
   SiteLock lock;
@@ -245,10 +256,15 @@ int set_token_command(const Options& options, const SitePaths& paths) {
                  paths.site);
     return kRefused;
   }
+  std::string line;
+  if (set_token_line(administrator(), options.site, whole, view_of(changed), line) != 0) {
+    return failure(std::string("the log line's token identifiers can't be computed; ") + paths.site +
+                   " is unchanged");
+  }
   if (!install_site_text(paths.site, view_of(changed), ownership, live, error)) return failure(error);
   if (!error.empty()) std::fprintf(stderr, "zel-site: warning: %s\n", error.c_str());
   std::printf("zel-site: set the token value of %s in %s\n", label.c_str(), paths.site);
-  return finish_output(kDone);
+  return finish_output(trail.send(line, paths.site));
 }
 
 }  // namespace
@@ -285,9 +301,12 @@ int run_zel_site(int argc, char* argv[], const SitePaths& paths) {
   if (command == "show") return show_command(options, paths);
   if (!must_be_root(found->name)) return kFailed;
   catch_interrupts();
-  if (command == "edit") return edit_site(paths.site, paths.tool, stdin);
-  if (command == "install") return install_command(options, paths);
-  return set_token_command(options, paths);
+  // No change without its line: a log that can't be reached refuses it before anything is read.
+  ChangeTrail trail;
+  if (!trail.open(paths.log, paths.site)) return kFailed;
+  if (command == "edit") return edit_site(paths.site, paths.tool, stdin, trail);
+  if (command == "install") return install_command(options, paths, trail);
+  return set_token_command(options, paths, trail);
 }
 
 }  // namespace zel

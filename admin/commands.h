@@ -5,12 +5,15 @@
 #ifndef ZEL_ADMIN_COMMANDS_H_
 #define ZEL_ADMIN_COMMANDS_H_
 
+#include "util/log_socket.h"
+
 namespace zel {
 
-// The paths compiled into zel-site: the live site file and the installed zel-auth.
+// The paths compiled into zel-site: the live site file and the installed zel-auth; and the system log's socket.
 struct SitePaths {
   const char* site;
   const char* tool;
+  const char* log = kSystemLogPath;
 };
 
 // Runs zel-site with argv (argv[0] the program); the exit status.

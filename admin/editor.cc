@@ -220,7 +220,7 @@ std::vector<std::string> editor_command() {
   return {};
 }
 
-int edit_site(const std::string& site_path, const char* tool_path, std::FILE* answers) {
+int edit_site(const std::string& site_path, const char* tool_path, std::FILE* answers, ChangeTrail& trail) {
   std::string error;
   SiteLock lock;
   if (!lock.acquire(site_path, error)) {
@@ -250,6 +250,7 @@ int edit_site(const std::string& site_path, const char* tool_path, std::FILE* an
   }
 
   SecretBytes edited;
+  bool forced = false;
   for (;;) {
     if (!run_editor(copy)) {
       if (interrupted() == 0) {
@@ -275,7 +276,18 @@ int edit_site(const std::string& site_path, const char* tool_path, std::FILE* an
       std::fprintf(stderr, "zel-site: %s is unchanged\n", site_path.c_str());
       return 1;
     }
-    if (choice == Choice::kInstall) break;
+    if (choice == Choice::kInstall) {
+      forced = true;
+      break;
+    }
+  }
+  std::string line;
+  const std::optional<std::string_view> before =
+      live.exists ? std::optional(view_of(original)) : std::nullopt;
+  if (change_line({"edit", administrator(), forced}, before, view_of(edited), line) != 0) {
+    std::fprintf(stderr, "zel-site: the log line's token identifiers can't be computed; %s is unchanged\n",
+                 site_path.c_str());
+    return 2;
   }
   if (!install_site_text(site_path, view_of(edited), ownership, live, error)) {
     std::fprintf(stderr, "zel-site: %s\n", error.c_str());
@@ -285,7 +297,7 @@ int edit_site(const std::string& site_path, const char* tool_path, std::FILE* an
   std::fprintf(stderr, "zel-site: installed %s (%s:%s %04o)\n", site_path.c_str(),
                ownership.owner_name.c_str(), ownership.group_name.c_str(),
                static_cast<unsigned>(ownership.mode));
-  return 0;
+  return trail.send(line, site_path);
 }
 
 }  // namespace zel

@@ -13,13 +13,16 @@
 #include <string>
 #include <vector>
 
+#include "admin/trail.h"
+
 namespace zel {
 
 // The editor's command: the first set of SUDO_EDITOR, VISUAL, EDITOR split at blanks; empty for the default.
 std::vector<std::string> editor_command();
 
-// Edits the live site file; 0 installed or unchanged, 1 left as it was, 2 a failure.
-int edit_site(const std::string& site_path, const char* tool_path, std::FILE* answers);
+// Edits the live site file, the change's line sent to trail; 0 installed or unchanged, 1 left as it
+// was, 2 a failure, 3 installed without its line.
+int edit_site(const std::string& site_path, const char* tool_path, std::FILE* answers, ChangeTrail& trail);
 
 }  // namespace zel
 

@@ -19,18 +19,6 @@ LogSocket audit_log;
 
 std::string name_field(std::string_view name) { return audit_field(name, kAuditNameLimit); }
 
-std::string site_field(const char* site_name) {
-  // The header of a named stanza can't be mistaken for the default one, even
-  // for a stanza that is named "default". Built by appending: g++ 12 takes the
-  // concatenation of a literal and a temporary for an overlapping copy
-  // (-Werror=restrict, a false positive).
-  if (site_name == nullptr) return "default";
-  std::string field = "[";
-  field += name_field(site_name);
-  field += ']';
-  return field;
-}
-
 const char* via(const AuditFacts& facts) {
   // The order of the actor check: -k waives it, then the actor itself, then
   // the trusted account, the only other user it lets through.
@@ -62,29 +50,11 @@ int failure_priority(int status) {
 
 }  // namespace
 
-std::string audit_field(std::string_view text, std::size_t limit) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string field;
-  for (const char c : text.substr(0, limit)) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte > ' ' && byte < 0x7f && byte != '\\') {
-      field += c;
-    } else {
-      field += "\\x";
-      field += kHex[byte >> 4U];
-      field += kHex[byte & 0xfU];
-    }
-  }
-  // A backslash from the caller is always \x5c, so this mark can't be forged.
-  if (text.size() > limit) field += "\\...";
-  return field;
-}
-
 std::optional<AuditLine> audit_line(const AuditFacts& facts, int status) {
   if (!facts.request) return std::nullopt;
   const std::string actor = name_field(facts.actor.value_or(""));
   const std::string user = name_field(facts.user);
-  const std::string site = site_field(facts.site_name);
+  const std::string site = stanza_field(facts.site_name);
   if (status == kOk) {
     return AuditLine{LOG_INFO, "signed for actor=" + actor + " user=" + user + " site=" + site +
                                    " via=" + via(facts) + " key=" + key(facts) +

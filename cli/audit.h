@@ -18,11 +18,9 @@
 //   failed [actor=A ]user=U site=S status=N message=M
 // S is "default" for the default stanza, or the header "[name]" of a named one.
 // T is the site token's identifier (sign/token_id.h). A failed line names the
-// actor when the body named one. Every field is escaped: bytes outside printable
-// ASCII, the backslash and the space become \xHH, so each field is one word and
-// no field can hold the text of another line. A field longer than its limit is
-// cut there and "\..." marks the cut. No token value, property line or byte of
-// the body but its actor ever reaches a line.
+// actor when the body named one. Every field is escaped as util/log_field.h
+// says, the rule zel-site's lines follow too. No token value, property line or
+// byte of the body but its actor ever reaches a line.
 #ifndef ZEL_CLI_AUDIT_H_
 #define ZEL_CLI_AUDIT_H_
 
@@ -31,11 +29,9 @@
 #include <string>
 #include <string_view>
 
-namespace zel {
+#include "util/log_field.h"
 
-// Bytes of the caller's text kept of a name (actor, user, site) and of a message.
-inline constexpr std::size_t kAuditNameLimit = 128;
-inline constexpr std::size_t kAuditMessageLimit = 512;
+namespace zel {
 
 // What a run has done, as far as the audit trail tells it.
 struct AuditFacts {
@@ -56,9 +52,6 @@ struct AuditLine {
   int priority;
   std::string text;
 };
-
-// Escapes text for a line (the space too) and cuts it after limit bytes.
-std::string audit_field(std::string_view text, std::size_t limit);
 
 // The line for a run that ended with status, or none when it made no request.
 std::optional<AuditLine> audit_line(const AuditFacts& facts, int status);

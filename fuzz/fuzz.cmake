@@ -23,8 +23,9 @@ if(ZEL_FUZZ)
   if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
     message(FATAL_ERROR "ZEL_FUZZ needs clang, whose libFuzzer the harnesses link")
   endif()
-  # The core is what is explored: it gets libFuzzer's coverage instrumentation.
+  # The core, with its signing, is what is explored: it gets libFuzzer's coverage instrumentation.
   target_compile_options(zel_core PRIVATE -fsanitize=fuzzer-no-link)
+  target_compile_options(zel_sign PRIVATE -fsanitize=fuzzer-no-link)
   foreach(harness IN LISTS ZEL_FUZZ_HARNESSES)
     add_executable(zel_fuzz_${harness} ${ZEL_FUZZ_DIR}/${harness}_fuzz.cc)
     target_compile_options(zel_fuzz_${harness} PRIVATE -fsanitize=fuzzer)

@@ -6,7 +6,8 @@
 # what is logged is a new row of audit_cases.
 #
 # Then a caller that lowers the descriptor limit at each point of a run: no
-# signature ever leaves the tool without its line.
+# signature ever leaves the tool without its line. Later, once zel-site's
+# part has run, the lines of zel-site's changes (audit_site_changes).
 #
 # A datagram socket of the test's own stands at /dev/log, on a tmpfs over /dev
 # that only this namespace sees (the device nodes the runs need are bound back),
@@ -21,6 +22,24 @@ token_id_of() {
 # esc TEXT: TEXT as a line's field has it: space and newline escaped (the
 # only such bytes the texts here hold).
 esc() { local t=${1// /\\x20}; printf '%s' "${t//$'\n'/\\x0a}"; }
+
+# log_cover: /dev covered by a tmpfs only this namespace sees, with the
+# device nodes the runs need bound back; false, and nothing left, if it can't
+# be. Nothing may be made in the machine's own /dev: all of it only on the
+# cover. log_uncover takes it away.
+log_cover() {
+  mount --bind /dev "$A/host-dev" && mount -t tmpfs -o mode=0755,size=1m zel-deploy-dev /dev
+  if [ "$(findmnt -n -o SOURCE /dev | tail -n 1)" != zel-deploy-dev ]; then
+    umount "$A/host-dev" 2>/dev/null
+    return 1
+  fi
+  for d in null zero full random urandom; do : >"/dev/$d" && mount --bind "$A/host-dev/$d" "/dev/$d"; done
+  ln -s /proc/self/fd /dev/fd
+}
+log_uncover() {
+  for d in null zero full random urandom; do umount "/dev/$d"; done
+  umount /dev && umount "$A/host-dev" || fail "cannot uncover /dev"
+}
 
 audit_trail() {
   section
@@ -49,11 +68,7 @@ int main(int argc, char **argv) {
 }
 EOF
   "$cc" -O2 -o "$A/logsink" "$A/logsink.c" || fail "cannot build the log receiver"
-  mount --bind /dev "$A/host-dev" && mount -t tmpfs -o mode=0755,size=1m zel-deploy-dev /dev
-  # Nothing may be made in the machine's own /dev: all of it only on the cover.
-  if [ "$(findmnt -n -o SOURCE /dev | tail -n 1)" = zel-deploy-dev ]; then
-    for d in null zero full random urandom; do : >"/dev/$d" && mount --bind "$A/host-dev/$d" "/dev/$d"; done
-    ln -s /proc/self/fd /dev/fd
+  if log_cover; then
     # TAG|USER|INPUT|ARGS|the lines expected (" ;; " between two), or -. "hostile"
     # stands for a site name with a newline and a fake entry. "cut" runs under a
     # file size limit of 0: the signature is logged before the listing fails. The last case logs: once its line is in, any
@@ -128,11 +143,9 @@ EOF
       fi
     done
     same_run log-self self
-    for d in null zero full random urandom; do umount "/dev/$d"; done
-    umount /dev && umount "$A/host-dev" || fail "cannot uncover /dev"
+    log_uncover
   else
     fail "cannot cover /dev with a tmpfs"
-    umount "$A/host-dev" 2>/dev/null
   fi
   section_ok "the audit trail: one exact line for each signing, refusal and failure, none for a listing; status 14 when a line can't be sent; the same output without a log"
 }
@@ -194,4 +207,94 @@ audit_descriptor_limits() {
   done
   rm -f "$T/nofile-in"
   ok "a lowered descriptor limit at each point of $runs runs: $signed signatures, each with its line"
+}
+
+# login_word: the administrator as zel-site's lines name it: the login UID's
+# account, "unset" for a process no login started, "uid:N" for no account.
+login_word() {
+  local uid name
+  uid=$(cat /proc/self/loginuid 2>/dev/null) || { echo unknown; return; }
+  if [ "$uid" = 4294967295 ]; then
+    echo unset
+  elif name=$(getent passwd "$uid" | cut -d: -f1) && [ -n "$name" ]; then
+    echo "$name"
+  else
+    echo "uid:$uid"
+  fi
+}
+
+# audit_site_changes: the lines zel-site sends for set-token, an edit by a
+# scripted editor, one forced with Q, and a forced install through sudo, and zel-auth's signing
+# with the new token, whose identifier set-token's line gave: each exact, in
+# order, with its tag, no token value in any. A refused or failed edit and an
+# unchanged install send none. A log nobody reads refuses a change and leaves
+# the file as it was; no log at all leaves the commands as they were. Runs
+# after site_tool_refusals, on the file it installed ($Z/clean.conf).
+audit_site_changes() {
+  section
+  local adm id2 id3 want tag
+  adm=$(login_word) id2=$(token_id_of "$canary2") id3=$(token_id_of "$canary3")
+  if ! log_cover; then
+    fail "cannot cover /dev with a tmpfs"
+    return
+  fi
+  : >"$R/site-audit.received"
+  "$A/logsink" /dev/log "$R/site-audit.received" 60 &
+  sink=$!
+  started+=("$sink")
+  wait_for test -S /dev/log || fail "the log receiver did not start"
+  echo "$canary3" | zs audit-set-token set-token -s staging
+  zs_expect audit-set-token 0 "set the token value of [staging]"
+  run_tool audit-signed "$user" "$T/body-$user" -s staging
+  zs_editor=$Z/append
+  zs audit-edit edit </dev/null
+  zs_expect audit-edit 0 "installed $SITE_FILE"
+  # Refused at "What now?", and an editor that fails: no line.
+  zs_editor=$Z/leak
+  echo x | zs audit-edit-refused edit
+  zs_expect audit-edit-refused 1 "is unchanged"
+  zs_editor=false
+  zs audit-edit-failed edit </dev/null
+  zs_expect audit-edit-failed 1 "the editor failed"
+  # Installed with its errors at "What now?": forced.
+  zs_editor=$Z/leak
+  printf 'Q\nyes\n' | zs audit-edit-forced edit
+  zs_expect audit-edit-forced 0 "installed $SITE_FILE"
+  # Forced, by root through sudo; then the same file again: unchanged, no line.
+  timeout 30 env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin SUDO_USER="$user" "$ZEL_SITE" install --force "$Z/typo.conf" \
+    >"$R/audit-forced.out" 2>"$R/audit-forced.err"
+  echo $? >"$R/audit-forced.rc"
+  zs_expect audit-forced 0 "installed $Z/typo.conf"
+  zs audit-same install --force "$Z/typo.conf"
+  zs_expect audit-same 0 "unchanged"
+  # The last one logs: once its line is in, any line sent before it is in too.
+  zs audit-restore install "$Z/clean.conf"
+  zs_expect audit-restore 0 "installed $Z/clean.conf"
+  printf '%s\n' \
+    "<85>zel-site: set-token by=$adm stanza=[staging] token=changed id=$id3 was=$id2" \
+    "<86>zel-auth: signed for actor=$user user=$user site=[staging] via=self key=site token=$id3 digest=$(digest_of "$T/body-$user")" \
+    "<85>zel-site: edit by=$adm changed=[staging] token=same id=$id3" \
+    "<85>zel-site: edit by=$adm forced changed=[staging] token=same id=$id3" \
+    "<85>zel-site: install by=$adm sudo=$user forced changed=[staging] token=changed id=$id2 was=$id3" \
+    "<85>zel-site: install by=$adm changed=[staging] token=same id=$id2" >"$R/site-audit.want"
+  received_all() { [ "$(wc -l <"$R/site-audit.received")" -ge "$(wc -l <"$R/site-audit.want")" ]; }
+  wait_for received_all || fail "zel-site's lines missing from the log"
+  sed -E 's/^(<[0-9]+>)[A-Z][a-z]{2} [ 0-9][0-9] [0-9:]{8} (zel-auth|zel-site)\[[0-9]+\]: /\1\2: /' \
+    "$R/site-audit.received" | diff "$R/site-audit.want" - >"$R/site-audit.diff" ||
+    { fail "zel-site's log lines (- wanted, + received):"; sed 's/^/    /' "$R/site-audit.diff"; }
+  grep -qF -e "$canary" -e "$canary2" -e "$canary3" -e "Deploy test" -e "token.vaule" "$R/site-audit.received" &&
+    fail "a token value or a property line reached zel-site's lines"
+  # A log nobody reads: the change is refused before it is made.
+  kill "$sink" && wait "$sink" 2>/dev/null
+  local before
+  before=$(site_state)
+  echo "$canary3" | zs audit-unread set-token -s staging
+  zs_expect audit-unread 2 "zel-site: the system log (/dev/log) can't be reached: Connection refused; $SITE_FILE is unchanged"
+  [ "$(site_state)" = "$before" ] || fail "a change went in without its line"
+  # No log at all: as before.
+  rm -f /dev/log
+  echo "$canary2" | zs audit-nolog set-token -s staging
+  zs_expect audit-nolog 0 "set the token value of [staging]"
+  log_uncover
+  section_ok "zel-site's exact lines for set-token, edit and a forced install, zel-auth's with the new token's identifier; none for a refused or failed edit or an unchanged install; a log nobody reads refuses a change"
 }

@@ -35,7 +35,7 @@
 #   refusals.sh    what deploy.sh refuses: unsafe groups, ACLs, site paths and
 #                  layouts (the package's refusals are in tests/package)
 #   race.sh        the privilege drop raced with pidfd_getfd
-#   audit.sh       the lines zel-auth sends to /dev/log
+#   audit.sh       the lines zel-auth and zel-site send to /dev/log
 #   site_tool.sh   zel-site: install, check, show, edit, the lock, set-token,
 #                  installs that fail
 set -u
@@ -199,6 +199,7 @@ site_tool_lock
 site_tool_set_token
 site_tool_failed_installs
 site_tool_refusals
+audit_site_changes                 # audit.sh: zel-site's lines, on the file site_tool_refusals left
 deployment_e2e_set_group_id        # deployment.sh: these rewrite it freely
 deployment_set_user_id_form
 
