@@ -351,6 +351,7 @@ for path in ./opt/zel/bin/zel-auth ./opt/zel/sbin/zel-site ./opt/zel/etc/ \
             ./usr/share/man/man8/zel-site.8.gz ./usr/share/doc/zel-auth/copyright \
             ./usr/share/doc/zel-auth/changelog.gz ./usr/share/doc/zel-auth/README.md.gz \
             ./usr/share/doc/zel-auth/examples/zel-site.conf ./usr/share/doc/zel-auth/examples/request.xml \
+            ./usr/share/doc/zel-auth/examples/sign_request.py \
             ./usr/share/lintian/overrides/zel-auth; do
   check "the package holds $path" grep -qxF -- "$path" <<<"$contents"
 done
