@@ -369,7 +369,7 @@ void check_site_alone(const std::string& site, const struct stat& st, const Acco
 void check_site(const std::string& site, const std::string& tool_path, const ToolState& tool_state,
                 const struct stat& st, Purpose purpose, const Accounts& accounts, Findings& findings) {
   if (S_ISLNK(st.st_mode)) {
-    // Writing commands refuse a link in the live file's place, so it goes first.
+    // Writing commands refuse a link in the live file's place: removing it is what works.
     findings.error(site, "a symbolic link: the site file must be the file itself, and whoever could change "
                          "the link could have zel-auth list a file of their choice: remove the link (rm " +
                              site + "), then write the file with zel-site install FILE or zel-site edit" +
