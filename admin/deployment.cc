@@ -78,11 +78,15 @@ Accounts System::accounts() const {
   if (std::FILE* defs = std::fopen("/etc/login.defs", "re")) {
     char line[256];
     while (std::fgets(line, sizeof line, defs) != nullptr) {
-      unsigned long uid = 0;
-      char key[16] = {};
-      if (std::sscanf(line, " %15s %lu", key, &uid) == 2 && std::strcmp(key, "UID_MIN") == 0) {
-        all.uid_min = static_cast<uid_t>(uid);
+      const char* key = line + std::strspn(line, " \t");
+      if (std::strncmp(key, "UID_MIN", 7) != 0 || std::strchr(" \t", key[7]) == nullptr || key[7] == '\0') {
+        continue;
       }
+      char* end = nullptr;
+      errno = 0;
+      const unsigned long uid = std::strtoul(key + 7, &end, 10);
+      // A value that can't be read leaves the default.
+      if (end != key + 7 && errno == 0 && uid <= static_cast<uid_t>(-1)) all.uid_min = static_cast<uid_t>(uid);
     }
     (void)std::fclose(defs);
   }

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <fstream>
 #include <functional>
+#include <sstream>
 #include <map>
 #include <set>
 #include <string>
@@ -289,6 +291,20 @@ TEST(Deployment, TheOwnershipOfANewFileComesFromTheDeploymentThatPassed) {
   EXPECT_EQ(older.ownership->uid, 999U);
   EXPECT_EQ(older.ownership->owner_name, "zelsvc");
   EXPECT_EQ(older.ownership->mode, 0600U);
+}
+
+// UID_MIN as this system's /etc/login.defs has it, read here the way a reader of that file
+// would, or 1000 without one: the first user ID the older form refuses.
+TEST(Deployment, TheFirstLoginUserIdComesFromLoginDefs) {
+  uid_t expected = 1000;
+  std::ifstream defs("/etc/login.defs");
+  std::string key;
+  for (std::string line; std::getline(defs, line);) {
+    std::istringstream words(line);
+    unsigned long value = 0;
+    if (words >> key >> value && key == "UID_MIN") expected = static_cast<uid_t>(value);
+  }
+  EXPECT_EQ(System().accounts().uid_min, expected);
 }
 
 TEST(Deployment, AServiceGroupByName) {
