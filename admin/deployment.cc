@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <set>
 
@@ -86,7 +87,9 @@ Accounts System::accounts() const {
       errno = 0;
       const unsigned long uid = std::strtoul(key + 7, &end, 10);
       // A value that can't be read leaves the default.
-      if (end != key + 7 && errno == 0 && uid <= static_cast<uid_t>(-1)) all.uid_min = static_cast<uid_t>(uid);
+      if (end != key + 7 && errno == 0 && uid <= std::numeric_limits<uid_t>::max()) {
+        all.uid_min = static_cast<uid_t>(uid);
+      }
     }
     (void)std::fclose(defs);
   }
