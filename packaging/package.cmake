@@ -131,5 +131,5 @@ if(ZEL_BUILD_TESTS)
   add_test(NAME package
            COMMAND bash "${PROJECT_SOURCE_DIR}/tests/package/run.sh" "${PROJECT_SOURCE_DIR}"
                    "${PROJECT_BINARY_DIR}/package-test")
-  set_tests_properties(package PROPERTIES SKIP_RETURN_CODE 77 RUN_SERIAL TRUE TIMEOUT 900)
+  set_tests_properties(package PROPERTIES SKIP_RETURN_CODE 77 RUN_SERIAL TRUE TIMEOUT 1500)
 endif()

@@ -414,3 +414,12 @@ if [ "$(id -u)" = 0 ] && unshare --mount --propagation private true 2>/dev/null;
 else
   echo "note: no private mount namespace (root needed); the stale /dev/log cases are not run"
 fi
+
+# A name that only starts with the trusted account's signs for no one else.
+# Set-ID, the account must exist (the deployment test makes it).
+site "$SITE_TEXT"; request bob
+if [ -z "$SETID" ] || getent passwd autobuilder >/dev/null; then
+  as autobuilder
+  expect "a name that only starts with autobuild signs for no one else" 4 '' \
+    'autobuilder is not authorized to create a checksum for bob.\n' -s web
+fi
