@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <set>
 
@@ -74,6 +75,23 @@ Accounts System::accounts() const {
     (void)std::fclose(shadow);
   } else if (errno != ENOENT) {
     all.unreadable_shadow = std::strerror(errno);
+  }
+  if (std::FILE* defs = std::fopen("/etc/login.defs", "re")) {
+    char line[256];
+    while (std::fgets(line, sizeof line, defs) != nullptr) {
+      const char* key = line + std::strspn(line, " \t");
+      if (std::strncmp(key, "UID_MIN", 7) != 0 || std::strchr(" \t", key[7]) == nullptr || key[7] == '\0') {
+        continue;
+      }
+      char* end = nullptr;
+      errno = 0;
+      const unsigned long uid = std::strtoul(key + 7, &end, 10);
+      // A value that can't be read leaves the default.
+      if (end != key + 7 && errno == 0 && uid <= std::numeric_limits<uid_t>::max()) {
+        all.uid_min = static_cast<uid_t>(uid);
+      }
+    }
+    (void)std::fclose(defs);
   }
   if (std::FILE* overflow = std::fopen("/proc/sys/kernel/overflowgid", "re")) {
     char line[32] = {};
@@ -170,6 +188,14 @@ void check_group(const std::string& path, gid_t gid, const std::string& departin
     findings.error(path, id + " no longer exists: create the service group and chgrp zel-auth to it");
     return;
   }
+  // Debian allocates the groups 0-99 statically to the system's own programs
+  // (shadow 42, tty 5, utmp 43, ...): their helpers would read the tokens, and
+  // zel-auth would read what those groups guard.
+  if (gid < 100) {
+    findings.error(path, "group " + first->name + " (" + id + ") is one of the groups 0-99 that the system's "
+                             "own programs hold (shadow, tty, utmp, ...), whose processes can read every "
+                             "token: give zel-auth a group of its own (tools/deploy.sh --group NAME)" + kExposed);
+  }
   std::set<gid_t> shared;
   if (accounts.overflow_gid) shared.insert(*accounts.overflow_gid);
   for (const GroupEntry& g : accounts.groups) {
@@ -254,28 +280,45 @@ void check_acls(const std::string& site, bool site_is_file, Purpose purpose, con
   }
 }
 
-// zel-auth itself; its status when it is a regular file.
-std::optional<struct stat> check_tool(const std::string& tool, const System& system, const Accounts& accounts,
-                                      Findings& findings) {
+// Whether gid passes the rules of a service group.
+bool sound_group(gid_t gid, const Accounts& accounts) {
+  Findings scratch;
+  check_group("", gid, "", accounts, scratch);
+  return !has_errors(scratch.done(), false);
+}
+
+// zel-auth as check_tool found it: its status when it is a regular file, and whether its
+// owner, mode and group are a sound form, whose owner and group the site file may then get.
+struct ToolState {
+  std::optional<struct stat> st;
+  bool sound = false;
+};
+
+// zel-auth itself.
+ToolState check_tool(const std::string& tool, const System& system, const Accounts& accounts,
+                     Findings& findings) {
+  ToolState state;
   struct stat st {};
   const int error = system.status(tool, false, st);
   if (error == ENOENT) {
     findings.error(tool, "zel-auth is not installed here: install it (tools/deploy.sh, or the package)");
-    return std::nullopt;
+    return state;
   }
   if (error != 0) {
     findings.error(tool, std::string("can't be examined: ") + std::strerror(error));
-    return std::nullopt;
+    return state;
   }
   if (!S_ISREG(st.st_mode)) {
     findings.error(tool, "not a regular file: install zel-auth itself here, not a link");
-    return std::nullopt;
+    return state;
   }
+  state.st = st;
   if (st.st_uid == 0) {
     if ((st.st_mode & 07777) != 02711) {
       findings.error(tool, "mode " + octal(st.st_mode) + ", not 2711: chmod 2711 " + tool);
     }
     check_group(tool, st.st_gid, "", accounts, findings);
+    state.sound = sound_group(st.st_gid, accounts);
   } else {
     const std::string owner = user_name(accounts, st.st_uid);
     if ((st.st_mode & 07777) != 04711) {
@@ -284,7 +327,15 @@ std::optional<struct stat> check_tool(const std::string& tool, const System& sys
     } else if (owner.starts_with("user ID ")) {
       findings.error(tool, "set-user-ID to " + owner + ", which no account has: make it root:zel 2711 "
                                                        "(tools/deploy.sh)");
+    } else if (st.st_uid >= accounts.uid_min) {
+      // A login account, or one shared like nobody: whoever runs as it owns the site file.
+      findings.error(tool, "set-user-ID to the account " + owner + " (user ID " + std::to_string(st.st_uid) +
+                               "), which is no system account (those are below UID_MIN, " +
+                               std::to_string(accounts.uid_min) + ", of /etc/login.defs): that account can "
+                               "read every token; make zel-auth root:zel 2711 with a root:zel 0640 site file "
+                               "(tools/deploy.sh)" + kExposed);
     } else {
+      state.sound = true;
       findings.warning(tool, "set-user-ID to the account " + owner +
                                  " (the older form): it works, but whoever gets that account can "
                                  "replace zel-auth; prefer root:zel 2711 with a root:zel 0640 "
@@ -296,23 +347,52 @@ std::optional<struct stat> check_tool(const std::string& tool, const System& sys
     findings.error(tool, "on a file system mounted nosuid, where set-group-ID has no effect: "
                          "install it elsewhere or remount without nosuid");
   }
-  return st;
+  return state;
 }
 
-// The live site file, owned and moded as zel-auth of status tool asks.
-void check_site(const std::string& site, const std::string& tool_path, const std::optional<struct stat>& tool,
+// The live site file while zel-auth is unsound: matching its owner or group could hand the
+// tokens to whoever holds them, so each finding only narrows who can reach the file.
+void check_site_alone(const std::string& site, const struct stat& st, const Accounts& accounts,
+                      Findings& findings) {
+  const std::string until = " (zel-auth is not sound: mend it first, as its findings say)";
+  if (st.st_uid != 0) {
+    findings.error(site, "owned by " + user_name(accounts, st.st_uid) + ", not root: chown root " + site + until +
+                             kExposed);
+  }
+  if ((st.st_mode & 07) != 0) {
+    findings.error(site, "mode " + octal(st.st_mode) + " lets every user at it: chmod o= " + site + until +
+                             ((st.st_mode & 04) != 0 ? kExposed : ""));
+  }
+  if ((st.st_mode & 070) != 0 && !sound_group(st.st_gid, accounts)) {
+    const GroupEntry* group = group_of(accounts, st.st_gid);
+    findings.error(site, "mode " + octal(st.st_mode) + " lets its group " +
+                             (group != nullptr ? group->name : std::to_string(st.st_gid)) +
+                             ", which is no sound service group, at it: chmod g= " + site + until +
+                             ((st.st_mode & 040) != 0 ? kExposed : ""));
+  }
+}
+
+// The live site file, owned and moded as a sound zel-auth asks.
+void check_site(const std::string& site, const std::string& tool_path, const ToolState& tool_state,
                 const struct stat& st, Purpose purpose, const Accounts& accounts, Findings& findings) {
   if (S_ISLNK(st.st_mode)) {
+    // Writing commands refuse a link in the live file's place: removing it is what works.
     findings.error(site, "a symbolic link: the site file must be the file itself, and whoever could change "
-                         "the link could have zel-auth list a file of their choice (zel-site install FILE "
-                         "puts a file in its place)" + std::string(kExposed));
+                         "the link could have zel-auth list a file of their choice: remove the link (rm " +
+                             site + "), then write the file with zel-site install FILE or zel-site edit" +
+                             kExposed);
     return;
   }
   if (!S_ISREG(st.st_mode)) {
     findings.error(site, "not a regular file");
     return;
   }
-  if (!tool) return;
+  if (!tool_state.st) return;
+  if (!tool_state.sound) {
+    check_site_alone(site, st, accounts, findings);
+    return;
+  }
+  const std::optional<struct stat>& tool = tool_state.st;
   const bool setuid_form = tool->st_uid != 0;
   const uid_t want_uid = setuid_form ? tool->st_uid : 0;
   const mode_t want_mode = setuid_form ? 0600 : 0640;
@@ -383,7 +463,8 @@ DeploymentVerdict check_deployment(const char* site_path, const char* tool_path,
   const Accounts accounts = system.accounts();
   std::set<std::string> seen;
 
-  const std::optional<struct stat> tool_st = check_tool(tool, system, accounts, findings);
+  const ToolState tool_state = check_tool(tool, system, accounts, findings);
+  const std::optional<struct stat>& tool_st = tool_state.st;
   check_directories(tool, system, accounts, seen, findings);
 
   struct stat site_st {};
@@ -393,7 +474,7 @@ DeploymentVerdict check_deployment(const char* site_path, const char* tool_path,
   } else if (site_error != 0 && site_error != ENOENT) {
     findings.error(site, std::string("can't be examined: ") + std::strerror(site_error));
   } else if (site_error == 0) {
-    check_site(site, tool, tool_st, site_st, purpose, accounts, findings);
+    check_site(site, tool, tool_state, site_st, purpose, accounts, findings);
   }
   check_acls(site, site_error == 0 && S_ISREG(site_st.st_mode), purpose, system, findings);
   check_directories(site, system, accounts, seen, findings);
@@ -404,7 +485,7 @@ DeploymentVerdict check_deployment(const char* site_path, const char* tool_path,
 
   DeploymentVerdict verdict;
   verdict.findings = findings.done();
-  if (has_errors(verdict.findings, false) || !tool_st) return verdict;
+  if (has_errors(verdict.findings, false) || !tool_st || !tool_state.sound) return verdict;
   const GroupEntry* group = group_of(accounts, tool_st->st_gid);
   const bool setuid_form = tool_st->st_uid != 0;
   verdict.ownership = SiteOwnership{tool_st->st_uid, tool_st->st_gid, setuid_form ? 0600U : 0640U,

@@ -1,11 +1,14 @@
 // The deployment around the site file, as `zel-site check` judges it and as a
 // writing command must find it before it writes. zel-auth is root:GROUP mode
 // 2711 (set-group-ID) and the site file root:GROUP 0640, GROUP being the group
-// of the installed zel-auth (the service group): not group 0, nogroup, nobody's
-// or the overflow ID, with no members or administrators and no password under
-// any name its ID has, and no account's primary group. The older form,
-// zel-auth set-user-ID (4711) to an account that owns a 0600 site file, still
-// works and is warned about. These are the only copies of these rules:
+// of the installed zel-auth (the service group): not group 0, not one of the
+// groups 1-99 that the system's own programs hold (shadow, tty, utmp, ...), not
+// nogroup, nobody's or the overflow ID, with no members or administrators and
+// no password under any name its ID has, and no account's primary group. The
+// older form, zel-auth set-user-ID (4711) to a system account (below UID_MIN)
+// that owns a 0600 site file, still works and is warned about. While zel-auth
+// is unsound, the site file is only told to narrow its access, never to match
+// zel-auth's owner or group. These are the only copies of these rules:
 // tools/deploy.sh and the package's postinst ask zel-site for them. Every
 // finding where others could have read the tokens says they are exposed.
 // The rules read the system through System, so a test can feed them made-up
@@ -57,6 +60,7 @@ struct Accounts {
   std::vector<GroupEntry> groups;
   std::optional<gid_t> overflow_gid;   // /proc/sys/kernel/overflowgid
   std::string unreadable_shadow;       // why /etc/gshadow couldn't be read, if it couldn't
+  uid_t uid_min = 1000;                // UID_MIN of /etc/login.defs: the first user ID of a login account
 };
 
 // What the deployment rules read from the system.

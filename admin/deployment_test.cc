@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <fstream>
 #include <functional>
+#include <sstream>
 #include <map>
 #include <set>
 #include <string>
@@ -34,8 +36,10 @@ class FakeSystem : public System {
     files[kTool] = made(S_IFREG, 0, kZel, 02711);
     files[kSite] = made(S_IFREG, 0, kZel, 0640);
     data.users = {{"root", 0, 0}, {"nobody", 65534, 65534}, {"alice", 1000, 1000}, {"zelsvc", 999, kZel + 1}};
-    data.groups = {group("root", 0),     group("nogroup", 65534), group("alice", 1000),
-                   group("zel", kZel),   group("zelsvc", kZel + 1), group("builders", 1500, {"alice"})};
+    data.groups = {group("root", 0),       group("nogroup", 65534),   group("alice", 1000),
+                   group("zel", kZel),     group("zelsvc", kZel + 1), group("builders", 1500, {"alice"}),
+                   group("tty", 5),        group("shadow", 42),       group("utmp", 43),
+                   group("last99", 99)};
     data.overflow_gid = 65534;
   }
   static GroupEntry group(const char* name, gid_t gid, std::vector<std::string> members = {}) {
@@ -119,6 +123,12 @@ TEST(Deployment, EachRuleOnMadeUpFilesAccountsAndGroups) {
        }, Purpose::kCheck, Verdict::kClean, "", false},
       {"an account's primary group", [](FakeSystem& f) { f.data.users.push_back({"svc", 998, kZel}); },
        Purpose::kCheck, Verdict::kRefused, "group zel (group ID 1234) is the primary group of svc", true},
+      {"chgrp shadow zel-auth", tool(0, 42, 02711), Purpose::kWrite, Verdict::kRefused,
+       "group shadow (group ID 42) is one of the groups 0-99 that the system's own programs hold", true},
+      {"chgrp tty zel-auth", tool(0, 5, 02711), Purpose::kCheck, Verdict::kRefused,
+       "group tty (group ID 5) is one of the groups 0-99", true},
+      {"group 99, the last static one", tool(0, 99, 02711), Purpose::kCheck, Verdict::kRefused,
+       "group last99 (group ID 99) is one of the groups 0-99", true},
       {"group 0", tool(0, 0, 02711), Purpose::kCheck, Verdict::kRefused, "group root (group ID 0) is root's", false},
       {"nogroup", tool(0, 65534, 02711), Purpose::kCheck, Verdict::kRefused,
        "group nogroup (group ID 65534) has the ID of nogroup, nobody or the overflow ID", false},
@@ -141,6 +151,21 @@ TEST(Deployment, EachRuleOnMadeUpFilesAccountsAndGroups) {
          f.files[kTool] = made(S_IFREG, 999, kZel + 1, 04711);
          f.files[kSite] = made(S_IFREG, 999, kZel + 1, 0600);
        }, Purpose::kWrite, Verdict::kWarned, "set-user-ID to the account zelsvc (the older form)", false},
+      {"the older form to a login account", [](FakeSystem& f) {
+         f.files[kTool] = made(S_IFREG, 1000, 1000, 04711);
+         f.files[kSite] = made(S_IFREG, 1000, 1000, 0600);
+       }, Purpose::kWrite, Verdict::kRefused,
+       "set-user-ID to the account alice (user ID 1000), which is no system account", true},
+      {"the older form to nobody", [](FakeSystem& f) {
+         f.files[kTool] = made(S_IFREG, 65534, 65534, 04711);
+         f.files[kSite] = made(S_IFREG, 65534, 65534, 0600);
+       }, Purpose::kCheck, Verdict::kRefused, "set-user-ID to the account nobody (user ID 65534)", true},
+      {"the older form, UID_MIN 500 in login.defs", [](FakeSystem& f) {
+         f.data.uid_min = 500;
+         f.files[kTool] = made(S_IFREG, 999, kZel + 1, 04711);
+         f.files[kSite] = made(S_IFREG, 999, kZel + 1, 0600);
+       }, Purpose::kCheck, Verdict::kRefused, "the account zelsvc (user ID 999), which is no system account (those "
+                                              "are below UID_MIN, 500, of /etc/login.defs)", true},
       {"site 0644, checked", site(S_IFREG, 0, kZel, 0644), Purpose::kCheck, Verdict::kRefused,
        "mode 0644, not 0640: chmod 0640", true},
       {"site 0644, written", site(S_IFREG, 0, kZel, 0644), Purpose::kWrite, Verdict::kWarned,
@@ -153,7 +178,10 @@ TEST(Deployment, EachRuleOnMadeUpFilesAccountsAndGroups) {
        "its group is not zel, the group of /opt/zel/bin/zel-auth: the new file is root:zel 0640", true},
       {"site owned by alice", site(S_IFREG, 1000, kZel, 0640), Purpose::kWrite, Verdict::kRefused,
        "owned by alice, not root", true},
-      {"site a link", site(S_IFLNK, 0, 0, 0777), Purpose::kWrite, Verdict::kRefused, "a symbolic link", true},
+      {"site a link", site(S_IFLNK, 0, 0, 0777), Purpose::kWrite, Verdict::kRefused,
+       "a symbolic link: the site file must be the file itself, and whoever could change the link could have "
+       "zel-auth list a file of their choice: remove the link (rm /opt/zel/etc/zel-site.conf), then write the "
+       "file with zel-site install FILE or zel-site edit", true},
       {"site a FIFO", site(S_IFIFO, 0, kZel, 0640), Purpose::kWrite, Verdict::kRefused, "not a regular file",
        false},
       {"no site file, checked", [](FakeSystem& f) { f.files.erase(kSite); }, Purpose::kCheck, Verdict::kRefused,
@@ -200,6 +228,54 @@ TEST(Deployment, EachRuleOnMadeUpFilesAccountsAndGroups) {
   }
 }
 
+// While zel-auth is unsound, no finding tells the site file to follow its owner or group:
+// following that advice would hand the tokens to the account or group it names.
+TEST(Deployment, AnUnsoundZelAuthNeverHasTheSiteFileFollowIt) {
+  const auto both = [](uid_t tool_uid, gid_t tool_gid, mode_t tool_mode, uid_t uid, gid_t gid, mode_t mode) {
+    return [=](FakeSystem& f) {
+      f.files[kTool] = made(S_IFREG, tool_uid, tool_gid, tool_mode);
+      f.files[kSite] = made(S_IFREG, uid, gid, mode);
+    };
+  };
+  const struct {
+    const char* name;
+    std::function<void(FakeSystem&)> change;
+    const char* site_text;  // in the site file's first finding; empty: none
+  } cases[] = {
+      {"chown alice, chmod 4711 zel-auth; site root:zel 0640", both(1000, kZel, 04711, 0, kZel, 0640), ""},
+      {"chown alice zel-auth; site root:zel 0600", both(1000, kZel, 0711, 0, kZel, 0600), ""},
+      {"site alice's after the advice", both(1000, kZel, 04711, 1000, kZel, 0600),
+       "owned by alice, not root: chown root /opt/zel/etc/zel-site.conf (zel-auth is not sound"},
+      {"site 0644", both(1000, kZel, 04711, 0, kZel, 0644), "mode 0644 lets every user at it: chmod o="},
+      {"chgrp builders zel-auth; site root:zel 0640", both(0, 1500, 02711, 0, kZel, 0640), ""},
+      {"chgrp builders zel-auth and the site", both(0, 1500, 02711, 0, 1500, 0640),
+       "mode 0640 lets its group builders, which is no sound service group, at it: chmod g="},
+      {"chgrp shadow both", both(0, 42, 02711, 0, 42, 0640), "lets its group shadow, which is no sound"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeSystem system;
+    c.change(system);
+    const DeploymentVerdict verdict = check_deployment(kSite, kTool, Purpose::kCheck, system);
+    std::string all;
+    std::string site_first;
+    for (const Finding& f : verdict.findings) {
+      all += f.path + ": " + f.text + "\n";
+      if (f.path == kSite && site_first.empty()) site_first = f.text;
+    }
+    EXPECT_FALSE(verdict.ownership.has_value()) << all;
+    EXPECT_EQ(all.find("chown alice"), std::string::npos) << all;
+    EXPECT_EQ(all.find("chgrp builders"), std::string::npos) << all;
+    EXPECT_EQ(all.find("chgrp shadow"), std::string::npos) << all;
+    EXPECT_EQ(all.find("chmod 0600"), std::string::npos) << all;
+    if (c.site_text[0] == '\0') {
+      EXPECT_EQ(site_first, "") << all;
+    } else {
+      EXPECT_NE(site_first.find(c.site_text), std::string::npos) << all;
+    }
+  }
+}
+
 TEST(Deployment, TheOwnershipOfANewFileComesFromTheDeploymentThatPassed) {
   FakeSystem system;
   const DeploymentVerdict sound = check_deployment(kSite, kTool, Purpose::kWrite, system);
@@ -217,6 +293,20 @@ TEST(Deployment, TheOwnershipOfANewFileComesFromTheDeploymentThatPassed) {
   EXPECT_EQ(older.ownership->mode, 0600U);
 }
 
+// UID_MIN as this system's /etc/login.defs has it, read here the way a reader of that file
+// would, or 1000 without one: the first user ID the older form refuses.
+TEST(Deployment, TheFirstLoginUserIdComesFromLoginDefs) {
+  uid_t expected = 1000;
+  std::ifstream defs("/etc/login.defs");
+  std::string key;
+  for (std::string line; std::getline(defs, line);) {
+    std::istringstream words(line);
+    unsigned long value = 0;
+    if (words >> key >> value && key == "UID_MIN") expected = static_cast<uid_t>(value);
+  }
+  EXPECT_EQ(System().accounts().uid_min, expected);
+}
+
 TEST(Deployment, AServiceGroupByName) {
   const struct {
     const char* group;
@@ -228,6 +318,8 @@ TEST(Deployment, AServiceGroupByName) {
       {"zelsvc", "", "group zelsvc (group ID 1235) is the primary group of zelsvc"},
       {"zelsvc", "zelsvc", ""},
       {"root", "", "group root (group ID 0) is root's group"},
+      {"shadow", "", "group shadow (group ID 42) is one of the groups 0-99"},
+      {"utmp", "", "group utmp (group ID 43) is one of the groups 0-99"},
       {"missing", "", "no such group: create it"},
   };
   FakeSystem system;

@@ -72,18 +72,53 @@ constexpr const char* kRootsOwn =
     "root can read files the user who wrote or linked the candidate can't, and the installed file "
     "is shown to every user: render it as root to a path only root can write, then install it";
 
-// Opens path for reading with no symbolic link anywhere along it; -1 with errno.
-int open_without_links(const std::string& path) {
-  int dir = open(path.starts_with('/') ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+// The first directory of those opened that someone besides root could change: its owner is
+// not root, or others may write it. A sticky directory such as /tmp counts: there anyone can
+// still put a file of theirs, or a root file they can move, under a name root has yet to use.
+void judge_directory(int dir, const std::string& name, std::string& fault) {
+  struct stat st {};
+  if (!fault.empty()) return;
+  if (fstat(dir, &st) != 0) {
+    fault = name + ", a directory on its path, can't be examined: " + std::strerror(errno);
+  } else if (st.st_uid != 0) {
+    fault = name + ", a directory on its path, is owned by user ID " + std::to_string(st.st_uid) +
+            ", not root";
+  } else if ((st.st_mode & 022) != 0) {
+    char mode[8];
+    (void)std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    fault = name + ", a directory on its path, is writable by others than root (mode " + mode + ")";
+  }
+}
+
+// Why standard input must be a pipe.
+constexpr const char* kRedirected =
+    "the shell that opened it as root may have followed a user's link to it, and root can read "
+    "files that user can't, while the installed file is shown to every user. Give the file's path "
+    "instead (zel-site install FILE, in a directory only root can write), or pipe in a rendering "
+    "only root can read (RENDER | zel-site install -)";
+
+// Opens path for reading with no symbolic link anywhere along it; -1 with errno. Each
+// directory it passes, from / (a relative path starts at the working directory's), is judged
+// into dir_fault.
+int open_without_links(std::string path, std::string& dir_fault) {
+  if (!path.starts_with('/')) {
+    char cwd[4096];
+    if (getcwd(cwd, sizeof cwd) == nullptr) return -1;
+    path = std::string(cwd) + "/" + path;
+  }
+  int dir = open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   std::size_t pos = path.find_first_not_of('/');
   if (pos == std::string::npos) {
     if (dir >= 0) close(dir);
     errno = EISDIR;
     return -1;
   }
+  std::string walked;
   while (dir >= 0) {
+    judge_directory(dir, walked.empty() ? "/" : walked, dir_fault);
     const std::size_t slash = path.find('/', pos);
     const std::string part = path.substr(pos, slash == std::string::npos ? slash : slash - pos);
+    walked += "/" + part;
     const std::size_t next = slash == std::string::npos ? slash : path.find_first_not_of('/', slash);
     const int flags = next == std::string::npos ? O_RDONLY | O_NONBLOCK | O_NOCTTY
                                                 : O_RDONLY | O_DIRECTORY;
@@ -143,7 +178,8 @@ bool read_candidate(const std::string& path, SecretBytes& text, std::string& err
   refused = true;
   const bool from_stdin = path == "-";
   const std::string name = from_stdin ? "standard input" : path;
-  const int fd = from_stdin ? STDIN_FILENO : open_without_links(path);
+  std::string dir_fault;
+  const int fd = from_stdin ? STDIN_FILENO : open_without_links(path, dir_fault);
   if (fd < 0) {
     refused = errno == ELOOP;
     error = refused ? path + " is, or lies under, a symbolic link: " + kRootsOwn
@@ -155,11 +191,24 @@ bool read_candidate(const std::string& path, SecretBytes& text, std::string& err
   if (!ok) {
     refused = false;
     error = name + ": " + std::strerror(errno);
-  } else if (S_ISREG(st.st_mode)) {
-    ok = roots_own(st, name, error);
-  } else if (!from_stdin || !S_ISFIFO(st.st_mode)) {
-    error = name + (from_stdin ? " is neither a pipe nor a regular file" : " is not a regular file");
+  } else if (from_stdin) {
+    // The shell that opened a redirected file did so as root, through whatever links a user
+    // put in its path; nothing about the open file tells whether it did.
+    ok = S_ISFIFO(st.st_mode);
+    if (!ok) {
+      error = name + " is " + (S_ISREG(st.st_mode) ? "a regular file" : "no pipe") + ", and only a pipe is "
+              "taken: " + kRedirected;
+    }
+  } else if (!S_ISREG(st.st_mode)) {
+    error = name + " is not a regular file";
     ok = false;
+  } else {
+    ok = roots_own(st, name, error);
+    if (ok && !dir_fault.empty()) {
+      error = name + ": " + dir_fault + ", so someone else could have put another file in its place: " +
+              kRootsOwn;
+      ok = false;
+    }
   }
   if (ok) refused = false;
   if (ok && from_stdin) {

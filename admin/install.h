@@ -40,8 +40,9 @@ bool read_live_file(const std::string& site_path, LiveFile& live, std::string& e
 int prepare_write(const std::string& site_path, const char* tool_path, std::FILE* out,
                   SiteOwnership& ownership, LiveFile& live, std::string& error);
 
-// Reads the file `install` is given ("-": standard input); false with the reason it is refused.
-// refused tells a file refused for what it is from one that can't be read.
+// Reads the file `install` is given: root's regular file in directories only root can write,
+// or ("-") standard input, a pipe alone; false with the reason it is refused. refused tells a
+// file refused for what it is from one that can't be read.
 bool read_candidate(const std::string& path, SecretBytes& text, std::string& error, bool& refused);
 
 // False with the reason and the fix when the site file's directory has a default ACL, which

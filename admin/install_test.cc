@@ -1,6 +1,7 @@
 #include "admin/install.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -15,6 +16,7 @@
 #include <string>
 
 #include "admin/lock.h"
+#include "admin/text_file.h"
 
 namespace zel {
 namespace {
@@ -163,8 +165,19 @@ TEST_F(InstallTest, AnotherWritersChangeSinceTheReadStaysAndNothingIsInstalled) 
 
 TEST_F(InstallTest, ACandidateMustBeRootsOwnRegularFileReachedWithoutLinks) {
   if (geteuid() != 0) GTEST_SKIP() << "the candidate's owners can only be set up by root";
-  const std::string file = std::string(dir_) + "/candidate";
-  const std::string sub = std::string(dir_) + "/sub";
+  // A candidate is read only from directories that root alone can write; /run is one where
+  // the system has it (a root-owned tmpfs of mode 0755), unlike the /tmp of dir_.
+  struct stat run {};
+  if (stat("/run", &run) != 0 || run.st_uid != 0 || (run.st_mode & 022) != 0) {
+    GTEST_SKIP() << "no /run that only root can write, for a candidate's directory";
+  }
+  char base[] = "/run/zel-candidate-test.XXXXXX";
+  ASSERT_NE(mkdtemp(base), nullptr);
+  const std::string file = std::string(base) + "/candidate";
+  const std::string sub = std::string(base) + "/sub";
+  const std::string users = std::string(base) + "/users";
+  const std::string open_dir = std::string(base) + "/open";
+  const std::string in_tmp = std::string(dir_) + "/candidate";
   const struct {
     const char* name;
     std::string path;
@@ -182,6 +195,12 @@ TEST_F(InstallTest, ACandidateMustBeRootsOwnRegularFileReachedWithoutLinks) {
       {"writable by all", file, 0, 0606, "file", "is writable by others than root (mode 0606)"},
       {"a second name", file, 0, 0600, "hardlink", "has 2 names (hard links)"},
       {"a FIFO", file + ".fifo", 0, 0600, "fifo", "is not a regular file"},
+      {"in a user's directory", users + "/candidate", 0, 0600, "users",
+       "users, a directory on its path, is owned by user ID 4242, not root, so someone else could have put"},
+      {"in a directory the group writes", open_dir + "/candidate", 0, 0600, "open",
+       "open, a directory on its path, is writable by others than root (mode 0775)"},
+      {"in /tmp, sticky", in_tmp, 0, 0600, "tmp", "/tmp, a directory on its path, is writable by others than "
+                                                  "root (mode 1777)"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -201,6 +220,21 @@ TEST_F(InstallTest, ACandidateMustBeRootsOwnRegularFileReachedWithoutLinks) {
     if (made == "fifo") {
       ASSERT_EQ(mkfifo(c.path.c_str(), 0600), 0);
     }
+    if (made == "users" || made == "open" || made == "tmp") {
+      const std::string dir = split_path(c.path).first;
+      if (made != "tmp") {
+        ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+      }
+      if (made == "users") {
+        ASSERT_EQ(chown(dir.c_str(), 4242, 4242), 0);
+      }
+      if (made == "open") {
+        ASSERT_EQ(chmod(dir.c_str(), 0775), 0);
+      }
+      std::ofstream(c.path) << "site.name = x\n";
+      ASSERT_EQ(chown(c.path.c_str(), c.owner, 0), 0);
+      ASSERT_EQ(chmod(c.path.c_str(), c.mode), 0);
+    }
     SecretBytes text;
     std::string error;
     bool refused = false;
@@ -215,7 +249,59 @@ TEST_F(InstallTest, ACandidateMustBeRootsOwnRegularFileReachedWithoutLinks) {
     }
     for (const char* left : {".link", ".2", ".fifo", ""}) unlink((file + left).c_str());
     unlink(sub.c_str());
+    for (const std::string& dir : {users, open_dir}) {
+      unlink((dir + "/candidate").c_str());
+      rmdir(dir.c_str());
+    }
+    unlink(in_tmp.c_str());
   }
+  rmdir(base);
+}
+
+// Standard input is taken only as a pipe: a redirected file was opened by root's shell,
+// which may have followed a user's link to a file only root can read.
+TEST_F(InstallTest, StandardInputMustBeAPipe) {
+  const struct {
+    const char* name;
+    bool pipe;
+    const char* refusal;  // empty: read
+  } cases[] = {
+      {"a pipe", true, ""},
+      {"a redirected file", false, "standard input is a regular file, and only a pipe is taken: the shell that "
+                                   "opened it as root may have followed a user's link"},
+  };
+  const int saved = dup(STDIN_FILENO);
+  ASSERT_GE(saved, 0);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    int fd = -1;
+    if (c.pipe) {
+      int ends[2];
+      ASSERT_EQ(pipe(ends), 0);
+      ASSERT_EQ(write(ends[1], "site.name = x\n", 14), 14);
+      close(ends[1]);
+      fd = ends[0];
+    } else {
+      fd = open(path_.c_str(), O_RDONLY);
+    }
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(dup2(fd, STDIN_FILENO), STDIN_FILENO);
+    close(fd);
+    SecretBytes text;
+    std::string error;
+    bool refused = false;
+    const bool ok = read_candidate("-", text, error, refused);
+    ASSERT_EQ(dup2(saved, STDIN_FILENO), STDIN_FILENO);
+    EXPECT_EQ(ok, c.refusal[0] == '\0') << error;
+    if (ok) {
+      EXPECT_EQ(std::string(view_of(text)), "site.name = x\n");
+    }
+    if (!ok) {
+      EXPECT_NE(error.find(c.refusal), std::string::npos) << error;
+      EXPECT_TRUE(refused);
+    }
+  }
+  close(saved);
 }
 
 TEST_F(InstallTest, ASecondLockFailsAtOnce) {

@@ -389,6 +389,13 @@ EOF
     fail "set-token in the older form left the site file $(stat -c '%U %a' "$SITE_FILE"), expected $old 600"
   run_tool old-after-set-token "$user" "$T/body-$user"
   expect_run old-after-set-token 0 "$R/self.want" ""
+  # Set-user-ID to a login account is an error, and check never says to give that account the site file.
+  chown "$user" "$TOOL" && chmod 4711 "$TOOL"
+  zs old-login check
+  chown "$old" "$TOOL" && chmod 4711 "$TOOL"
+  zs_expect old-login 1 "$TOOL: error: set-user-ID to the account $user (user ID $(uid_of "$user")), which is no system account"
+  grep -q "chown $user\|chmod 0600" "$R/old-login.out" && fail "check advised handing the site file to $user"
+  zs_expect old-login 1 "$SITE_FILE: error: owned by $old, not root: chown root $SITE_FILE (zel-auth is not sound"
   e2e_through "user:$old" set-user-ID
 }
 

@@ -117,14 +117,14 @@ if [ "$inner" -eq 0 ]; then
   export ZD_SVC=zdt$$svc ZD_USER=zdt$$u ZD_OTHER=zdt$$x ZD_MEMBERS=zdt$$m ZD_OLD=zdt$$o ZD_ALIAS=zdt$$e
   getent group "$ZD_SVC" >/dev/null && { echo "FAIL: group $ZD_SVC exists already"; exit 1; }
   created+=("$ZD_SVC")  # made by tools/deploy.sh inside
-  add_user() {
+  add_user() {  # add_user NAME [OPTION...]
     useradd --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin --user-group \
-            --comment "$MARKER $$" "$1" || { echo "FAIL: useradd $1"; exit 1; }
+            --comment "$MARKER $$" "${@:2}" "$1" || { echo "FAIL: useradd $1"; exit 1; }
     created+=("$1")
   }
   add_user "$ZD_USER"
-  # The old set-user-ID form's service account, and a group that has a member.
-  add_user "$ZD_OLD"
+  # The old set-user-ID form's service account, a system one, and a group that has a member.
+  add_user "$ZD_OLD" --system
   groupadd "$ZD_MEMBERS" && created+=("$ZD_MEMBERS") && usermod -a -G "$ZD_MEMBERS" "$ZD_OLD" ||
     { echo "FAIL: groupadd $ZD_MEMBERS"; exit 1; }
   # A member-less name for that same group ID.

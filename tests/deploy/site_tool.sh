@@ -248,7 +248,13 @@ site_tool_refusals() {
 chgrp|chgrp $ZD_MEMBERS $TOOL|chgrp $svc $TOOL && chmod 2711 $TOOL|$TOOL: error: mode 0711, not 2711
 chown|chown $user $TOOL|chown root:$svc $TOOL && chmod 2711 $TOOL|$TOOL: error: owned by $user with mode 0711
 alias|groupadd -o -g $svc_gid ${svc}a && gpasswd -a $user ${svc}a >/dev/null|groupdel ${svc}a|group ${svc}a (group ID $svc_gid) has members ($user), who can read every token
+shadow|chgrp shadow $TOOL && chmod 2711 $TOOL|chgrp $svc $TOOL && chmod 2711 $TOOL|$TOOL: error: group shadow (group ID 42) is one of the groups 0-99 that the system's own programs hold
 CASES
+  # Nor is a group the system's own programs hold fit to be the service group.
+  for g in shadow tty utmp; do
+    zs "group-$g" check --group "$g"
+    zs_expect "group-$g" 1 "group $g: error: group $g (group ID $(getent group "$g" | cut -d: -f3)) is one of the groups 0-99"
+  done
   grep -qF "$TOOL: error: group $ZD_MEMBERS (group ID" "$R/chgrp.out" ||
     fail "set-token after chgrp did not name the group's members"
   # A user's link to a file only root reads, and a user's own file, are no candidates.
@@ -259,12 +265,21 @@ CASES
   cp "$Z/clean.conf" "$T/home/own.conf" && chown "$user:" "$T/home/own.conf"
   zs install-users install "$T/home/own.conf"
   zs_expect install-users 1 "is owned by user ID $(uid_of "$user"), not root"
+  # root's own file, but in a directory of the user's, who could swap in another root file there.
+  mkdir "$T/home/stage" && cp "$Z/clean.conf" "$T/home/stage/c.conf" && chmod 0600 "$T/home/stage/c.conf"
+  zs install-users-dir install "$T/home/stage/c.conf"
+  zs_expect install-users-dir 1 "$T/home/stage/c.conf: $T/home, a directory on its path, is owned by user ID $(uid_of "$user"), not root"
+  # Standard input redirected from the user's link was opened by root's shell: only a pipe is taken.
+  zs install-stdin-link install - <"$T/home/new-site.conf"
+  zs_expect install-stdin-link 1 "standard input is a regular file, and only a pipe is taken: the shell that opened it as root may have followed a user's link"
+  zs install-stdin-file install - <"$Z/clean.conf"
+  zs_expect install-stdin-file 1 "standard input is a regular file, and only a pipe is taken"
   [ "$(site_state)" = "$start_state" ] || fail "a refused candidate changed the site file"
   # The same text again: unchanged, not rewritten; from standard input too.
   inode=$(stat -c %i "$SITE_FILE")
   zs install-same install "$Z/clean.conf"
   zs_expect install-same 0 "$Z/clean.conf is the same as $SITE_FILE: unchanged"
-  zs install-stdin install - <"$Z/clean.conf"
+  cat "$Z/clean.conf" | zs install-stdin install -
   zs_expect install-stdin 0 "standard input is the same as $SITE_FILE: unchanged"
   [ "$(stat -c %i "$SITE_FILE")" = "$inode" ] || fail "an unchanged install rewrote the site file"
   # A mode that let others read is mended, and said, with the exposure.
@@ -294,6 +309,16 @@ CASES
   zs_expect edit-raced 2 "$SITE_FILE was replaced or changed by another writer after zel-site read it: that change stays"
   cmp -s "$SITE_FILE" "$Z/other.conf" || fail "the raced edit did not leave the other writer's text"
   installed "a raced edit"
+  # A link in the live file's place: what the finding says to do works.
+  mv "$SITE_FILE" "$T/site-away" && ln -s "$T/site-away" "$SITE_FILE"
+  zs check-linked check
+  zs_expect check-linked 1 "$SITE_FILE: error: a symbolic link: the site file must be the file itself"
+  zs_expect check-linked 1 "remove the link (rm $SITE_FILE), then write the file with zel-site install FILE or zel-site edit"
+  rm "$SITE_FILE"
+  zs install-unlinked install "$Z/clean.conf"
+  zs_expect install-unlinked 0 "installed $Z/clean.conf as $SITE_FILE (root:$svc 0640)"
+  installed "an install in place of a link"
+  rm "$T/site-away"
   # No site file yet: check says how to write one.
   mv "$SITE_FILE" "$T/site-away"
   zs check-none check
@@ -301,5 +326,5 @@ CASES
   zs_expect check-none 1 "$SITE_FILE: error: there is no site file yet: write one with zel-site edit"
   zs refuse-end install "$Z/clean.conf"
   zs_expect refuse-end 0
-  section_ok "writing commands refuse a deployment check's errors and a user's candidate, say unchanged, mend a mode aloud, find and offer to remove a left copy, and keep another writer's change"
+  section_ok "writing commands refuse a deployment check's errors, a static group, a user's candidate, its directory and a redirected standard input, say unchanged, mend a mode aloud, find and offer to remove a left copy, keep another writer's change, and install in place of a removed link"
 }
