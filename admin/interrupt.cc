@@ -1,5 +1,8 @@
 #include "admin/interrupt.h"
 
+#include <sys/prctl.h>
+#include <sys/resource.h>
+
 #include <csignal>
 #include <initializer_list>
 
@@ -18,7 +21,12 @@ void catch_interrupts() {
   action.sa_handler = record;
   sigemptyset(&action.sa_mask);
   action.sa_flags = 0;  // no SA_RESTART: the waiting call must return
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &action, nullptr);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(sig, &action, nullptr);
+  (void)std::signal(SIGXFSZ, SIG_IGN);
+  // SIGQUIT's default action, raised again at the end, would dump core.
+  const rlimit none{0, 0};
+  setrlimit(RLIMIT_CORE, &none);
+  prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
 }
 
 int interrupted() { return recorded; }
