@@ -186,10 +186,12 @@ const std::vector<Sample>& samples() {
       {"a wrapped token, a value on the next line",
        "site.name = A\ntoken.value = 9f2c7e41a8d3b650aa12\n34567890abcdef\n[s]\ntoken.value =\n"
        "  9f2c7e41a8d3b650NEWNEWNEW\ntoken.value = 0ld0ld0ld0ld0ld0ld\n[t]\ntoken.value = 4d8a1f6c2e9b7053\n"
-       "Qm7xZ9==\nsite.name = T\n\nsite.note\n[u]\ntoken.value = 7a1e5c9d3b8f2064\n\n  x9 = y==\n",
+       "Qm7xZ9==\nsite.name = T\n\nsite.note\n[u]\ntoken.value = 7a1e5c9d3b8f2064\n\n  x9y==\n"
+       "token.value = 5b3d9e7f1a2c4068\nx9 = y==\n",
        F{"3:error:listed to every user right after the token line 2, without \"=\": it may be the rest of a token "
          "value", "5:warning:token line without a value", "6:error:right after the token line 5",
-         "10:error:right after the token line 9"},
+         "10:error:right after the token line 9", "17:error:right after the token line 15",
+         "18:warning:only line 15 counts"},
        "== the default stanza, from line 1: 2 lines every user sees\nsite.name = A\n"
        "<withheld: it may be the rest of the token value of line 2>\n"
        "-- line 2: token value withheld, the one that counts\n"
@@ -198,8 +200,10 @@ const std::vector<Sample>& samples() {
        "== [t], header on line 8: 3 lines every user sees\n"
        "<withheld: it may be the rest of the token value of line 9>\nsite.name = T\nsite.note\n"
        "-- line 9: token value withheld, the one that counts\n"
-       "== [u], header on line 14: 1 line every user sees\nx9 = y==\n"
-       "-- line 15: token value withheld, the one that counts\n",
+       "== [u], header on line 14: 2 lines every user sees\n"
+       "<withheld: it may be the rest of the token value of line 15>\nx9 = y==\n"
+       "-- line 15: token value withheld, the one that counts\n"
+       "-- line 18: token value withheld, not used: line 15 counts\n",
        true},
       {"computed lines behind invisible characters",
        "site.name = A\n\xC2\xA0" "digest.value = AAAAfake=\ndigest.value\xC2\xA0= BBBB\n"
@@ -276,7 +280,8 @@ TEST(CheckSiteText, FindsEachNearMissTokenKeyAndNoOrdinaryKey) {
       "# Token.Value", "; token_value", "//tokenvalue", "\xEF\xBB\xBFtoken.value", "\r token.value",
       // Invisible characters pasted before the key, or in it: a zero-width space, no-break spaces.
       "\xE2\x80\x8Btoken.value", "\xC2\xA0\xC2\xA0token.value", "\xC2\xA0token.value", "token\xC2\xA0value",
-      "\xE2\x80\x8B\xEF\xBB\xBF token_value",
+      "\xE2\x80\x8B\xEF\xBB\xBF token_value", "\xE2\x80\x8Btoken.vaule", "\xC2\xA0secret", "\xE2\x80\x8B" "api_token",
+      "api_token\xC2\xA0old", "secret\xE2\x80\x8B(2)",
       // A word in front, in the file's own style, or a secret's usual name.
       "site.token.value", "site.token", "api_token", "secret", "site.secret", "db.password", "Passwd",
       "build.Token", "site.token.Value",
