@@ -25,22 +25,33 @@ std::string lower(std::string_view text) {
   return low;
 }
 
-// Where a listed line's key starts for a reader: after white space of any kind and
-// UTF-8 byte order marks, which editors hide and zel-auth keeps as text, and, with
-// comments, after the comment markers a reader skips too.
-std::string_view reader_key_start(std::string_view line, bool comments) {
-  for (;;) {
-    while (!line.empty() && is_white(line.front())) line.remove_prefix(1);
-    if (line.starts_with(kByteOrderMark)) {
-      line.remove_prefix(kByteOrderMark.size());
-    } else if (comments && line.starts_with("//")) {
-      line.remove_prefix(2);
-    } else if (comments && (line.starts_with('#') || line.starts_with(';'))) {
-      line.remove_prefix(1);
-    } else {
-      return line;
+bool is_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool is_word_byte(char c) { return is_letter(c) || (c >= '0' && c <= '9'); }
+
+// Where a listed line's key starts for a reader: at its first ASCII letter. What
+// comes before it (white space of any kind, invisible characters such as a
+// zero-width or no-break space or a byte order mark, comment and list marks,
+// quotes) a reader skips, or never sees.
+std::string_view reader_key_start(std::string_view line) {
+  return line.substr(std::min(static_cast<std::size_t>(std::find_if(line.begin(), line.end(), is_letter) -
+                                                        line.begin()),
+                               line.size()));
+}
+
+// The words of a text in lower case, split at every byte that is no ASCII letter or digit.
+std::vector<std::string> words_of(std::string_view text) {
+  std::vector<std::string> words;
+  for (std::size_t at = 0; at < text.size();) {
+    if (!is_word_byte(text[at])) {
+      ++at;
+      continue;
     }
+    std::size_t end = at;
+    while (end < text.size() && is_word_byte(text[end])) ++end;
+    words.push_back(lower(text.substr(at, end - at)));
+    at = end;
   }
+  return words;
 }
 
 // The edits (a byte put in, left out, changed, or two swapped) that turn a into b.
@@ -61,22 +72,37 @@ std::size_t edits(std::string_view a, std::string_view b) {
 }
 
 // The computed line a listed line poses as ("digest.value" or "signature.value"
-// in any case and spacing before its "="), or empty.
+// in any case, spacing and separators before its "=" or ":"), or empty.
 std::string_view poses_as_computed_line(std::string_view line) {
-  const std::string_view rest = reader_key_start(line, false);
-  std::size_t key_end = rest.find('=');
+  const std::string_view rest = reader_key_start(line);
+  std::size_t key_end = rest.find_first_of("=:");
   if (key_end == std::string_view::npos) {
     key_end = static_cast<std::size_t>(std::find_if(rest.begin(), rest.end(), is_white) - rest.begin());
   }
-  std::string key = lower(rest.substr(0, key_end));
-  std::erase_if(key, is_white);
-  constexpr std::array<std::string_view, 2> computed = {"digest.value", "signature.value"};
-  const auto found = std::find(computed.begin(), computed.end(), key);
-  return found != computed.end() ? *found : std::string_view();
+  const std::vector<std::string> words = words_of(rest.substr(0, key_end));
+  if (words.size() != 2 || words[1] != "value") return {};
+  if (words[0] == "digest") return "digest.value";
+  if (words[0] == "signature") return "signature.value";
+  return {};
+}
+
+// Whether a listed line may hold the rest of a token value: no "=" in it (but
+// base64 padding at its end) and, with padding, no blank either.
+bool may_be_token_rest(std::string_view text) {
+  const std::size_t padding = text.find_last_not_of('=');
+  if (padding == std::string_view::npos) return false;
+  const std::string_view body = text.substr(0, padding + 1);
+  if (body.find('=') != std::string_view::npos) return false;
+  return body.size() == text.size() || std::none_of(body.begin(), body.end(), is_white);
 }
 
 void check_listed(const Stanza& stanza, const std::vector<SoughtToken>& tokens, Findings& findings) {
   for (const StanzaLine& listed : stanza.listed) {
+    if (const std::size_t token = token_rest_of(stanza, listed); token != 0) {
+      findings.error(listed.line, "listed to every user right after the token line " + std::to_string(token) +
+                                      ", without \"=\": it may be the rest of a token value; join a "
+                                      "wrapped token, and put a value on its token line");
+    }
     const bool token_like = looks_like_token_line(listed.text);
     if (token_like) {
       findings.error(listed.line,
@@ -205,21 +231,51 @@ void check_bracket_line(const BracketLine& bracket, Findings& findings) {
 
 }  // namespace
 
-// Whether a listed line's key (the text before "=" or the first blank) is one a
-// reader takes for "token.value": in any case, its words joined by ".", "_", "-",
-// a blank or nothing, within two edits of it, or starting with the word "token".
+// Whether a listed line is one a reader takes for a token line. Its key starts at
+// its first ASCII letter and ends at "=", ":", a blank, a quote or a byte that is
+// not ASCII; split into words at any other byte, it is a near miss of
+// "token.value" when the words joined are within two edits of "tokenvalue", or
+// the first word is "token" ("tokens", "token2", but not "tokenizer"), or the
+// last is a secret's name ("site.token", "api_token", "secret"), or the last two
+// are "token" and "value". A line with the words "token" and "value" in a row
+// anywhere ("# old token.value = ...") is one too.
 bool looks_like_token_line(std::string_view line) {
-  const std::string_view rest = reader_key_start(line, true);
-  const auto key_end = std::find_if(rest.begin(), rest.end(), [](char c) { return c == '=' || is_white(c); });
-  std::string key = lower(rest.substr(0, static_cast<std::size_t>(key_end - rest.begin())));
-  std::replace_if(key.begin(), key.end(), [](char c) { return c == '_' || c == '-'; }, '.');
-  // A key more than two bytes longer than "token.value" is more than two edits away.
-  if (key.size() <= 13 && (edits(key, "token.value") <= 2 || edits(key, "tokenvalue") <= 2)) return true;
-  // "token", "tokens", "token2", "token.old", but not "tokenizer" or "tokenless".
-  std::string_view word = key;
-  if (!word.starts_with("token")) return false;
-  word.remove_prefix(word.starts_with("tokens") ? 6 : 5);
-  return word.empty() || std::isalpha(static_cast<unsigned char>(word.front())) == 0;
+  const std::vector<std::string> all = words_of(line);
+  for (std::size_t i = 0; i + 1 < all.size(); ++i) {
+    if (all[i] == "token" && all[i + 1] == "value") return true;
+  }
+  const std::string_view rest = reader_key_start(line);
+  const auto key_end = std::find_if(rest.begin(), rest.end(), [](char c) {
+    return c == '=' || c == ':' || c == '"' || c == '\'' || is_white(c) || static_cast<unsigned char>(c) >= 0x80;
+  });
+  const std::vector<std::string> words = words_of(rest.substr(0, static_cast<std::size_t>(key_end - rest.begin())));
+  if (words.empty()) return false;
+  std::string joined;
+  for (const std::string& word : words) joined += word;
+  // A key more than two bytes longer than "tokenvalue" is more than two edits away.
+  if (joined.size() <= 12 && edits(joined, "tokenvalue") <= 2) return true;
+  constexpr std::array<std::string_view, 4> secrets = {"token", "secret", "password", "passwd"};
+  if (std::find(secrets.begin(), secrets.end(), words.back()) != secrets.end()) return true;
+  // "token", "tokens", "token2", but not "tokenizer" or "tokenless".
+  std::string_view first = words.front();
+  if (!first.starts_with("token")) return false;
+  first.remove_prefix(first.starts_with("tokens") ? 6 : 5);
+  return first.empty() || std::isdigit(static_cast<unsigned char>(first.front())) != 0;
+}
+
+// The token line a listed line of the stanza comes right after (blank lines
+// between), when it may be the rest of that token's value; else 0.
+std::size_t token_rest_of(const Stanza& stanza, const StanzaLine& listed) {
+  if (!may_be_token_rest(listed.text)) return 0;
+  std::size_t before = 0;  // the stanza's last line before this one
+  bool token = false;
+  for (const TokenLine& t : stanza.tokens) {
+    if (t.line < listed.line && t.line > before) std::tie(before, token) = std::pair{t.line, true};
+  }
+  for (const StanzaLine& other : stanza.listed) {
+    if (other.line < listed.line && other.line > before) std::tie(before, token) = std::pair{other.line, false};
+  }
+  return token ? before : 0;
 }
 
 std::vector<Finding> Findings::done() {
@@ -268,6 +324,82 @@ std::vector<Finding> check_site_text(std::string_view whole_text) {
   return findings.done();
 }
 
+namespace {
+
+// The length of the UTF-8 character that starts text, or 0 where it is no well-formed one.
+std::size_t utf8_length(std::string_view text) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(0);
+  std::size_t length = 0;
+  char32_t code = 0;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2, code = lead & 0x1FU;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3, code = lead & 0x0FU;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4, code = lead & 0x07U;
+  } else {
+    return 0;
+  }
+  if (text.size() < length) return 0;
+  for (std::size_t i = 1; i < length; ++i) {
+    if ((byte(i) & 0xC0U) != 0x80U) return 0;
+    code = (code << 6U) | (byte(i) & 0x3FU);
+  }
+  constexpr std::array<char32_t, 4> shortest = {0, 0, 0x800, 0x10000};
+  if (code < shortest[length - 1] || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) return 0;
+  return length;
+}
+
+// Characters a terminal acts on or shows nothing of: the C1 controls, zero-width
+// and direction marks and overrides, the byte order mark.
+bool is_unseen(std::string_view character) {
+  static constexpr std::array<std::pair<std::string_view, std::string_view>, 5> ranges = {{
+      {"\xC2\x80", "\xC2\x9F"},
+      {"\xE2\x80\x8B", "\xE2\x80\x8F"},
+      {"\xE2\x80\xAA", "\xE2\x80\xAE"},
+      {"\xE2\x81\xA0", "\xE2\x81\xAF"},
+      {"\xEF\xBB\xBF", "\xEF\xBB\xBF"},
+  }};
+  return std::any_of(ranges.begin(), ranges.end(), [&](const auto& range) {
+    return character.size() == range.first.size() && character >= range.first && character <= range.second;
+  });
+}
+
+}  // namespace
+
+// Control bytes, DEL, bytes that are not UTF-8 and the characters is_unseen
+// names become \xHH, byte by byte; every other byte stays as it is.
+std::string terminal_text(std::string_view bytes) {
+  std::string safe;
+  safe.reserve(bytes.size());
+  const auto escape = [&](std::string_view run) {
+    constexpr std::string_view hex = "0123456789abcdef";
+    for (const char c : run) {
+      const auto b = static_cast<unsigned char>(c);
+      safe += "\\x";
+      safe += hex[b >> 4U];
+      safe += hex[b & 0xFU];
+    }
+  };
+  for (std::size_t at = 0; at < bytes.size();) {
+    const auto b = static_cast<unsigned char>(bytes[at]);
+    if (b >= 0x20 && b < 0x7F) {
+      safe += bytes[at++];
+      continue;
+    }
+    const std::size_t length = b < 0x80 ? 0 : utf8_length(bytes.substr(at));
+    const std::string_view character = bytes.substr(at, std::max<std::size_t>(length, 1));
+    if (length == 0 || is_unseen(character)) {
+      escape(character);
+    } else {
+      safe += character;
+    }
+    at += character.size();
+  }
+  return safe;
+}
+
 bool has_errors(const std::vector<Finding>& findings, bool strict) {
   return std::any_of(findings.begin(), findings.end(),
                      [&](const Finding& f) { return strict || f.severity == Severity::kError; });
@@ -275,12 +407,14 @@ bool has_errors(const std::vector<Finding>& findings, bool strict) {
 
 void print_findings(std::FILE* out, const char* site_path, const std::vector<Finding>& findings) {
   for (const Finding& f : findings) {
-    const char* path = f.path.empty() ? site_path : f.path.c_str();
+    // A path, a stanza name or a line in a finding may come from a user's file.
+    const std::string path = terminal_text(f.path.empty() ? std::string_view(site_path) : f.path);
+    const std::string text = terminal_text(f.text);
     const char* kind = f.severity == Severity::kError ? "error" : "warning";
     if (f.line == 0) {
-      std::fprintf(out, "%s: %s: %s\n", path, kind, f.text.c_str());
+      std::fprintf(out, "%s: %s: %s\n", path.c_str(), kind, text.c_str());
     } else {
-      std::fprintf(out, "%s:%zu: %s: %s\n", path, f.line, kind, f.text.c_str());
+      std::fprintf(out, "%s:%zu: %s: %s\n", path.c_str(), f.line, kind, text.c_str());
     }
   }
 }
@@ -289,7 +423,7 @@ void print_summary(std::FILE* out, const char* site_path, const std::vector<Find
   const auto errors = static_cast<std::size_t>(std::count_if(
       findings.begin(), findings.end(), [](const Finding& f) { return f.severity == Severity::kError; }));
   const std::size_t warnings = findings.size() - errors;
-  std::fprintf(out, "%s: %zu error%s, %zu warning%s\n", site_path, errors, errors == 1 ? "" : "s",
+  std::fprintf(out, "%s: %zu error%s, %zu warning%s\n", terminal_text(site_path).c_str(), errors, errors == 1 ? "" : "s",
                warnings, warnings == 1 ? "" : "s");
 }
 

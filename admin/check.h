@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "admin/stanzas.h"
+
 namespace zel {
 
 enum class Severity { kError, kWarning };
@@ -44,11 +46,19 @@ class Findings {
 // Whether a reader would take a listed line for a token line (and its value for a token).
 bool looks_like_token_line(std::string_view line);
 
+// The token line (its number) a listed line of the stanza may hold the rest of: it
+// comes right after it, blank lines aside, with no "=" but base64 padding; else 0.
+std::size_t token_rest_of(const Stanza& stanza, const StanzaLine& listed);
+
 // The findings of a whole site text (NUL and all), sorted by line.
 std::vector<Finding> check_site_text(std::string_view whole_text);
 
 // Whether any finding is an error (or, when strict, any finding at all).
 bool has_errors(const std::vector<Finding>& findings, bool strict);
+
+// Bytes from a site file as a terminal may show them: control bytes, DEL, bytes
+// that are not UTF-8, and invisible or direction-changing characters become \xHH.
+std::string terminal_text(std::string_view bytes);
 
 // Writes "PATH:LINE: error: TEXT" lines (PATH alone for a path without a line).
 void print_findings(std::FILE* out, const char* site_path, const std::vector<Finding>& findings);

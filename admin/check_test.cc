@@ -52,14 +52,14 @@ const std::vector<Sample>& samples() {
          "3:error:looks like a token line", "4:error:looks like a token line",
          "5:error:looks like a token line", "6:error:looks like a token line",
          "7:error:with a control character", "7:error:looks like a token line"},
-       "== the default stanza, from line 1: 7 lines every user sees\na=1\n\ttoken.value = " WITHHELD "\nToken.Value = " WITHHELD "\n"
-       "# token.value = " WITHHELD "\n; TOKEN.VALUE=" WITHHELD "\n" WITHHELD "\n\r token.value = " WITHHELD "\n"
+       "== the default stanza, from line 1: 7 lines every user sees\na=1\n\\x09token.value = " WITHHELD "\nToken.Value = " WITHHELD "\n"
+       "# token.value = " WITHHELD "\n; TOKEN.VALUE=" WITHHELD "\n" WITHHELD "\n\\x0d token.value = " WITHHELD "\n"
        "-- line 8: token value withheld, the one that counts\n",
        true},
       {"UTF-8 byte order mark",
        "\xEF\xBB\xBFtoken.value = bom-secret\n# \xEF\xBB\xBF Token.Value\ntoken.value = real-secret-value-1\n",
        F{"1:error:looks like a token line", "2:error:looks like a token line"},
-       "== the default stanza, from line 1: 2 lines every user sees\n\xEF\xBB\xBFtoken.value = " WITHHELD "\n" WITHHELD "\n"
+       "== the default stanza, from line 1: 2 lines every user sees\n\\xef\\xbb\\xbftoken.value = " WITHHELD "\n" WITHHELD "\n"
        "-- line 3: token value withheld, the one that counts\n",
        true},
       {"token value in listed lines",
@@ -77,9 +77,9 @@ const std::vector<Sample>& samples() {
        F{"1:error:with the carriage return it ends in", "2:error:ends in a carriage return",
          "3:error:with the carriage return it ends in", "3:warning:carriage return after \"]\"",
          "4:error:with the carriage return it ends in", "5:error:ends in a carriage return"},
-       "== the default stanza, from line 1: 1 line every user sees\na=1\r\n"
+       "== the default stanza, from line 1: 1 line every user sees\na=1\\x0d\n"
        "-- line 2: token value withheld, the one that counts\n"
-       "== [s], header on line 3: 2 lines every user sees\n\r\nb=2\r\n"
+       "== [s], header on line 3: 2 lines every user sees\n\\x0d\nb=2\\x0d\n"
        "-- line 5: token value withheld, the one that counts\n"},
       {"control character in a value", "token.value = bad\tvalue-long-enough\n",
        F{"1:error:holds a control character"},
@@ -160,7 +160,7 @@ const std::vector<Sample>& samples() {
        "a = x\ty\nb = esc\x1b[0m\nc = cr\r\n# a note\ntoken.value = real-secret-value-1\n",
        F{"1:error:with a control character", "2:error:with a control character",
          "3:error:with the carriage return it ends in", "4:warning:as it stands: the site file has no comments"},
-       "== the default stanza, from line 1: 4 lines every user sees\na = x\ty\nb = esc\x1b[0m\nc = cr\r\n"
+       "== the default stanza, from line 1: 4 lines every user sees\na = x\\x09y\nb = esc\\x1b[0m\nc = cr\\x0d\n"
        "# a note\n-- line 5: token value withheld, the one that counts\n"},
       {"a token line right after a header, a header inside its value", "[ci] token.value = k9[x]Qm7-TAIL\n",
        F{"1:error:holds \"[\" and then \"]\": a header could be read inside it", "1:warning:no default stanza",
@@ -170,7 +170,7 @@ const std::vector<Sample>& samples() {
        "-- line 1: token value withheld, the one that counts\n"},
       {"a token line after a header inside a property line",
        "note = see [x] token.value = s3cret-value-0001\ntoken.value = real-secret-value-1\n",
-       F{"1:error:holds the token value of line 1"},
+       F{"1:error:holds the token value of line 1", "1:error:looks like a token line"},
        "== the default stanza, from line 1: 1 line every user sees\n"
        "<withheld: part of the token value of line 1>\n-- line 2: token value withheld, the one that counts\n",
        true},
@@ -183,6 +183,43 @@ const std::vector<Sample>& samples() {
        "== [s], header on line 4: 1 line every user sees\nb=2\n"
        "-- line 6: token value withheld, the one that counts\n",
        true},
+      {"a wrapped token, a value on the next line",
+       "site.name = A\ntoken.value = 9f2c7e41a8d3b650aa12\n34567890abcdef\n[s]\ntoken.value =\n"
+       "  9f2c7e41a8d3b650NEWNEWNEW\ntoken.value = 0ld0ld0ld0ld0ld0ld\n[t]\ntoken.value = 4d8a1f6c2e9b7053\n"
+       "Qm7xZ9==\nsite.name = T\n\nsite.note\n[u]\ntoken.value = 7a1e5c9d3b8f2064\n\n  x9y==\n"
+       "token.value = 5b3d9e7f1a2c4068\nx9 = y==\n",
+       F{"3:error:listed to every user right after the token line 2, without \"=\": it may be the rest of a token "
+         "value", "5:warning:token line without a value", "6:error:right after the token line 5",
+         "10:error:right after the token line 9", "17:error:right after the token line 15",
+         "18:warning:only line 15 counts"},
+       "== the default stanza, from line 1: 2 lines every user sees\nsite.name = A\n"
+       "<withheld: it may be the rest of the token value of line 2>\n"
+       "-- line 2: token value withheld, the one that counts\n"
+       "== [s], header on line 4: 1 line every user sees\n<withheld: it may be the rest of the token value of line 5>\n"
+       "-- line 5: token line without a value\n-- line 7: token value withheld, the one that counts\n"
+       "== [t], header on line 8: 3 lines every user sees\n"
+       "<withheld: it may be the rest of the token value of line 9>\nsite.name = T\nsite.note\n"
+       "-- line 9: token value withheld, the one that counts\n"
+       "== [u], header on line 14: 2 lines every user sees\n"
+       "<withheld: it may be the rest of the token value of line 15>\nx9 = y==\n"
+       "-- line 15: token value withheld, the one that counts\n"
+       "-- line 18: token value withheld, not used: line 15 counts\n",
+       true},
+      {"computed lines behind invisible characters",
+       "site.name = A\n\xC2\xA0" "digest.value = AAAAfake=\ndigest.value\xC2\xA0= BBBB\n"
+       "\xE2\x80\x8Bsignature.value = CCCC\n\"digest.value\": \"DDDD\"\ntoken.value = real-secret-value-1\n",
+       F{"2:error:as a \"digest.value\" line", "3:error:as a \"digest.value\" line",
+         "4:error:as a \"signature.value\" line", "5:error:as a \"digest.value\" line"},
+       "== the default stanza, from line 1: 5 lines every user sees\nsite.name = A\n\xC2\xA0" "digest.value = AAAAfake=\n"
+       "digest.value\xC2\xA0= BBBB\n\\xe2\\x80\\x8bsignature.value = CCCC\n\"digest.value\": \"DDDD\"\n"
+       "-- line 6: token value withheld, the one that counts\n"},
+      {"terminal codes in a stanza name and a line",
+       "a = x\ntoken.value = real-secret-value-1\n[e\x1b[2Jx]\nb = \x9b" "1m\xC2\x9b \xE2\x80\xAE" "evil\x7f\n",
+       F{"3:warning:has no token line", "4:error:with a control character"},
+       "== the default stanza, from line 1: 1 line every user sees\na = x\n"
+       "-- line 2: token value withheld, the one that counts\n"
+       "== [e\\x1b[2Jx], header on line 3: 1 line every user sees\nb = \\x9b1m\\xc2\\x9b \\xe2\\x80\\xaeevil\\x7f\n"
+       "-- no token line: no signature unless -k is given\n"},
   };
 #undef WITHHELD
   return table;
@@ -240,10 +277,23 @@ TEST(CheckSiteText, FindsEachNearMissTokenKeyAndNoOrdinaryKey) {
       "token-value", "tokenvalue", "TokenValue", "token.valeu", "tokn.value", "toke.value",
       "taken.value", "token..value", "token.val", "token:value", "token", "tokens", "token2",
       "token.old", "Token Value", "tokn_vaule", "Tokn-Valeu", "\ttoken.value", "#token.value",
-      "# Token.Value", "; token_value", "//tokenvalue", "\xEF\xBB\xBFtoken.value", "\r token.value"};
+      "# Token.Value", "; token_value", "//tokenvalue", "\xEF\xBB\xBFtoken.value", "\r token.value",
+      // Invisible characters pasted before the key, or in it: a zero-width space, no-break spaces.
+      "\xE2\x80\x8Btoken.value", "\xC2\xA0\xC2\xA0token.value", "\xC2\xA0token.value", "token\xC2\xA0value",
+      "\xE2\x80\x8B\xEF\xBB\xBF token_value", "\xE2\x80\x8Btoken.vaule", "\xC2\xA0secret", "\xE2\x80\x8B" "api_token",
+      "api_token\xC2\xA0old", "secret\xE2\x80\x8B(2)",
+      // A word in front, in the file's own style, or a secret's usual name.
+      "site.token.value", "site.token", "api_token", "secret", "site.secret", "db.password", "Passwd",
+      "build.Token", "site.token.Value",
+      // Comments and habits of other formats.
+      "-- token.value", "/* token.value", "# old token.value", "# old Token_Value", "\"token.value\":",
+      "- token.value:", "'token.value'", "site: token value", "x = see token-value here"};
   const std::vector<std::string> ordinary = {
       "tokenizer", "site.token_url", "site.name", "site.url", "site.value", "tokenless", "note",
       "build.timeout", "digest.method", "mytoken", "user.name", "value", "# a note about tokens",
+      "site.tokenizer", "site.tokens_url", "site.secret_url", "secretary", "password_hint", "site.passwords",
+      "site.description", "\xC2\xA0site.name", "site.value.token_count",
+      "note = the value of a token", "- site.name:", "/* build */ site.url",
       // Token lines, withheld by zel-auth: no near miss, whatever follows the key.
       "token.value", "  token.value", "token.values", "token.value_old"};
   for (const auto& [keys, found] : {std::pair{&near_misses, true}, std::pair{&ordinary, false}}) {
@@ -365,6 +415,14 @@ TEST(ShowSite, ListsEachStanzaAsZelAuthDoes) {
         show_site(sample.text, path.c_str(), name ? name->c_str() : nullptr, out);
       });
       const std::optional<std::string> listing = show_listing(shown);
+      // Show writes each line as a terminal can take it.
+      std::string listed;
+      for (std::size_t at = 0; at < run_result.out.size();) {
+        const std::size_t end = run_result.out.find('\n', at);
+        listed += terminal_text(std::string_view(run_result.out).substr(at, end - at)) + "\n";
+        at = end == std::string::npos ? run_result.out.size() : end + 1;
+      }
+      run_result.out = listed;
       if (run_result.status == kNoStanza) {
         EXPECT_FALSE(listing) << shown;
         EXPECT_NE(shown.find("status 7"), std::string::npos) << shown;
@@ -386,6 +444,11 @@ TEST(PrintFindings, WritesTheFormEditorsParseAndASummary) {
               print_summary(out, "site", findings);
             }),
             "site:3: error: e\n/bin/x: warning: w\nsite: 1 error, 1 warning\n");
+  // Bytes from a user's file (a stanza name, a path) reach the terminal escaped.
+  EXPECT_EQ(captured([&](std::FILE* out) {
+              print_findings(out, "s\x1b]0;t\a", {{"", 1, Severity::kWarning, "[a\x1b[2J\r\x9b] x"}});
+            }),
+            "s\\x1b]0;t\\x07:1: warning: [a\\x1b[2J\\x0d\\x9b] x\n");
   EXPECT_TRUE(has_errors(findings, false));
   EXPECT_FALSE(has_errors({findings[1]}, false));
   EXPECT_TRUE(has_errors({findings[1]}, true));

@@ -70,10 +70,13 @@ std::string heading(const Stanza& stanza) {
 }
 
 void show_stanza(const Stanza& stanza, const Withheld& withheld, std::FILE* out) {
-  std::fprintf(out, "%s\n", heading(stanza).c_str());
+  std::fprintf(out, "%s\n", terminal_text(heading(stanza)).c_str());
   if (stanza.lookup != StanzaLookup::kFound) return;
   for (const StanzaLine& line : stanza.listed) {
-    const std::string shown = masked(line.text, withheld);
+    const std::size_t token = token_rest_of(stanza, line);
+    const std::string shown = token != 0 ? "<withheld: it may be the rest of the token value of line " +
+                                               std::to_string(token) + ">"
+                                         : terminal_text(masked(line.text, withheld));
     // A failed write shows in the stream's error flag, which the caller checks.
     (void)std::fwrite(shown.data(), 1, shown.size(), out);
     (void)std::fputc('\n', out);
@@ -108,7 +111,8 @@ int show_site(std::string_view whole_text, const char* site_path, const char* na
   if (name != nullptr) {
     const Stanza stanza = select_stanza(view.text, lines, name);
     if (stanza.lookup == StanzaLookup::kMissing) {
-      std::fprintf(stderr, "zel-site: %s: no stanza [%s]\n", site_path, name);
+      std::fprintf(stderr, "zel-site: %s: no stanza %s\n", terminal_text(site_path).c_str(),
+                   terminal_text(stanza_label(name)).c_str());
       return 1;
     }
     Stanza shown = stanza;

@@ -4,8 +4,10 @@
 // where its runs would end without a token value); then one "-- " line per
 // token line, saying where a token value is withheld and whether it counts.
 // A token value (8 bytes or more) that stands in a listed line is replaced by
-// "<token value of line N>", and the value of a line that looks like a token
-// line by "<value withheld: it looks like a token line>": show never prints one.
+// "<token value of line N>" (a shorter one is not: it would match too much), the
+// value of a line that looks like a token line by "<value withheld: it looks like
+// a token line>", and a line that may be the rest of a token value wholly. Bytes a
+// terminal acts on or shows nothing of are written as \xHH (terminal_text()).
 #ifndef ZEL_ADMIN_SHOW_H_
 #define ZEL_ADMIN_SHOW_H_
 
