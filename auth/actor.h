@@ -26,8 +26,8 @@ std::optional<std::string> find_actor(const char* body);
 // Decides whether user may sign as actor; 0, or 4 with its message.
 int check_actor(const std::string& user, const std::string& actor, bool token_given);
 
-// Looks up the invoking user (kept in user_name, if given), reads body from in and
-// checks its actor; 0, 2, 4, 5 or 13.
+// Looks up the invoking user (kept in user_name, if given), then also reads the
+// body, the first line of in, and checks its actor; 0, 2, 4, 5 or 13.
 int validate_user(Body& body, bool token_given, std::FILE* in, std::string* user_name = nullptr);
 
 }  // namespace zel

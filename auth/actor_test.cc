@@ -75,6 +75,8 @@ TEST(CheckActor, AllowsSelfAutobuildOrGivenToken) {
       {"autobuild", "bob", false, kOk},
       {"autobuild", "", false, kOk},
       {"Autobuild", "bob", false, kNotAuthorized},
+      {"autobuilder", "bob", false, kNotAuthorized},
+      {"autobuil", "bob", false, kNotAuthorized},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.user) + " as '" + c.actor + "'" + (c.token_given ? " with -k" : ""));

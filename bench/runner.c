@@ -1,7 +1,9 @@
 /* Runs several commands many times, interleaved round by round, and reports for
  * each the wall time of a run (median, quartiles, 10th and 90th percentile,
- * minimum), the median CPU time (user + system) of a run, and the largest peak
- * resident set size of any of its runs.
+ * minimum), the median CPU time (user + system) of a run, the median number of
+ * page faults of a run (minor and major, as getrusage counts them: the faults
+ * the kernel takes for the process, populating memory included), and the
+ * largest peak resident set size of any of its runs.
  *
  *   runner ROUNDS WARMUP SPEC_FILE [SITE_PATH]
  *
@@ -18,9 +20,9 @@
  * fast one.
  *
  * One line of output per command, in microseconds and KiB:
- *   NAME median q1 q3 p10 p90 min maxrss cpu_median
+ *   NAME median q1 q3 p10 p90 min maxrss cpu_median faults_median
  * With RUNNER_SAMPLES naming a file in the environment, every measured run is
- * also written there as "ROUND NAME WALL CPU", so that runs of the same round
+ * also written there as "ROUND NAME WALL CPU FAULTS", so that runs of the same round
  * can be compared pairwise.
  *
  * The wall time of a run is taken around posix_spawn and wait4: it is what a
@@ -49,6 +51,7 @@ struct command {
   posix_spawn_file_actions_t streams;
   double *samples;
   double *cpu;
+  double *faults;
   long maxrss_kb;
 };
 
@@ -71,7 +74,7 @@ static int put_site_in_place(const struct command *c) {
   return 0;
 }
 
-static int run_once(struct command *c, double *elapsed_us, double *cpu_us) {
+static int run_once(struct command *c, double *elapsed_us, double *cpu_us, double *faults) {
   if (put_site_in_place(c) != 0) return -1;
   pid_t pid;
   int status = 0;
@@ -88,6 +91,7 @@ static int run_once(struct command *c, double *elapsed_us, double *cpu_us) {
   *elapsed_us = now_us() - start;
   *cpu_us = (double)(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1e6 +
             (double)(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec);
+  *faults = (double)(ru.ru_minflt + ru.ru_majflt);
   if (ru.ru_maxrss > c->maxrss_kb) c->maxrss_kb = ru.ru_maxrss;
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
     fprintf(stderr, "runner: %s exited with status %d\n", c->name,
@@ -138,7 +142,8 @@ static int parse_spec(const char *path, struct command *cmds, int rounds) {
     c->argv[a] = NULL;
     c->samples = calloc((size_t)rounds, sizeof(double));
     c->cpu = calloc((size_t)rounds, sizeof(double));
-    if (a == 0 || c->samples == NULL || c->cpu == NULL) return -1;
+    c->faults = calloc((size_t)rounds, sizeof(double));
+    if (a == 0 || c->samples == NULL || c->cpu == NULL || c->faults == NULL) return -1;
     posix_spawn_file_actions_init(&c->streams);
     posix_spawn_file_actions_addopen(&c->streams, 0, input, O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&c->streams, 1, "/dev/null", O_WRONLY, 0);
@@ -170,8 +175,8 @@ int main(int argc, char *argv[]) {
   /* Warm-up rounds fill the page cache and settle the CPU; they are not kept. */
   for (int r = 0; r < warmup; ++r) {
     for (int i = 0; i < n; ++i) {
-      double t, u;
-      if (run_once(&cmds[i], &t, &u) != 0) return 1;
+      double t, u, f;
+      if (run_once(&cmds[i], &t, &u, &f) != 0) return 1;
     }
   }
   for (int i = 0; i < n; ++i) cmds[i].maxrss_kb = 0;
@@ -185,8 +190,10 @@ int main(int argc, char *argv[]) {
   for (int r = 0; r < rounds; ++r) {
     for (int k = 0; k < n; ++k) {
       struct command *c = &cmds[(r + k) % n];
-      if (run_once(c, &c->samples[r], &c->cpu[r]) != 0) return 1;
-      if (raw != NULL) fprintf(raw, "%d %s %.1f %.1f\n", r, c->name, c->samples[r], c->cpu[r]);
+      if (run_once(c, &c->samples[r], &c->cpu[r], &c->faults[r]) != 0) return 1;
+      if (raw != NULL) {
+        fprintf(raw, "%d %s %.1f %.1f %.0f\n", r, c->name, c->samples[r], c->cpu[r], c->faults[r]);
+      }
     }
   }
   if (raw != NULL && fclose(raw) != 0) return 2;
@@ -194,9 +201,11 @@ int main(int argc, char *argv[]) {
     double *s = cmds[i].samples;
     qsort(s, (size_t)rounds, sizeof *s, by_value);
     qsort(cmds[i].cpu, (size_t)rounds, sizeof *s, by_value);
-    printf("%s %.1f %.1f %.1f %.1f %.1f %.1f %ld %.1f\n", cmds[i].name, quantile(s, rounds, 0.5),
+    qsort(cmds[i].faults, (size_t)rounds, sizeof *s, by_value);
+    printf("%s %.1f %.1f %.1f %.1f %.1f %.1f %ld %.1f %.1f\n", cmds[i].name, quantile(s, rounds, 0.5),
            quantile(s, rounds, 0.25), quantile(s, rounds, 0.75), quantile(s, rounds, 0.1),
-           quantile(s, rounds, 0.9), s[0], cmds[i].maxrss_kb, quantile(cmds[i].cpu, rounds, 0.5));
+           quantile(s, rounds, 0.9), s[0], cmds[i].maxrss_kb, quantile(cmds[i].cpu, rounds, 0.5),
+           quantile(cmds[i].faults, rounds, 0.5));
   }
   return 0;
 }

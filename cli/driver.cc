@@ -167,8 +167,7 @@ int run_steps(int argc, char* argv[], const SiteFile& site, const char* site_pat
       status = token_identifier(view_of(*token), facts.token_id);
       if (status != kOk) return status;
     }
-    status = append_signature(list, digest_text, signature_text);
-    if (status != kOk) return status;
+    append_signature(list, digest_text, signature_text);
     // The line goes out before any byte of the listing can reach the caller,
     // who could otherwise take the signature and stop the run before it logs;
     // a line the log did not take ends the run with no listing at all.

@@ -1,7 +1,8 @@
-// What a set-user-ID helper does before it trusts anything: the standard
+// What the set-group-ID helper does before it trusts anything: the standard
 // descriptors are made safe, the process is kept from being traced or dumped, and
-// the service account's privilege, needed only to open the site file, is given up
-// for good right after that open.
+// the service group's privilege, needed only to open the site file, is given up
+// for good right after that open. The user IDs are reset too, so an installation
+// of the older set-user-ID form gives up its service account the same way.
 #ifndef ZEL_CLI_PRIVILEGE_H_
 #define ZEL_CLI_PRIVILEGE_H_
 

@@ -8,12 +8,12 @@
 #   -DCMAKE_INSTALL_DOCDIR=/usr/share/doc/zel-auth
 # and runs cpack there. The package is named zel-auth_<version>_<arch>.deb
 # after the project's version. It holds the program, the manual pages, the
-# sample site file and request under the documentation folder, and the empty
-# directory of the site file; never a live site file. Its maintainer scripts
-# (postinst, prerm, postrm beside this file, with the paths filled in here)
-# create the system group "zel", which has no members, and make the program
-# root's and set-group-ID to it; they convert a 1.0.0 installation, whose
-# program was set-user-ID to a service account, in place.
+# sample site file and request and an example caller under the documentation
+# folder, and the empty directory of the site file; never a live site file.
+# Its maintainer scripts (postinst, prerm, postrm beside this file, with the
+# paths filled in here) create the system group "zel", which has no members,
+# and make the program root's and set-group-ID to it; they convert a 1.0.0
+# installation, whose program was set-user-ID to a service account, in place.
 #
 # cpack reads this file again (CPACK_PROJECT_CONFIG_FILE) to refuse a package
 # whose program would read its site file outside the package's own prefix, or
@@ -36,8 +36,9 @@ endif()
 include(GNUInstallDirs)
 
 # The samples. They are examples only: the live site file is the
-# administrator's to write.
+# administrator's to write. sign_request.py is an example caller.
 install(FILES "${PROJECT_SOURCE_DIR}/examples/zel-site.conf" "${PROJECT_SOURCE_DIR}/examples/request.xml"
+              "${PROJECT_SOURCE_DIR}/examples/sign_request.py"
         DESTINATION "${CMAKE_INSTALL_DOCDIR}/examples")
 
 # What Debian asks of a package's documentation, shipped by the package only
@@ -130,5 +131,5 @@ if(ZEL_BUILD_TESTS)
   add_test(NAME package
            COMMAND bash "${PROJECT_SOURCE_DIR}/tests/package/run.sh" "${PROJECT_SOURCE_DIR}"
                    "${PROJECT_BINARY_DIR}/package-test")
-  set_tests_properties(package PROPERTIES SKIP_RETURN_CODE 77 RUN_SERIAL TRUE TIMEOUT 900)
+  set_tests_properties(package PROPERTIES SKIP_RETURN_CODE 77 RUN_SERIAL TRUE TIMEOUT 1500)
 endif()

@@ -1,7 +1,6 @@
 #include "sign/libcrypto.h"
 
 #include <dlfcn.h>
-#include <sys/mman.h>
 #include <openssl/opensslv.h>
 
 #include <cstdint>
@@ -10,41 +9,14 @@ namespace zel {
 
 namespace {
 
-// GCC names an AddressSanitizer build with a macro, clang with a feature test.
-#if defined(__SANITIZE_ADDRESS__)
-#define ZEL_ADDRESS_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define ZEL_ADDRESS_SANITIZER 1
-#endif
-#endif
-#ifndef ZEL_ADDRESS_SANITIZER
-#define ZEL_ADDRESS_SANITIZER 0
-#endif
-
 constexpr const char* kSoname = "libcrypto.so." OPENSSL_MSTR(OPENSSL_SHLIB_VERSION);
-
-// Most of the library's symbol references are to its own functions. Searched
-// from the library outward, each is found in the first object looked at rather
-// than after this binary and the C library; the objects, and so the code bound,
-// are the same. AddressSanitizer's run-time refuses such a load, so the
-// instrumented build searches in the usual order.
-#if ZEL_ADDRESS_SANITIZER
-constexpr int kLoadFlags = RTLD_NOW | RTLD_LOCAL;
-#else
-constexpr int kLoadFlags = RTLD_NOW | RTLD_LOCAL | RTLD_DEEPBIND;
-#endif
 
 // The texts of the library's errors take a tenth of a signing run to index, and
 // a run that signs never shows one. The library indexes them at most once, and
 // never once started without them, so a failure puts its code in words with a
-// second copy of the same library (see describe_error). The instrumented build
-// indexes them at start, as it keeps to one copy of the C library.
-#if ZEL_ADDRESS_SANITIZER
-constexpr uint64_t kErrorTexts = 0;
-#else
-constexpr uint64_t kErrorTexts = OPENSSL_INIT_NO_LOAD_CRYPTO_STRINGS;
-#endif
+// second copy of the same library (see describe_error). This is the start-up
+// flag that leaves them out.
+constexpr uint64_t kNoErrorTextsFlag = OPENSSL_INIT_NO_LOAD_CRYPTO_STRINGS;
 
 // The library's start-up options. The configuration is loaded as always, and
 // with it the providers and properties it names; only work that fetching two
@@ -56,30 +28,8 @@ constexpr uint64_t kErrorTexts = OPENSSL_INIT_NO_LOAD_CRYPTO_STRINGS;
 //  - the tear-down at exit: the process ends right after its one checksum, and
 //    the system takes back its memory at once rather than piece by piece.
 constexpr uint64_t kInitOptions = OPENSSL_INIT_LOAD_CONFIG | OPENSSL_INIT_NO_ADD_ALL_CIPHERS |
-                                  OPENSSL_INIT_NO_ADD_ALL_DIGESTS | kErrorTexts |
+                                  OPENSSL_INIT_NO_ADD_ALL_DIGESTS | kNoErrorTextsFlag |
                                   OPENSSL_INIT_NO_ATEXIT;
-
-// Loading the library writes its relocations into some hundred pages of its own
-// and fills a few dozen of the heap; taken one fault at a time, each page costs
-// more than all the work done on it. Locked for the length of the load, every
-// page the load maps is brought in as it is mapped, in one pass. Locking only
-// keeps pages in memory: their protections, the read-only relocations included,
-// are the loader's as always. Where the limit on locked memory is too low for
-// the library, the load is made again unlocked. This process locks nothing else,
-// so unlocking all unlocks only what the load locked. The instrumented build
-// maps its shadow memory as it goes, and loads unlocked.
-void* load_locked() {
-#if ZEL_ADDRESS_SANITIZER
-  return dlopen(kSoname, kLoadFlags);
-#else
-  const bool locked = mlockall(MCL_FUTURE) == 0;
-  void* library = dlopen(kSoname, kLoadFlags);
-  if (!locked) return library;
-  munlockall();
-  if (library == nullptr) library = dlopen(kSoname, kLoadFlags);
-  return library;
-#endif
-}
 
 template <class Fn>
 bool bind_call(void* library, const char* name, Fn& call) {
@@ -95,10 +45,9 @@ const Libcrypto* load_libcrypto(const char** reason) {
   if (bound) return &calls;
   // Every symbol is bound before the first call, as the loader does at start-up
   // for this binary; the library stays loaded until the process ends.
-  void* library = load_locked();
+  void* library = dlopen(kSoname, RTLD_NOW | RTLD_LOCAL);
   if (library == nullptr || !bind_call(library, "EVP_Q_digest", calls.q_digest) ||
       !bind_call(library, "EVP_Q_mac", calls.q_mac) ||
-      !bind_call(library, "EVP_EncodeBlock", calls.encode_block) ||
       !bind_call(library, "ERR_get_error", calls.get_error) ||
       !bind_call(library, "ERR_error_string_n", calls.error_string_n) ||
       !bind_call(library, "OPENSSL_init_crypto", calls.init_crypto)) {
@@ -114,20 +63,18 @@ const Libcrypto* load_libcrypto(const char** reason) {
 }
 
 void describe_error(const Libcrypto& calls, unsigned long code, char* text, std::size_t size) {
-  if (kErrorTexts != 0) {
-    // A copy in a link-map namespace of its own shares nothing with the one that
-    // failed but the code, which both number alike. It computes nothing, so it
-    // reads no configuration.
-    void* words = dlmopen(LM_ID_NEWLM, kSoname, RTLD_NOW | RTLD_LOCAL);
-    decltype(&::OPENSSL_init_crypto) init = nullptr;
-    decltype(&::ERR_error_string_n) error_string_n = nullptr;
-    if (words != nullptr && bind_call(words, "OPENSSL_init_crypto", init) &&
-        bind_call(words, "ERR_error_string_n", error_string_n) &&
-        init(OPENSSL_INIT_LOAD_CRYPTO_STRINGS | OPENSSL_INIT_NO_LOAD_CONFIG | OPENSSL_INIT_NO_ATEXIT,
-             nullptr) == 1) {
-      error_string_n(code, text, size);
-      return;
-    }
+  // A copy in a link-map namespace of its own shares nothing with the one that
+  // failed but the code, which both number alike. It computes nothing, so it
+  // reads no configuration.
+  void* texts_library = dlmopen(LM_ID_NEWLM, kSoname, RTLD_NOW | RTLD_LOCAL);
+  decltype(&::OPENSSL_init_crypto) init = nullptr;
+  decltype(&::ERR_error_string_n) error_string_n = nullptr;
+  if (texts_library != nullptr && bind_call(texts_library, "OPENSSL_init_crypto", init) &&
+      bind_call(texts_library, "ERR_error_string_n", error_string_n) &&
+      init(OPENSSL_INIT_LOAD_CRYPTO_STRINGS | OPENSSL_INIT_NO_LOAD_CONFIG | OPENSSL_INIT_NO_ATEXIT,
+           nullptr) == 1) {
+    error_string_n(code, text, size);
+    return;
   }
   // Without the texts, the library still gives the code, numbered.
   calls.error_string_n(code, text, size);

@@ -60,19 +60,21 @@ int report_crypto_failure(const Libcrypto& crypto) {
 }
 
 std::string base64(const unsigned char* data, std::size_t length) {
-  const char* unused_reason = nullptr;
-  const Libcrypto* crypto = load_libcrypto(&unused_reason);
-  if (crypto == nullptr) return std::string();
-  // Lines of 64 characters encode 48 bytes each, as the library's base64 filter
-  // writes them; its final newline is not part of the text.
-  constexpr std::size_t kBytesPerLine = 48;
+  static constexpr char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string text;
-  unsigned char line[65];
-  for (std::size_t done = 0; done < length; done += kBytesPerLine) {
-    const std::size_t chunk = length - done < kBytesPerLine ? length - done : kBytesPerLine;
-    if (done > 0) text += '\n';
-    const int n = crypto->encode_block(line, data + done, static_cast<int>(chunk));
-    text.append(reinterpret_cast<const char*>(line), static_cast<std::size_t>(n));
+  for (std::size_t done = 0; done < length; done += 3) {
+    // Lines of 64 characters encode 48 bytes each, as the library's base64 filter
+    // writes them; its final newline is not part of the text.
+    if (done > 0 && done % 48 == 0) text += '\n';
+    const std::size_t left = length - done;
+    unsigned bits = static_cast<unsigned>(data[done]) << 16U;
+    if (left > 1) bits |= static_cast<unsigned>(data[done + 1]) << 8U;
+    if (left > 2) bits |= data[done + 2];
+    text += kAlphabet[(bits >> 18U) & 63U];
+    text += kAlphabet[(bits >> 12U) & 63U];
+    text += left > 1 ? kAlphabet[(bits >> 6U) & 63U] : '=';
+    text += left > 2 ? kAlphabet[bits & 63U] : '=';
   }
   return text;
 }
@@ -107,11 +109,10 @@ int compute_signature(const char* body, std::string& digest_text,
   return kOk;
 }
 
-int append_signature(PropertyList& list, const std::string& digest_text,
-                     const std::optional<std::string>& signature_text) {
+void append_signature(PropertyList& list, const std::string& digest_text,
+                      const std::optional<std::string>& signature_text) {
   list.slots[list.count] = "digest.value = " + digest_text;
   if (signature_text) list.slots[list.count + 1] = "signature.value = " + *signature_text;
-  return kOk;
 }
 
 }  // namespace zel

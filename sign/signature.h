@@ -22,8 +22,7 @@ int report_crypto_failure(const Libcrypto& crypto);
 // Reports a library that could not be loaded, with the loader's reason; 11, or 10 for lack of memory.
 int report_load_failure(const char* reason);
 
-// Standard base64 with padding, a newline after every 64 characters but the last;
-// empty if libcrypto can't be loaded (compute_signature reports that before it encodes).
+// Standard base64 with padding, a newline after every 64 characters but the last.
 std::string base64(const unsigned char* data, std::size_t length);
 
 // Digests body (up to its NUL) and signs the digest with token, if any; 0 or 11.
@@ -31,9 +30,10 @@ int compute_signature(const char* body, std::string& digest_text,
                       std::optional<std::string>& signature_text,
                       const std::optional<SecretBytes>& token);
 
-// Puts the digest line, and the signature line if any, into the reserved slots; 0.
-int append_signature(PropertyList& list, const std::string& digest_text,
-                     const std::optional<std::string>& signature_text);
+// Puts the digest line, and the signature line if any, into the reserved slots; it
+// can't fail.
+void append_signature(PropertyList& list, const std::string& digest_text,
+                      const std::optional<std::string>& signature_text);
 
 }  // namespace zel
 

@@ -15,9 +15,6 @@
 
 namespace zel {
 
-SiteFile::SiteFile(SiteFile&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), open_errno_(other.open_errno_), mode_(other.mode_) {}
-
 SiteFile& SiteFile::operator=(SiteFile&& other) noexcept {
   if (this != &other) {
     if (fd_ >= 0) close(fd_);

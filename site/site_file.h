@@ -1,5 +1,6 @@
-// The site file: opened once, at the start of a run, while the tool may still hold
-// the service account's privilege, and read later through that descriptor only.
+// The site file: opened once, at the start of a run, while the tool still holds the
+// service group's privilege (set-group-ID; in the older set-user-ID form, the
+// service account's), and read later through that descriptor only.
 // The path is never looked at again after the open, so what is read is what was
 // opened. The outcome of the open is kept and reported when the run reaches the
 // step that reads the file, so a refused user never learns anything about it.
@@ -16,7 +17,6 @@ class SiteFile {
  public:
   SiteFile() = default;
   SiteFile(int fd, int open_errno, mode_t mode = 0) : fd_(fd), open_errno_(open_errno), mode_(mode) {}
-  SiteFile(SiteFile&& other) noexcept;
   SiteFile& operator=(SiteFile&& other) noexcept;
   SiteFile(const SiteFile&) = delete;
   SiteFile& operator=(const SiteFile&) = delete;

@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <limits>
 #include <new>
 #include <string>
@@ -53,6 +55,21 @@ class ReadSiteFile : public testing::Test {
 TEST_F(ReadSiteFile, ReadsWholeFileAndKeepsNulBytes) {
   const std::string content = std::string("a=1\n\0b", 6) + std::string(100000, 'x');
   auto [status, err, text] = read(write("site", content));
+  EXPECT_EQ(status, kOk);
+  EXPECT_EQ(err, "");
+  EXPECT_EQ(text, content);
+}
+
+// /proc/self/cmdline is a regular file whose size says 0 but which has bytes: it
+// is read the way a file that grew after its size was taken is.
+TEST_F(ReadSiteFile, AFileLongerThanItsSizeIsReadToItsEnd) {
+  const std::string path = "/proc/self/cmdline";
+  std::ifstream in(path, std::ios::binary);
+  const std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  struct stat st {};
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  ASSERT_LT(static_cast<std::size_t>(st.st_size), content.size());
+  auto [status, err, text] = read(path);
   EXPECT_EQ(status, kOk);
   EXPECT_EQ(err, "");
   EXPECT_EQ(text, content);

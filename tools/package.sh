@@ -8,10 +8,17 @@
 # file /opt/zel/etc/zel-site.conf; the manual pages go where man finds them
 # (/usr/share/man, compressed) and the samples to /usr/share/doc/zel-auth/examples,
 # beside the README, the changelog and the copyright file.
-# ZEL_PACKAGE_BUILD_DIR chooses another build directory.
+# ZEL_PACKAGE_BUILD_DIR chooses another build directory. Every time stamp in
+# the package is SOURCE_DATE_EPOCH, by default the time of the commit built, so
+# two builds of one commit give the same bytes.
 set -eu
 cd "$(dirname "$0")/.."
 sh tools/install-deps.sh
+if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
+  SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null) ||
+    { echo "package.sh: not a git tree; set SOURCE_DATE_EPOCH" >&2; exit 1; }
+fi
+export SOURCE_DATE_EPOCH
 build=${ZEL_PACKAGE_BUILD_DIR:-build/package}
 cmake -S . -B "$build" \
       -DCMAKE_BUILD_TYPE=Release \

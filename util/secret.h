@@ -15,16 +15,17 @@
 
 namespace zel {
 
-template <class T>
+// Base is where the memory comes from; only a test gives another.
+template <class T, class Base = std::allocator<T>>
 struct WipingAllocator {
   using value_type = T;
   WipingAllocator() = default;
-  template <class U>
-  explicit WipingAllocator(const WipingAllocator<U>& /*other*/) {}
-  T* allocate(std::size_t n) { return std::allocator<T>().allocate(n); }
+  template <class U, class B>
+  explicit WipingAllocator(const WipingAllocator<U, B>& /*other*/) {}
+  T* allocate(std::size_t n) { return Base().allocate(n); }
   void deallocate(T* p, std::size_t n) {
     explicit_bzero(p, n * sizeof(T));
-    std::allocator<T>().deallocate(p, n);
+    Base().deallocate(p, n);
   }
   // Growing leaves the new bytes as they are instead of zero-filling them: every
   // byte is written (by read(), or by a copy) before it is used, and for a site
@@ -37,8 +38,8 @@ struct WipingAllocator {
   void construct(U* p, Args&&... args) {
     std::construct_at(p, std::forward<Args>(args)...);
   }
-  template <class U>
-  bool operator==(const WipingAllocator<U>& /*other*/) const { return true; }
+  template <class U, class B>
+  bool operator==(const WipingAllocator<U, B>& /*other*/) const { return true; }
 };
 
 using SecretBytes = std::vector<char, WipingAllocator<char>>;

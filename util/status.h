@@ -17,7 +17,7 @@ inline constexpr int kEmptyToken = 8;       // the stanza's token value is empty
 inline constexpr int kWriteFailed = 9;      // the listing could not be written
 inline constexpr int kOutOfMemory = 10;     // an allocation failed
 inline constexpr int kCryptoFailed = 11;    // libcrypto could not compute the checksum
-inline constexpr int kPrivilege = 12;       // the service account's privilege can't be given up
+inline constexpr int kPrivilege = 12;       // the service group's privilege can't be given up
 inline constexpr int kInputUnreadable = 13; // standard input could not be read
 inline constexpr int kAuditUnsent = 14;     // the audit trail's line could not be sent
 

@@ -2,11 +2,11 @@
 # The deployment: zel-auth put into service by tools/deploy.sh and run by
 # ordinary users. What deploy.sh makes of the binary, the site file and the
 # service group; the protections of the installed binary; what a user can and
-# cannot reach; signing, the refusal of another actor, the trusted account;
-# what the user sees of the waiting tool; a hostile environment; closed
-# standard descriptors; a deployment gone wrong and its repair; every
-# end-to-end case through the set-group-ID install; and the older set-user-ID
-# form, zel-site's words on it included. Sourced by run.sh, which calls each
+# cannot reach; signing, the refusal of another actor, the trusted account,
+# the example caller; what the user sees of the waiting tool; a hostile
+# environment; closed standard descriptors; a deployment gone wrong and its
+# repair; every end-to-end case through the set-group-ID install; and the older
+# set-user-ID form, zel-site's words on it included. Sourced by run.sh, which calls each
 # function in its turn; a new case of how the installed tool behaves for its
 # users goes here.
 # shellcheck disable=SC2034,SC2153,SC2154  # variables shared with run.sh and the other parts
@@ -129,6 +129,23 @@ deployment_signing() {
     listing "$T/body-$who" "$canary" "${default_props[@]}" >"$R/autobuild-$who.want"
     expect_run "autobuild-$who" 0 "$R/autobuild-$who.want" ""
   done
+
+  # The example caller, examples/sign_request.py, against the installed tool
+  # at the path it calls by default: a signature, a refusal to fix, a stanza
+  # for the administrator.
+  install -m 0644 "$source_dir/examples/sign_request.py" "$T/sign_request.py"
+  tool=/usr/bin/python3
+  run_tool caller "$user" "$T/body-$user" "$T/sign_request.py"
+  printf '%s\n' "${default_props[@]}" "digest $(digest_of "$T/body-$user")" \
+    "signature $(signature_of "$T/body-$user" "$canary")" >"$R/caller.want"
+  expect_run caller 0 "$R/caller.want" ""
+  run_tool caller-refused "$user" "$T/body-$other" "$T/sign_request.py"
+  expect_run caller-refused 65 /dev/null "sign_request.py: status 4, the calling user may not sign for \
+the body's actor: $user is not authorized to create a checksum for $other. (fix the request)"$'\n'
+  run_tool caller-broken "$user" "$T/body-$user" "$T/sign_request.py" -s broken
+  expect_run caller-broken 69 /dev/null "sign_request.py: status 8, the stanza's token value is empty: \
+Token value cannot be empty. (report to the administrator)"$'\n'
+  tool=$TOOL
 }
 
 # What the user sees of the running tool: its IDs, descriptors, memory and

@@ -134,6 +134,8 @@ if [ "$inner" -eq 0 ]; then
   # found if the machine has its own.
   getent passwd autobuild >/dev/null || add_user autobuild
   getent passwd alice >/dev/null || add_user alice
+  # A name that only starts with the trusted account's, which must sign for no one else.
+  getent passwd autobuilder >/dev/null || add_user autobuilder
 
   unshare --mount --propagation private -- "$BASH" "$0" "$@" --inner
   exit $?

@@ -1,5 +1,5 @@
 # Cases of the end-to-end tests; sourced by run.sh, which defines site,
-# make_site, input, request, digest, knowns, as, tool_uid, tool, verdict and expect.
+# make_site, input, request, digest, knowns, as, tool_uid, tool, caller, verdict and expect.
 
 SITE_TEXT='a=1\n  token.value = alpha \nb = two words\n[web]\nc=3\ntoken.value=web-key\n[bare]\ntoken.value = bare-key\n[open]\nd=4\n'
 BODY='<Body><Request action="sign" actor="alice">\n'
@@ -109,6 +109,115 @@ expect "a body cut at 4095 bytes" 0 "d=4\\n$(knowns "${long:0:4095}" k)" '' -s o
 input '<Body><Request action="sign" actor="alice">ab\0cd\nmore\n'
 expect "a NUL byte ends the body" 0 "d=4\\n$(knowns '<Body><Request action="sign" actor="alice">ab' k)" '' -s open -k k
 
+# --- What a calling program relies on (zel-auth(1), CALLING zel-auth) ----------------
+site 'k\xff\xfe=\tv a l\r\nno equals sign\n   indented = x\n\n  \n\x01end\r\n'; request alice
+expect "property lines are bytes, listed as they stand" 0 \
+  "k\xff\xfe=\tv a l\r\nno equals sign\nindented = x\n\x01end\r\n$(knowns "$BODY" k)" '' -k k
+fake='AAAAAAAAAAAAAAAAAAAAAAAAAAA='
+site "a=1\nsignature.value = $fake\n[signed]\ndigest.value = $fake\nsignature.value = $fake\ntoken.value = t\n"
+expect "lines posing as computed ones come before the tool's own" 0 \
+  "a=1\nsignature.value = $fake\n$(digest "$BODY")" ''
+expect "the tool's own lines come last, after posing ones" 0 \
+  "digest.value = $fake\nsignature.value = $fake\n$(knowns "$BODY" t)" '' -s signed
+site "$SITE_TEXT"
+input "$BODY"'second line\n'
+expect "only the first line is read" 0 "c=3\n$(knowns "$BODY" web-key)" '' -s web
+whole="<Body><Request action=\"sign\" actor=\"alice\">$(printf 'x%.0s' $(seq 4100))"
+whole=${whole:0:4094}
+input "$whole\\n"
+expect "a line of 4,094 bytes is digested whole with its newline" 0 "c=3\n$(knowns "$whole\\n" web-key)" '' -s web
+input "${whole}y\\n"
+expect "a line of 4,095 bytes is digested without its newline" 0 "c=3\n$(knowns "${whole}y" web-key)" '' -s web
+
+# --- The example caller, examples/sign_request.py --------------------------------------
+# calls NAME STATUS STDOUT STDERR [ARGS...]: the example caller on the current
+# input, given the tool's path after ARGS.
+calls() {
+  local name=$1 want_status=$2 want_out=$3 want_err=$4
+  shift 4
+  caller "$@" "$BIN" <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err"
+  verdict "example caller: $name" "$*" $? "$want_status" "$want_out" "$want_err"
+}
+# sums BODY KEY: the digest and signature as the example caller prints them.
+sums() { knowns "$1" "$2" | sed 's/digest\.value = /digest /; s/signature\.value = /signature /'; }
+EX=sign_request.py
+site "$SITE_TEXT"; request alice; as alice
+calls "a signature" 0 "a=1\nb = two words\n$(sums "$BODY" 'alpha ')" ''
+calls "a signature for a named site" 0 "c=3\n$(sums "$BODY" web-key)" '' -s web
+calls "no token, no signature" 69 '' \
+  "$EX: the site has no token: the listing has no signature (report to the administrator)\n" -s open
+request bob
+calls "a refusal" 65 '' "$EX: status 4, the calling user may not sign for the body's actor: \
+alice is not authorized to create a checksum for bob. (fix the request)\n"
+input '<Body><Request actor="alice">\n'
+calls "no actor" 65 '' "$EX: status 5, the body names no actor: Unable to locate actor in message body. (fix the request)\n"
+request alice
+calls "no such site" 65 '' "$EX: status 7, no such site stanza: \
+Site stanza for specified site (nowhere) not found in site file ($SITE). (fix the request)\n" -s nowhere
+site '[web]\nc=3\n'
+calls "no default stanza" 69 '' "$EX: status 7, no such site stanza: \
+Default site stanza not found in site file ($SITE). (report to the administrator)\n"
+site "$SITE_TEXT"
+input "$BODY"'second line\n'
+calls "a body of two lines is refused before the call" 65 '' "$EX: the body is more than one line (fix the request)\n"
+input "${whole}yz"
+calls "a body over the limit is refused before the call" 65 '' "$EX: the body is 4096 bytes, more than 4095 (fix the request)\n"
+input "$whole\\n"
+calls "a body at the limit" 0 "c=3\n$(sums "$whole\\n" web-key)" '' -s web
+input '<Body><Request action="sign" actor="alice">\0\n'
+calls "a body with a NUL byte is refused before the call" 65 '' "$EX: the body holds a NUL byte (fix the request)\n"
+input ''
+calls "an empty body is refused before the call" 65 '' "$EX: the body is empty (fix the request)\n"
+site "a=1\nsignature.value = $fake\n[signed]\ndigest.value = $fake\nsignature.value = $fake\ntoken.value = t\n"
+request alice
+calls "a posing signature line is no signature" 69 '' \
+  "$EX: the site has no token: the listing has no signature (report to the administrator)\n"
+calls "posing lines are property lines" 0 \
+  "digest.value = $fake\nsignature.value = $fake\n$(sums "$BODY" t)" '' -s signed
+site 'a=1\ntoken.value\ntoken.value = t\n'
+calls "a message on standard error with status 0" 0 "a=1\n$(sums "$BODY" t)" ''
+site 'a=1\ntoken.value\n'
+calls "an empty token value" 69 '' "$EX: status 8, the stanza's token value is empty: Token value cannot be empty. \
+(report to the administrator)\n"
+rm -f "$SITE"
+calls "no site file" 69 '' "$EX: status 6, the site file can't be read: \
+Unable to open site file ($SITE) for reading: No such file or directory. (report to the administrator)\n"
+site "$SITE_TEXT"; as ''
+calls "no password entry" 69 '' "$EX: status 2, the calling user has no password entry: \
+Unable to determine invoking user name for uid $(tool_uid). (report to the administrator)\n"
+as alice; request bob
+calls "the caller's own key, from a descriptor" 0 "c=3\n$(sums '<Body><Request action="sign" actor="bob">\n' mine)" '' \
+  -s web -K 3 3<<<mine
+calls "a key over the limit is refused before the call" 65 '' \
+  "$EX: the key is more than one line of 4095 bytes (fix the request)\n" -K 3 3<<<"$(printf 'k%.0s' $(seq 4096))"
+# The key reaches the tool on a descriptor of its own, never on its command line.
+cat >"$WORK/stand-in" <<'EOF'
+#!/bin/sh
+case $#:$1:$2 in 2:-K:*[!0-9]* | 2:-K:) ;; 2:-K:*) read -r key <&"$2" && echo "-K FD, key $key" >&2 ;; esac
+exit 4
+EOF
+chmod 755 "$WORK/stand-in"
+caller -K 3 "$WORK/stand-in" <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err" 3<<<mine
+verdict "example caller: the key on a pipe" "-K 3" $? 65 '' "$EX: status 4, the calling user may not sign for \
+the body's actor: -K FD, key mine (fix the request)\n"
+request alice
+# Every other status, from a stand-in for the tool that ends with it.
+for row in 0:69 1:65 3:69 9:75 10:75 11:69 12:69 13:65 14:69 99:69 KILL:75; do
+  printf '#!/bin/sh\necho told >&2\n%s\n' \
+    "$(if [ "${row%:*}" = KILL ]; then echo 'kill -KILL $$'; else echo "exit ${row%:*}"; fi)" >"$WORK/stand-in"
+  chmod 755 "$WORK/stand-in"
+  caller "$WORK/stand-in" <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err"
+  verdict "example caller: a stand-in ending with ${row%:*}" "" $? "${row#*:}" "" "$(cat "$WORK/err")\\n"
+done
+caller "$WORK/no-such-tool" <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err"
+verdict "example caller: no tool at the path" "" $? 69 '' \
+  "$EX: $WORK/no-such-tool can't be run: No such file or directory (report to the administrator)\n"
+# A listing whose last line has no newline is not the tool's.
+printf '#!/bin/sh\nprintf "a=1\\\\ndigest.value = %%s\\\\nsignature.value = %%s" %s %s\n' "$fake" "$fake" >"$WORK/stand-in"
+caller "$WORK/stand-in" <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err"
+verdict "example caller: a listing cut short" "" $? 69 '' \
+  "$EX: the listing does not end with a newline (report to the administrator)\n"
+
 # --- Failures of the system around the tool -----------------------------------------
 request alice
 : >"$WORK/out"
@@ -118,6 +227,15 @@ tool -s web <"$WORK/stdin" >&- 2>"$WORK/err"
 verdict "a closed standard output" "-s web" $? 9 '' 'Unable to write to standard output: Bad file descriptor.\n'
 tool -s web <&- >"$WORK/out" 2>"$WORK/err"
 verdict "a closed standard input" "-s web" $? 13 '' 'Unable to read standard input: Bad file descriptor.\n'
+# A pipe whose reader is gone before the listing: the tool ends by SIGPIPE
+# (under a wrapper such as valgrind, which reports what a killed process held,
+# the status alone is compared).
+rm -f "$WORK/fifo" && mkfifo "$WORK/fifo" && exec 7<>"$WORK/fifo" 8>"$WORK/fifo" 7<&-
+tool -s web <"$WORK/stdin" >&8 2>"$WORK/err"
+rc=$?
+[ -z "${ZEL_E2E_WRAPPER:-}" ] || : >"$WORK/err"
+verdict "a standard output nobody reads" "-s web" $rc 141 '' ''
+exec 8>&-
 # A file size limit cuts the listing short: the write fails, the tool is not
 # killed, and the part written before the failure stays where it went.
 long_line=$(printf 'p%.0s' $(seq 2000))
@@ -305,4 +423,13 @@ if [ "$(id -u)" = 0 ] && unshare --mount --propagation private true 2>/dev/null;
   verdict "a stale /dev/log: a listing without a request logs nothing" "-s web" $? 0 'c=3\n' ''
 else
   echo "note: no private mount namespace (root needed); the stale /dev/log cases are not run"
+fi
+
+# A name that only starts with the trusted account's signs for no one else.
+# Set-ID, the account must exist (the deployment test makes it).
+site "$SITE_TEXT"; request bob
+if [ -z "$SETID" ] || getent passwd autobuilder >/dev/null; then
+  as autobuilder
+  expect "a name that only starts with autobuild signs for no one else" 4 '' \
+    'autobuilder is not authorized to create a checksum for bob.\n' -s web
 fi

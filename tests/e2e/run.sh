@@ -1,6 +1,7 @@
 #!/bin/bash
 # End-to-end tests: run the built binary with a site file, arguments, standard
 # input and an invoking user, and compare exit status, stdout and stderr exactly.
+# The example caller, examples/sign_request.py, is run against the same binary.
 #
 #   run.sh BINARY SITE_FILE
 #
@@ -48,6 +49,13 @@ else
   fi
 fi
 
+EXAMPLE=$(realpath "$(dirname "$0")/../../examples/sign_request.py")
+PYTHON=/usr/bin/python3
+if [ ! -x "$PYTHON" ]; then
+  echo "$PYTHON not found (Debian package python3): the example caller's cases need it" >&2
+  exit 2
+fi
+
 WORK=$(mktemp -d)
 chmod 755 "$WORK"  # the user-ID cases run as another user
 trap 'rm -rf "$WORK"' EXIT
@@ -55,6 +63,8 @@ mkdir -p "$(dirname "$SITE")" "$WORK/bin"
 # Invoked by name through PATH, so argv[0] (named in getopt's diagnostics) is
 # "zel-auth" with or without a wrapper.
 ln -s "$BIN" "$WORK/bin/zel-auth"
+# A copy the users of the set-ID cases can read wherever the tree lies.
+cp "$EXAMPLE" "$WORK/sign_request.py" && chmod 644 "$WORK/sign_request.py"
 USAGE='Usage:\tzel-auth [-k token_value] [-s site_name]\n'
 passed=0
 failed=0
@@ -114,6 +124,18 @@ tool() {
     fi
     export LD_PRELOAD=$NSS_LIB NSS_WRAPPER_PASSWD=$WORK/passwd NSS_WRAPPER_GROUP=$WORK/group
     exec ${ZEL_E2E_WRAPPER:-} zel-auth "$@"
+  )
+}
+
+# caller ARGS...: the example caller, examples/sign_request.py, run as the user
+# of the last `as` (it is given the tool's path itself), streams as given.
+caller() {
+  (
+    if [ -n "$SETID" ]; then
+      exec setpriv --reuid="$RUN_UID" --regid="$RUN_GID" --clear-groups -- "$PYTHON" "$WORK/sign_request.py" "$@"
+    fi
+    export LD_PRELOAD=$NSS_LIB NSS_WRAPPER_PASSWD=$WORK/passwd NSS_WRAPPER_GROUP=$WORK/group
+    exec "$PYTHON" "$WORK/sign_request.py" "$@"
   )
 }
 

@@ -334,6 +334,15 @@ if [ -z "$deb" ] || [ ! -f "$deb" ]; then
   exit 1
 fi
 pass "tools/package.sh made $(basename "$deb")"
+# A second build of the same commit, in another directory and at another time,
+# gives the same bytes: every time stamp comes from SOURCE_DATE_EPOCH.
+sleep 1
+again=$(ZEL_PACKAGE_BUILD_DIR="$WORK/build-again" timeout 600 sh "$SOURCE_DIR/tools/package.sh" \
+          2>>"$build_log" | tail -n 1)
+check "a second build gives the same package, byte for byte" cmp -s "$deb" "$again"
+stamp=$(date -u -d "@$(git -C "$SOURCE_DIR" log -1 --format=%ct)" '+%Y-%m-%d %H:%M:%S')
+check "every file in it is dated at the commit's time, $stamp" \
+  not grep -qvF -- " $stamp " < <(dpkg-deb --fsys-tarfile "$deb" | TZ=UTC tar -tv --full-time)
 
 version=$(sed -n 's/^project(zel-auth VERSION \([0-9.]*\).*/\1/p' "$SOURCE_DIR/CMakeLists.txt")
 arch=$(dpkg --print-architecture)
@@ -351,6 +360,7 @@ for path in ./opt/zel/bin/zel-auth ./opt/zel/sbin/zel-site ./opt/zel/etc/ \
             ./usr/share/man/man8/zel-site.8.gz ./usr/share/doc/zel-auth/copyright \
             ./usr/share/doc/zel-auth/changelog.gz ./usr/share/doc/zel-auth/README.md.gz \
             ./usr/share/doc/zel-auth/examples/zel-site.conf ./usr/share/doc/zel-auth/examples/request.xml \
+            ./usr/share/doc/zel-auth/examples/sign_request.py \
             ./usr/share/lintian/overrides/zel-auth; do
   check "the package holds $path" grep -qxF -- "$path" <<<"$contents"
 done
@@ -408,6 +418,21 @@ fi
 # ---------------------------------------------------------------------------
 write_site_file root "$GROUP" 0640
 signs installed
+
+# The shipped program's status-11 message: a copy, not set-ID, so that it reads
+# OPENSSL_CONF, with a configuration whose provider can't be loaded. Its words
+# are OpenSSL's own, byte for byte, as the end-to-end case has them.
+install -m 0700 "$TOOL" "$WORK/zel-auth-copy"
+printf 'openssl_conf = conf\n[conf]\nproviders = prov\n[prov]\nmissing = missing_sect\n[missing_sect]\nactivate = 1\n' \
+  >"$WORK/broken.cnf"
+printf '<Body><Request action="sign" actor="root">\n' |
+  OPENSSL_CONF=$WORK/broken.cnf timeout 20 "$WORK/zel-auth-copy" >"$WORK/out" 2>"$WORK/err"
+status=$?
+check "the shipped program fails with status 11 where libcrypto can't digest ($status)" [ "$status" -eq 11 ]
+check "with OpenSSL's words for it, byte for byte" \
+  [ "$(cat "$WORK/err"; echo x)" = "Unable to compute the checksum: error:0308010C:digital envelope routines::unsupported.
+x" ]
+check "and no listing" [ ! -s "$WORK/out" ]
 
 # zel-site on the live file: a check that finds nothing, show agreeing with
 # zel-auth, a rotated token signing at once, and each trap of a candidate
