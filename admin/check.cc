@@ -176,14 +176,31 @@ void check_tokens(const Stanza& stanza, Findings& findings) {
 }
 
 // A "[" and a later "]" in a token value: a header [NAME] could be read inside it,
-// and the rest of the token listed as that stanza.
+// and the rest of the token listed as that stanza. A "]" alone does as much in a
+// token that follows a header on its line: a header from that "[" could end in it.
 void check_token_brackets(const std::vector<SoughtToken>& tokens, Findings& findings) {
   for (const SoughtToken& token : tokens) {
     const std::size_t open = token.value.find('[');
     if (open != std::string_view::npos && token.value.find(']', open) != std::string_view::npos) {
       findings.error(token.line, "the token value holds \"[\" and then \"]\": a header could be read "
                                  "inside it, and the rest of the token listed; choose one without them");
+    } else if (token.after_header && token.value.find(']') != std::string_view::npos) {
+      findings.error(token.line, "the token value after a header on its line holds \"]\": a header "
+                                 "could be read from that line's \"[\" to it, and the rest of the token "
+                                 "listed; choose one without \"[\" or \"]\"");
     }
+  }
+}
+
+// A line of a stanza that holds a token line after a "]" (the token of whatever
+// header stands before it): zel-auth withholds it, since listing it would show
+// that token to every user, yet the file reads as if it were listed.
+void check_withheld(const Stanza& stanza, Findings& findings) {
+  for (const StanzaLine& line : stanza.withheld) {
+    findings.error(line.line, "a token line after a \"]\" inside the text of " + stanza_label(stanza) +
+                                  ": it holds a token of another stanza, and listing it would show "
+                                  "that token to every user, so zel-auth withholds the whole line; "
+                                  "put each header and each token line on a line of its own");
   }
 }
 
@@ -310,6 +327,7 @@ std::vector<Finding> check_site_text(std::string_view whole_text) {
 
   if (view.default_stanza.lookup == StanzaLookup::kFound) {
     check_listed(view.default_stanza, tokens, findings);
+    check_withheld(view.default_stanza, findings);
     check_tokens(view.default_stanza, findings);
   } else {
     findings.warning(1, "no default stanza: a run without -s ends with status 7");
@@ -319,6 +337,7 @@ std::vector<Finding> check_site_text(std::string_view whole_text) {
     check_header(stanza, view, findings);
     if (stanza.lookup != StanzaLookup::kFound) continue;
     check_listed(stanza, tokens, findings);
+    check_withheld(stanza, findings);
     if (stanza.reached()) check_tokens(stanza, findings);
   }
   return findings.done();

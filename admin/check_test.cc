@@ -170,10 +170,25 @@ const std::vector<Sample>& samples() {
        "-- line 1: token value withheld, the one that counts\n"},
       {"a token line after a header inside a property line",
        "note = see [x] token.value = s3cret-value-0001\ntoken.value = real-secret-value-1\n",
-       F{"1:error:holds the token value of line 1", "1:error:looks like a token line"},
-       "== the default stanza, from line 1: 1 line every user sees\n"
-       "<withheld: part of the token value of line 1>\n-- line 2: token value withheld, the one that counts\n",
-       true},
+       F{"1:error:a token line after a \"]\" inside the text of the default stanza"},
+       "== the default stanza, from line 1: 0 lines every user sees\n"
+       "-- line 1: withheld, it holds a token line after a \"]\"\n"
+       "-- line 2: token value withheld, the one that counts\n"},
+      {"token lines of other headers inside stanzas, a ] in a token after a header",
+       "site.name = d\ntoken.value = dtok\n[a]b] token.value = SECRETab-long\n"
+       "[ci] token.value = ci-se]cret-tail-0123\n  [e] token.value = SECRETe\n",
+       F{"2:warning:shorter than 16 bytes", "3:error:a token line after a \"]\" inside the text of [a]",
+         "3:warning:[a] has no token line", "3:warning:text after \"]\"",
+         "4:error:the token value after a header on its line holds \"]\"", "4:warning:text after \"]\"",
+         "5:error:a token line after a \"]\" inside the text of [ci]"},
+       "== the default stanza, from line 1: 1 line every user sees\nsite.name = d\n"
+       "-- line 2: token value withheld, the one that counts\n"
+       "== [a], header on line 3: 0 lines every user sees\n"
+       "-- line 3: withheld, it holds a token line after a \"]\"\n"
+       "-- no token line: no signature unless -k is given\n"
+       "== [ci], header on line 4: 0 lines every user sees\n"
+       "-- line 5: withheld, it holds a token line after a \"]\"\n"
+       "-- line 4: token value withheld, the one that counts\n"},
       {"brackets in token values",
        "a=1\ntoken.value = abc[def]ghi-long-token\nnote = abc[def]ghi-long-token\n[s]\nb=2\n"
        "token.value = no]such[header-here\n",

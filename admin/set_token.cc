@@ -63,6 +63,10 @@ bool valid_token_value(std::string_view value, std::string& error) {
     error = "the token value holds a control character";
   } else if (value.front() == ' ') {
     error = "the token value starts with a space, which zel-auth would drop";
+  } else if (value.find_first_of("[]") != std::string_view::npos) {
+    // A header could be read from a "[" before the token to a "]" in it, or
+    // inside it, and the rest of the token listed: site files keep it out.
+    error = "the token value holds \"[\" or \"]\": choose one without them";
   } else {
     return true;
   }

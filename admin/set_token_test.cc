@@ -61,6 +61,8 @@ TEST(ReadTokenValue, TakesOneLineAndRefusesWhatCantBeAValue) {
       {"crlf\r\n", std::nullopt},
       {"tab\there\n", std::nullopt},
       {" leading space\n", std::nullopt},
+      {"]Zq9-after-a-header\n", std::nullopt},
+      {"one[bracket\n", std::nullopt},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.input);

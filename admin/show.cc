@@ -81,6 +81,9 @@ void show_stanza(const Stanza& stanza, const Withheld& withheld, std::FILE* out)
     (void)std::fwrite(shown.data(), 1, shown.size(), out);
     (void)std::fputc('\n', out);
   }
+  for (const StanzaLine& line : stanza.withheld) {
+    std::fprintf(out, "-- line %zu: withheld, it holds a token line after a \"]\"\n", line.line);
+  }
   const std::size_t counting = stanza.counting_token();
   for (std::size_t i = 0; i < stanza.tokens.size(); ++i) {
     const TokenLine& token = stanza.tokens[i];

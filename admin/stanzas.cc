@@ -50,9 +50,15 @@ Stanza select_stanza(std::string_view text, const LineIndex& lines, const char* 
   bool counted = false;
   for_each_property_line(text, start, stanza_end(text, start), [&](std::string_view line) {
     const std::size_t number = lines.line_of(static_cast<std::size_t>(line.data() - text.data()));
-    if (!is_token_line(line)) {
-      stanza.listed.push_back({number, line});
-      return;
+    switch (line_kind(text, line)) {
+      case LineKind::kListed:
+        stanza.listed.push_back({number, line});
+        return;
+      case LineKind::kWithheld:
+        stanza.withheld.push_back({number, line});
+        return;
+      case LineKind::kToken:
+        break;
     }
     // The first token line with a value is the one zel-auth signs with.
     const std::string_view value = token_value_of(line);
@@ -73,14 +79,14 @@ std::vector<SoughtToken> token_lines(std::string_view text, const LineIndex& lin
     const std::string_view line = text.substr(pos, end - pos);
     // A token line starts a line, or follows the "]" of a header on it ("[ci] token.value = ..."
     // holds the token of [ci]); any "[" before a "]" may open one, as zel-auth's header search has it.
-    std::vector<std::string_view> starts = {without_spaces(line)};
+    if (const std::string_view start = without_spaces(line); is_token_line(start)) {
+      tokens.push_back({token_value_of(start), lines.line_of(pos), false});
+    }
     const std::size_t open = line.find('[');
     for (std::size_t close = open == std::string_view::npos ? open : line.find(']', open);
          close != std::string_view::npos; close = line.find(']', close + 1)) {
-      starts.push_back(without_spaces(line.substr(close + 1)));
-    }
-    for (const std::string_view start : starts) {
-      if (is_token_line(start)) tokens.push_back({token_value_of(start), lines.line_of(pos)});
+      const std::string_view start = without_spaces(line.substr(close + 1));
+      if (is_token_line(start)) tokens.push_back({token_value_of(start), lines.line_of(pos), true});
     }
     pos = end + 1;
   }

@@ -47,6 +47,7 @@ struct Stanza {
   StanzaLookup lookup = StanzaLookup::kMissing;
   std::size_t start_line = 0;                 // the line its text starts on, when found
   std::vector<StanzaLine> listed;             // what every user sees of it
+  std::vector<StanzaLine> withheld;           // lines holding another header's token line, not listed
   std::vector<TokenLine> tokens;              // withheld
   bool reached() const { return selected_line == header_line; }
   std::size_t counting_token() const;         // index into tokens of the one that counts, or npos
@@ -71,6 +72,7 @@ struct SiteView {
 struct SoughtToken {
   std::string_view value;
   std::size_t line;
+  bool after_header = false;  // it follows a "]" on its line, not the line's start
 };
 
 // Token values shorter than this are not looked for in listed lines: they would match too much.

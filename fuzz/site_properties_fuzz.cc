@@ -9,10 +9,12 @@
 // Beyond not crashing, every outcome must keep these properties: the status is
 // one of 0, 7 or 8, each failure with its message; a token value already held is
 // kept; the list has exactly count + 2 slots, count filled, two reserved empty;
-// every listed line is a whole non-token line of the selected stanza, in file
-// order; a token value taken from the stanza is the value of one of its token
-// lines and never appears in the listing, unless one of the stanza's property
-// lines holds the same text; the canary never appears in a listing or message.
+// the header is found where no byte of it lies in token text; the listing is
+// exactly the selected stanza's non-blank lines, in file order, but for token
+// lines and lines that hold token text (another header's token line); a token
+// value taken from the stanza is the value of one of its token lines and never
+// appears in the listing, unless one of the listed lines holds the same text
+// itself; the canary never appears in a listing or message.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -20,6 +22,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "fuzz/fuzz_support.h"
 #include "site/properties.h"
@@ -48,26 +51,36 @@ std::size_t line_start(std::string_view text, std::size_t from, std::size_t pos)
   return start;
 }
 
-// Whether a token line's text starts at start (after its spaces), before pos.
-bool token_text_starts(std::string_view text, std::size_t start, std::size_t pos) {
-  while (start < pos && text[start] == ' ') ++start;
-  return start < pos && text.substr(start).starts_with(kTokenKey);
+// Where token text starts on the line text[line, end): at the line's first
+// non-space byte, or after any "]" that follows a "[" on it (and the spaces
+// after that), wherever "token.value" stands. npos if nowhere.
+std::size_t token_text_from(std::string_view text, std::size_t line, std::size_t end) {
+  bool opened = false;
+  for (std::size_t i = line; i <= end; ++i) {
+    if (i == line || (opened && text[i - 1] == ']')) {
+      std::size_t start = i;
+      while (start < end && text[start] == ' ') ++start;
+      if (text.substr(start, end - start).starts_with(kTokenKey)) return start;
+    }
+    if (i < end && text[i] == '[') opened = true;
+  }
+  return npos;
 }
 
-// Where the header first stands outside a token line's text, as zel-auth finds
-// it. A token line's text starts at its line's start, or after the "]" of
-// anything on that line that could be a header: "[", then later "]".
+// The end of the line that holds pos: its newline, or the text's end.
+std::size_t line_end(std::string_view text, std::size_t pos) {
+  const std::size_t end = text.find('\n', pos);
+  return end == npos ? text.size() : end;
+}
+
+// Where the header first stands with no byte of it in token text, as zel-auth
+// finds it.
 std::size_t header_at(std::string_view text, std::string_view header) {
   for (std::size_t at = text.find(header); at != npos; at = text.find(header, at + 1)) {
     std::size_t line = at;
     while (line > 0 && text[line - 1] != '\n') --line;
-    bool inside = token_text_starts(text, line, at);
-    bool opened = false;
-    for (std::size_t i = line; i < at && !inside; ++i) {
-      if (text[i] == '[') opened = true;
-      if (text[i] == ']' && opened) inside = token_text_starts(text, i + 1, at);
-    }
-    if (!inside) return at;
+    const std::size_t token_text = token_text_from(text, line, line_end(text, at));
+    if (token_text == npos || token_text >= at + header.size()) return at;
   }
   return npos;
 }
@@ -91,17 +104,32 @@ bool is_token_line_value(std::string_view text, std::size_t from, std::size_t to
   return false;
 }
 
-// Whether some line of text[from, to) that is not a token line holds part.
-bool non_token_line_holds(std::string_view text, std::size_t from, std::size_t to,
-                          std::string_view part) {
+// The lines of the stanza text[from, to) that every user sees: its non-blank
+// lines, leading blanks dropped, but for token lines and lines whose whole line
+// in text holds token text.
+std::vector<std::string_view> listed_lines(std::string_view text, std::size_t from, std::size_t to) {
+  std::vector<std::string_view> listed;
   std::size_t start = from;
   while (start < to) {
     std::size_t end = text.find('\n', start);
     if (end == npos || end > to) end = to;
     std::string_view line = text.substr(start, end - start);
     while (!line.empty() && line.front() == ' ') line.remove_prefix(1);
-    if (!line.starts_with(kTokenKey) && contains(line, part)) return true;
+    std::size_t whole = start;
+    while (whole > 0 && text[whole - 1] != '\n') --whole;
+    if (!line.empty() && !line.starts_with(kTokenKey) &&
+        token_text_from(text, whole, line_end(text, start)) == npos) {
+      listed.push_back(line);
+    }
     start = end + 1;
+  }
+  return listed;
+}
+
+// Whether some listed line of text[from, to) holds part.
+bool listed_line_holds(std::string_view text, std::size_t from, std::size_t to, std::string_view part) {
+  for (const std::string_view line : listed_lines(text, from, to)) {
+    if (contains(line, part)) return true;
   }
   return false;
 }
@@ -188,13 +216,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::size_t to = text.find("\n[", skip_blanks(text, from));
   if (to == npos) to = text.size();
 
-  std::size_t after = from;
+  // Exactly the lines the model lists, in file order: none that holds token text.
+  const std::vector<std::string_view> expected = listed_lines(text, from, to);
+  ZEL_FUZZ_CHECK(list.count == expected.size());
   for (std::size_t i = 0; i < list.count; ++i) {
-    const std::string& line = *list.slots[i];
-    ZEL_FUZZ_CHECK(zel_fuzz::is_property_line_shape(line));
-    const std::size_t at = zel_fuzz::find_whole_line(text, from, to, after, line, false);
-    ZEL_FUZZ_CHECK(at != npos);
-    after = at + line.size();
+    ZEL_FUZZ_CHECK(zel_fuzz::is_property_line_shape(*list.slots[i]));
+    ZEL_FUZZ_CHECK(*list.slots[i] == expected[i]);
   }
 
   if (given) return 0;
@@ -212,7 +239,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ZEL_FUZZ_CHECK(is_token_line_value(text, from, to, value));
     // A listed line may hold the value only by the stanza's own doing: when one
     // of its property lines holds the same text.
-    if (!non_token_line_holds(text, from, to, value)) {
+    if (!listed_line_holds(text, from, to, value)) {
       for (std::size_t i = 0; i < list.count; ++i) ZEL_FUZZ_CHECK(!contains(*list.slots[i], value));
     }
   }

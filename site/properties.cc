@@ -1,5 +1,7 @@
 #include "site/properties.h"
 
+#include <algorithm>
+
 #include "util/message.h"
 #include "util/status.h"
 
@@ -19,6 +21,40 @@ std::string_view token_value_of(std::string_view line) {
   const std::size_t value = line.find_first_not_of(' ', eq + 1);
   if (value == std::string_view::npos) return {};
   return line.substr(value);
+}
+
+std::size_t token_text_at(std::string_view whole_line) {
+  const auto token_starts = [&](std::size_t from) {
+    const std::size_t start = std::min(whole_line.find_first_not_of(' ', from), whole_line.size());
+    return is_token_line(whole_line.substr(start)) ? start : std::string_view::npos;
+  };
+  if (const std::size_t at = token_starts(0); at != std::string_view::npos) return at;
+  // Any "[" before a "]" on the line may open a header, whatever its name, and
+  // that header's stanza starts after the "]".
+  const std::size_t open = whole_line.find('[');
+  if (open == std::string_view::npos) return std::string_view::npos;
+  for (std::size_t close = whole_line.find(']', open + 1); close != std::string_view::npos;
+       close = whole_line.find(']', close + 1)) {
+    if (const std::size_t at = token_starts(close + 1); at != std::string_view::npos) return at;
+  }
+  return std::string_view::npos;
+}
+
+std::string_view line_around(std::string_view text, std::size_t at) {
+  const std::size_t newline = at == 0 ? std::string_view::npos : text.rfind('\n', at - 1);
+  const std::size_t start = newline == std::string_view::npos ? 0 : newline + 1;
+  const std::size_t end = std::min(text.find('\n', at), text.size());
+  return text.substr(start, end - start);
+}
+
+LineKind line_kind(std::string_view site_text, std::string_view line) {
+  if (is_token_line(line)) return LineKind::kToken;
+  // Token text later on the line is the token of whatever header stands before
+  // it ("[ci] x = 1 [e] token.value = ..."): listing it would print that token
+  // to every user, so the line is withheld whole.
+  const auto at = static_cast<std::size_t>(line.data() - site_text.data());
+  if (token_text_at(line_around(site_text, at)) != std::string_view::npos) return LineKind::kWithheld;
+  return LineKind::kListed;
 }
 
 std::size_t stanza_end(std::string_view site_text, std::size_t stanza_start) {
@@ -44,13 +80,18 @@ int populate_array(std::string_view site_text, std::size_t stanza_start, Propert
   built.slots.clear();
   int status = kOk;
   for_each_property_line(site_text, stanza_start, end, [&](std::string_view line) {
-    if (is_token_line(line)) {
-      // Only the first token line with a value counts, and -k overrides them all;
-      // a later line's outcome replaces an earlier empty one's.
-      if (!token) status = extract_token_value(line, token);
-      return;
+    switch (line_kind(site_text, line)) {
+      case LineKind::kToken:
+        // Only the first token line with a value counts, and -k overrides them all;
+        // a later line's outcome replaces an earlier empty one's.
+        if (!token) status = extract_token_value(line, token);
+        return;
+      case LineKind::kWithheld:
+        return;
+      case LineKind::kListed:
+        built.slots.emplace_back(line);
+        return;
     }
-    built.slots.emplace_back(line);
   });
   built.count = built.slots.size();
   built.slots.resize(built.count + 2);  // the digest and signature slots, empty
@@ -58,42 +99,20 @@ int populate_array(std::string_view site_text, std::size_t stanza_start, Propert
   return status;
 }
 
-namespace {
-
-// Whether position at lies in the text of a token line. Such a text starts at a
-// line's first non-space byte, or after the "]" of any header on that line
-// (and the spaces after it): the stanza of that header starts there.
-bool in_token_text(std::string_view site_text, std::size_t at) {
-  const std::size_t newline = site_text.rfind('\n', at);
-  const std::size_t line = newline == std::string_view::npos ? 0 : newline + 1;
-  const auto token_starts_at = [&](std::size_t start) {
-    while (start < at && site_text[start] == ' ') ++start;
-    return start < at && is_token_line(site_text.substr(start));
-  };
-  if (token_starts_at(line)) return true;
-  // Any "[" before a "]" on the line may open a header, whatever its name.
-  const std::size_t open = site_text.find('[', line);
-  if (open == std::string_view::npos || open >= at) return false;
-  for (std::size_t close = site_text.find(']', open + 1); close < at;
-       close = site_text.find(']', close + 1)) {
-    if (token_starts_at(close + 1)) return true;
-  }
-  return false;
-}
-
-}  // namespace
-
 std::size_t find_header(std::string_view site_text, std::string_view header) {
   // A header lies within one line; a name that spans lines could end inside
   // the token line that follows it.
   if (header.find('\n') != std::string_view::npos) return std::string_view::npos;
   // The header is found wherever its text first occurs, even inside another
-  // line: existing site files may rely on that. Inside a token line it is part
-  // of a secret, and taking it as a header would list the rest of the token;
-  // that holds for a token line that follows another header on its line, too.
+  // line: existing site files may rely on that. Where any byte of it lies in
+  // token text it is part of a secret: a header that started there, or that
+  // started before and ended there, would list the rest of the token.
   for (std::size_t found = site_text.find(header); found != std::string_view::npos;
        found = site_text.find(header, found + 1)) {
-    if (!in_token_text(site_text, found)) return found;
+    const std::string_view line = line_around(site_text, found);
+    const std::size_t text_at = token_text_at(line);
+    const auto line_start = static_cast<std::size_t>(line.data() - site_text.data());
+    if (text_at == std::string_view::npos || line_start + text_at >= found + header.size()) return found;
   }
   return std::string_view::npos;
 }

@@ -1,9 +1,13 @@
 // Stanza selection and the property list. A site text holds stanzas: the default
 // one at the top, before any header, and named ones after a header "[name]",
-// found at the first occurrence of its text outside a token line. A stanza runs
-// to the first newline followed by "[". Its non-blank lines are its
-// property lines, listed as they stand; its "token.value" lines are withheld, and
-// the first one with a value gives the token value that keys the signature.
+// found at the first occurrence of its text no byte of which lies in token text.
+// Token text is a token line's text: from "token.value" to the line's end, where
+// that starts a line (after spaces) or follows, after spaces, any "]" that comes
+// after a "[" on its line (a header's stanza may start there). A stanza runs to
+// the first newline followed by "[". Its non-blank lines are its property lines,
+// listed as they stand; its "token.value" lines are withheld, and the first one
+// with a value gives the token value that keys the signature. A line that holds
+// token text later on (another header's token line) is withheld as well.
 // Only the space and the newline count as blank; the text ends at its first NUL.
 #ifndef ZEL_SITE_PROPERTIES_H_
 #define ZEL_SITE_PROPERTIES_H_
@@ -52,6 +56,16 @@ bool is_token_line(std::string_view line);
 
 // A token line's value: the text after its first "=" and the spaces after that; empty if none.
 std::string_view token_value_of(std::string_view line);
+
+// Where token text starts in a whole line (no newline); npos if it holds none.
+std::size_t token_text_at(std::string_view whole_line);
+
+// The whole line of text that holds position at, without its newline.
+std::string_view line_around(std::string_view text, std::size_t at);
+
+// How a stanza line (a view into site_text, as for_each_property_line gives it) is taken.
+enum class LineKind { kListed, kToken, kWithheld };
+LineKind line_kind(std::string_view site_text, std::string_view line);
 
 // Where the stanza that starts at stanza_start ends: its newline before "[", or the text's end.
 std::size_t stanza_end(std::string_view site_text, std::size_t stanza_start);

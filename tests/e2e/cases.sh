@@ -31,6 +31,16 @@ expect "a header inside a token line is no header" 7 '' \
 expect "a site name holding a newline is never found" 7 '' \
   "Site stanza for specified site (s]\nb=2\ntoken.value = 4) not found in site file ($SITE).\\n" \
   -s "$(printf 's]\nb=2\ntoken.value = 4')"
+site 'a=1\n[ci] token.value = ci-se]cret[x]tail\n  [e] token.value = SECRETe\nz=1\n[[]token.value]tail\n[k] token.value = ]Qm7-SECRET\n'
+expect "a header ending inside a token is no header" 7 '' \
+  "Site stanza for specified site (ci] token.value = ci-se) not found in site file ($SITE).\\n" \
+  -s 'ci] token.value = ci-se'
+expect "a header ending in the spaces before a token is no header" 7 '' \
+  "Site stanza for specified site (k] token.value = ) not found in site file ($SITE).\\n" \
+  -s 'k] token.value = '
+expect "a header whose key is token text is no header" 7 '' \
+  "Site stanza for specified site (]token.value) not found in site file ($SITE).\\n" -s ']token.value'
+expect "another header's token line in a stanza is not listed" 0 'z=1\n' '' -s ci
 site '[web]\nc=3\n'
 expect "no default stanza" 7 '' "Default site stanza not found in site file ($SITE).\\n"
 site '  \n\n'
