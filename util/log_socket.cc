@@ -1,6 +1,7 @@
 #include "util/log_socket.h"
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -62,7 +63,8 @@ LogSocket::State LogSocket::open(const char* path) {
     error_ = errno;
     // Without a socket file there is no log to fail to reach, whatever the
     // reason no socket could be made.
-    if (access(path, F_OK) != 0 && errno == ENOENT) return state_ = State::kNoLog;
+    struct stat status {};
+    if (stat(path, &status) != 0 && errno == ENOENT) return state_ = State::kNoLog;
     return state_ = State::kFailed;
   }
   int failure = connect_to(opened, path_);
