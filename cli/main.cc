@@ -43,13 +43,7 @@ int main(int argc, char* argv[]) {
   // A set-ID run reads no variable of the caller's, and neither may the
   // libraries it loads later: libcrypto takes some of its choices from the
   // environment with plain getenv. Nothing in such a run needs it.
-  // Any run drops TZ once, before its audit line's time is converted: the line
-  // carries the system's local time, never a zone the caller chose.
-  if (getauxval(AT_SECURE) != 0) {
-    clearenv();
-  } else {
-    unsetenv("TZ");
-  }
+  if (getauxval(AT_SECURE) != 0) clearenv();
   std::set_new_handler(out_of_memory);
   zel::ensure_standard_descriptors();
   // A listing cut off by the caller's file size limit must end as a failed

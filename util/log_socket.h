@@ -6,7 +6,7 @@
 // LOG_PID, facility): "<PRI>Mmm dd hh:mm:ss TAG[PID]: TEXT", with the local time
 // of the system's own zone, never of a TZ the caller chose: by default converted
 // with localtime_r alone, for a program that dropped TZ from its own environment
-// before its first line (zel-auth does, at start); one that keeps TZ (zel-site,
+// before its first line (zel-auth does, before it sends); one that keeps TZ (zel-site,
 // for the editor it starts) passes system_local_time (util/system_time.h).
 // Shared by zel-auth and zel-site; it knows nothing of either's lines.
 #ifndef ZEL_UTIL_LOG_SOCKET_H_
