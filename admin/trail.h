@@ -36,6 +36,7 @@
 #include <string_view>
 
 #include "util/log_socket.h"
+#include "util/system_time.h"
 
 namespace zel {
 
@@ -78,7 +79,8 @@ class ChangeTrail {
   int send(const std::string& line, const std::string& site_path);
 
  private:
-  LogSocket log_;
+  // The editor keeps the caller's TZ; the log's lines keep the system's zone.
+  LogSocket log_{system_local_time};
   std::string path_;
 };
 

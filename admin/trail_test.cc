@@ -5,6 +5,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <optional>
 #include <string>
 
@@ -172,6 +175,51 @@ TEST(ChangeTrail, RefusedBeforeAChangeUnloggedAfterIt) {
     EXPECT_TRUE(trail.open(path.c_str(), "/site"));
     EXPECT_EQ(trail.send("edit by=alice stanzas=same", "/site"), 0);
   }
+  rmdir(dir);
+}
+
+// hh:mm of now in the zone TZ names, or the system's without it.
+std::string clock_in(const char* tz) {
+  if (tz != nullptr) {
+    setenv("TZ", tz, 1);
+  } else {
+    unsetenv("TZ");
+  }
+  tzset();
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char text[8];
+  std::snprintf(text, sizeof text, "%02d:%02d", local.tm_hour, local.tm_min);
+  return text;
+}
+
+TEST(ChangeTrail, ALineCarriesTheSystemsTimeAndTheEditorKeepsTz) {
+  char dir[] = "/tmp/zel-trail-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string path = std::string(dir) + "/log";
+  const int log = bind_socket(path);
+  ChangeTrail trail;
+  ASSERT_TRUE(trail.open(path.c_str(), "/site"));
+  // Eleven hours either side of UTC: whatever the machine's zone, one of them differs from it.
+  for (const char* tz : {"UTC+11", "UTC-11"}) {
+    SCOPED_TRACE(tz);
+    const std::string before = clock_in(nullptr);
+    clock_in(tz);  // the caller's zone, in force in the process as the line is made
+    EXPECT_EQ(trail.send("edit by=alice stanzas=same", "/site"), 0);
+    EXPECT_STREQ(std::getenv("TZ"), tz);
+    const std::string after = clock_in(nullptr);
+    char got[512] = {};
+    const ssize_t n = recv(log, got, sizeof got - 1, MSG_DONTWAIT);
+    const std::string text(got, n > 0 ? static_cast<std::size_t>(n) : 0);
+    // "<PRI>Mmm dd hh:mm:ss zel-site[PID]: ...": hh:mm after the priority and the date.
+    const std::size_t at = text.find('>');
+    ASSERT_NE(at, std::string::npos) << "no line reached the log";
+    const std::string clock = text.substr(at + 8, 5);
+    EXPECT_TRUE(clock == before || clock == after) << text << " (system time " << before << ")";
+  }
+  close(log);
+  unlink(path.c_str());
   rmdir(dir);
 }
 

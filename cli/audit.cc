@@ -2,6 +2,7 @@
 
 #include <syslog.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -80,6 +81,10 @@ int audit_run(const AuditFacts& facts, int status) noexcept {
   try {
     const std::optional<AuditLine> line = audit_line(facts, status);
     if (!line) return kOk;
+    // The line carries the system's local time, never that of a zone the
+    // caller chose: TZ leaves the environment before the time is converted (a
+    // set-ID run has no environment left). Only a run that logs pays for it.
+    unsetenv("TZ");
     if (const int failure = audit_log.send(LOG_AUTHPRIV | line->priority, "zel-auth", line->text);
         failure != 0) {
       report("Unable to send the audit record: %s.\n", std::strerror(failure));

@@ -6,6 +6,9 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <string>
 
 #include "util/status.h"
@@ -150,6 +153,52 @@ TEST(AuditRun, ALineTheLogCantTakeIsStatus14WithItsMessage) {
   unlink(path.c_str());
   open_audit_log(path.c_str());  // no socket file: a system without a log
   EXPECT_EQ(audit_run(cases[0].facts, kOk), kOk);
+  rmdir(dir);
+}
+
+// hh:mm of now in the zone of the process's environment as it stands.
+std::string clock_now() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char text[8];
+  std::snprintf(text, sizeof text, "%02d:%02d", local.tm_hour, local.tm_min);
+  return text;
+}
+
+TEST(AuditRun, ALineCarriesTheSystemsTimeWhateverTzTheCallerSet) {
+  char dir[] = "/tmp/zel-audit-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string path = std::string(dir) + "/log";
+  const int receiver = socket(AF_UNIX, SOCK_DGRAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  path.copy(address.sun_path, sizeof address.sun_path - 1);
+  ASSERT_EQ(bind(receiver, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  const timeval bound{5, 0};  // a lost line fails the test, never hangs it
+  setsockopt(receiver, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+  open_audit_log(path.c_str());
+  // Eleven hours either side of UTC: whatever the machine's zone, one of them differs from it.
+  for (const char* tz : {"UTC+11", "UTC-11"}) {
+    SCOPED_TRACE(tz);
+    unsetenv("TZ");
+    const std::string before = clock_now();
+    setenv("TZ", tz, 1);
+    EXPECT_EQ(audit_run(facts(true, "bob", "bob", nullptr, false, true, "d", ""), kOk), kOk);
+    EXPECT_EQ(std::getenv("TZ"), nullptr);
+    unsetenv("TZ");
+    const std::string after = clock_now();
+    char line[512];
+    const ssize_t n = recv(receiver, line, sizeof line, 0);
+    ASSERT_GT(n, 0) << "no line reached the log";
+    // "<PRI>Mmm dd hh:mm:ss zel-auth[PID]: ...": hh:mm after the priority and the date.
+    const std::string text(line, static_cast<std::size_t>(n));
+    const std::string clock = text.substr(text.find('>') + 8, 5);
+    EXPECT_TRUE(clock == before || clock == after) << text << " (system time " << before << ")";
+  }
+  close(receiver);
+  unlink(path.c_str());
+  open_audit_log(path.c_str());
   rmdir(dir);
 }
 

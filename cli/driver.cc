@@ -118,7 +118,7 @@ int print_properties(const PropertyList& list, std::FILE* out) {
     if (!list.slots[i]) continue;
     const std::string& line = *list.slots[i];
     if ((std::fwrite(line.data(), 1, line.size(), out) != line.size() ||
-         std::fputc('\n', out) == EOF) &&
+         std::fputs("\n", out) == EOF) &&
         write_errno == 0) {
       write_errno = errno;
     }

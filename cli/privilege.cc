@@ -6,10 +6,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "util/message.h"
 #include "util/status.h"
 
 namespace zel {
@@ -17,7 +17,7 @@ namespace zel {
 namespace {
 
 int report_drop_failure(int error) {
-  std::fprintf(stderr, "Unable to drop privileges: %s.\n", std::strerror(error));
+  report("Unable to drop privileges: %s.\n", std::strerror(error));
   return kPrivilege;
 }
 
@@ -44,8 +44,14 @@ void make_undumpable() {
 }
 
 int drop_privileges() {
-  const uid_t uid = getuid();
-  const gid_t gid = getgid();
+  // The real IDs, read with the calls the check below makes anyway: each C
+  // library function more costs every run a symbol lookup at start.
+  uid_t uid = 0, ignored_uid = 0;
+  gid_t gid = 0, ignored_gid = 0;
+  if (getresuid(&uid, &ignored_uid, &ignored_uid) != 0 ||
+      getresgid(&gid, &ignored_gid, &ignored_gid) != 0) {
+    return report_drop_failure(errno);
+  }
   // Changing the effective IDs resets dumpability to fs.suid_dumpable, which
   // may allow tracing. While the saved IDs still hold the privilege, the caller
   // may not trace the process anyway, so the real and effective IDs go first,

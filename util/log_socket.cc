@@ -1,14 +1,13 @@
 #include "util/log_socket.h"
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <optional>
 
 namespace zel {
 
@@ -64,7 +63,8 @@ LogSocket::State LogSocket::open(const char* path) {
     error_ = errno;
     // Without a socket file there is no log to fail to reach, whatever the
     // reason no socket could be made.
-    if (access(path, F_OK) != 0 && errno == ENOENT) return state_ = State::kNoLog;
+    struct stat status {};
+    if (stat(path, &status) != 0 && errno == ENOENT) return state_ = State::kNoLog;
     return state_ = State::kFailed;
   }
   int failure = connect_to(opened, path_);
@@ -101,7 +101,7 @@ LogSocket::State LogSocket::open(const char* path) {
 int LogSocket::send(int priority, std::string_view tag, std::string_view text) {
   if (state_ == State::kFailed) return error_;
   if (state_ != State::kConnected) return 0;
-  std::string line = log_line_head(priority, system_local_time(std::time(nullptr)), tag, getpid());
+  std::string line = log_line_head(priority, local_time_(std::time(nullptr)), tag, getpid());
   line.append(text);
   // A stream can't be connected again: a daemon that went away is a failure.
   if (stream_) return send_stream(fd_, std::move(line));
@@ -132,19 +132,10 @@ std::string log_line_head(int priority, const std::tm& local, std::string_view t
   return head;
 }
 
-std::tm system_local_time(std::time_t now) {
-  // The C library takes the zone from TZ when it is set; for the moment of the
-  // conversion it is not, and then it is put back as it was.
-  std::optional<std::string> saved;
-  if (const char* tz = std::getenv("TZ")) saved = tz;
-  if (saved) unsetenv("TZ");
-  tzset();
+std::tm process_local_time(std::time_t now) {
+  // Only a time_t beyond the years a tm holds makes it fail; now is not one.
   std::tm local{};
-  if (localtime_r(&now, &local) == nullptr) gmtime_r(&now, &local);
-  if (saved) {
-    setenv("TZ", saved->c_str(), 1);
-    tzset();
-  }
+  localtime_r(&now, &local);
   return local;
 }
 
