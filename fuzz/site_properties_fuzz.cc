@@ -15,6 +15,7 @@
 // value taken from the stanza is the value of one of its token lines and never
 // appears in the listing, unless one of the listed lines holds the same text
 // itself; the canary never appears in a listing or message.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -128,10 +129,9 @@ std::vector<std::string_view> listed_lines(std::string_view text, std::size_t fr
 
 // Whether some listed line of text[from, to) holds part.
 bool listed_line_holds(std::string_view text, std::size_t from, std::size_t to, std::string_view part) {
-  for (const std::string_view line : listed_lines(text, from, to)) {
-    if (contains(line, part)) return true;
-  }
-  return false;
+  const std::vector<std::string_view> lines = listed_lines(text, from, to);
+  return std::any_of(lines.begin(), lines.end(),
+                     [part](std::string_view line) { return contains(line, part); });
 }
 
 bool only_empty_token_messages(std::string_view messages) {
