@@ -113,7 +113,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view arg_part = take_part(rest);
   const std::string_view input = take_part(rest);
   const std::string_view site_part = rest;
-  const bool fresh = !contains(std::string_view(reinterpret_cast<const char*>(data), size), kCanary);
+  const bool fresh =
+      !contains(std::string_view(reinterpret_cast<const char*>(data), size), zel_fuzz::kCanaryTail);
   const bool canary_key = (flags & 1U) != 0 && fresh;
   const bool canary_line = (flags & 2U) != 0 && fresh;
   const bool unopened = (flags & 4U) != 0;

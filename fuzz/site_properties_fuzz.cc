@@ -160,10 +160,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // The canary line goes where the selected stanza starts: before everything
   // for the default stanza, right after the first occurrence of the header for
-  // a named one. An input that holds the canary itself proves nothing.
+  // a named one. An input that holds the canary, or the tail that is checked
+  // for, itself proves nothing.
   std::string site(rest);
-  const bool canary =
-      (flags & 4U) != 0 && !contains(rest, kCanary) && !contains(name, kCanary);
+  const bool canary = (flags & 4U) != 0 && !contains(rest, zel_fuzz::kCanaryTail) &&
+                      !contains(name, zel_fuzz::kCanaryTail);
   if (canary) {
     const std::string line = std::string(kTokenKey) + " = " + std::string(kCanary) + "\n";
     if (!named) {
