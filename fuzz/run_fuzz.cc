@@ -142,10 +142,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       const std::size_t at = std::string_view(site.c_str()).find(header);
       if (at != npos) after_header = at + header.size();
     }
-    // On the line of the first "]", as a token line may stand right after its
-    // stanza's header: a header read inside it would list its tail.
-    std::size_t after_bracket = (flags & 8U) != 0 ? site.find(']') : npos;
-    if (after_bracket != npos) ++after_bracket;
+    // On the line of the first "]" that closes a "[" of its own line, as a
+    // token line may stand right after its stanza's header: a header read
+    // inside it would list its tail. A "]" with no "[" before it on its line
+    // closes no header, and text after it is no token line.
+    std::size_t after_bracket = npos;
+    for (std::size_t at = (flags & 8U) != 0 ? site.find(']') : npos; at != npos; at = site.find(']', at + 1)) {
+      const std::size_t line = site.rfind('\n', at);
+      if (site.find('[', line == npos ? 0 : line + 1) < at) {
+        after_bracket = at + 1;
+        break;
+      }
+    }
     const std::pair<std::size_t, std::string> places[2] = {{after_header, "\n" + line},
                                                            {after_bracket, " " + line}};
     const bool bracket_later = after_header == npos || (after_bracket != npos && after_bracket > after_header);
