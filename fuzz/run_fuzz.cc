@@ -148,8 +148,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // closes no header, and text after it is no token line.
     std::size_t after_bracket = npos;
     for (std::size_t at = (flags & 8U) != 0 ? site.find(']') : npos; at != npos; at = site.find(']', at + 1)) {
-      const std::size_t line = site.rfind('\n', at);
-      if (site.find('[', line == npos ? 0 : line + 1) < at) {
+      const std::size_t newline = site.rfind('\n', at);
+      if (site.find('[', newline == npos ? 0 : newline + 1) < at) {
         after_bracket = at + 1;
         break;
       }
