@@ -1,0 +1,50 @@
+#include "util/audit_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+
+namespace zel {
+
+int open_audit_file(const char* path, uid_t owner, gid_t group, UniqueFd& fd) {
+  UniqueFd opened(open(path, O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (!opened) return errno;
+  struct stat st {};
+  if (fstat(opened.get(), &st) != 0) return errno;
+  if (!S_ISREG(st.st_mode)) return EINVAL;
+  if ((st.st_uid != 0 && st.st_uid != owner) || st.st_gid != group) return EPERM;
+  fd = std::move(opened);
+  return 0;
+}
+
+std::string audit_record(std::string_view program, const std::timespec& now, long pid, uid_t uid,
+                         std::string_view text) {
+  std::tm utc{};
+  gmtime_r(&now.tv_sec, &utc);
+  char head[96];
+  const int size = std::snprintf(head, sizeof head, "%04d-%02d-%02dT%02d:%02d:%02d.%06ldZ ",
+                                 utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour,
+                                 utc.tm_min, utc.tm_sec, now.tv_nsec / 1000);
+  std::string record(head, size > 0 ? static_cast<std::size_t>(size) : 0);
+  record.append(program);
+  record += '[';
+  record += std::to_string(pid);
+  record += "]: uid=";
+  record += std::to_string(uid);
+  record += ' ';
+  record.append(text);
+  record += '\n';
+  return record;
+}
+
+int append_record(int fd, std::string_view record) {
+  for (;;) {
+    const ssize_t written = write(fd, record.data(), record.size());
+    if (written >= 0) return static_cast<std::size_t>(written) == record.size() ? 0 : EIO;
+    if (errno != EINTR) return errno;
+  }
+}
+
+}  // namespace zel
