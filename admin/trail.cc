@@ -25,8 +25,6 @@ namespace {
 // The login UID of a process that no login started (a service, cron, boot).
 constexpr unsigned long kUnsetLoginUid = 4294967295UL;
 
-std::string name_field(std::string_view name) { return audit_field(name, kAuditNameLimit); }
-
 std::string who(const Administrator& admin) {
   std::string text = " by=" + name_field(admin.by);
   if (admin.sudo) text += " sudo=" + name_field(*admin.sudo);

@@ -18,8 +18,6 @@ namespace {
 // fuzzer, which must leave no line in the machine's log.
 LogSocket audit_log;
 
-std::string name_field(std::string_view name) { return audit_field(name, kAuditNameLimit); }
-
 const char* via(const AuditFacts& facts) {
   // The order of the actor check: -k waives it, then the actor itself, then
   // the trusted account, the only other user it lets through.

@@ -19,6 +19,9 @@ inline constexpr std::size_t kAuditMessageLimit = 512;
 // Escapes text for a line (the space too) and cuts it after limit bytes.
 std::string audit_field(std::string_view text, std::size_t limit);
 
+// A name (actor, user, administrator, digest) as a field: audit_field cut at kAuditNameLimit.
+inline std::string name_field(std::string_view name) { return audit_field(name, kAuditNameLimit); }
+
 // A stanza as a field: "default", or "[NAME]" with NAME escaped, for a named one (null: the default).
 std::string stanza_field(const char* name);
 
