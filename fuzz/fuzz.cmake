@@ -6,10 +6,12 @@
 #    dictionary is fuzz/dict/NAME.dict. Build it with ZEL_SANITIZE=ON as well,
 #    as tools/quality.sh does, so memory and undefined-behaviour faults stop it.
 set(ZEL_FUZZ_HARNESSES site_properties actor run)
-# The run harness checks each digest and signature against libcrypto's.
-find_package(OpenSSL 3 REQUIRED)
 set(ZEL_FUZZ_DIR ${CMAKE_CURRENT_LIST_DIR})
 option(ZEL_FUZZ "Build the libFuzzer harnesses (clang)" OFF)
+# The run harness checks each digest and signature against libcrypto's.
+if(ZEL_BUILD_TESTS OR ZEL_FUZZ)
+  find_package(OpenSSL 3 REQUIRED)
+endif()
 
 if(ZEL_BUILD_TESTS)
   foreach(harness IN LISTS ZEL_FUZZ_HARNESSES)
