@@ -35,8 +35,8 @@ profile empty /dev/null "$BUILD/zel-auth" -s bench
 phases=(
   "the whole run|-"
   "loader, at start-up (ld.so _dl_start)|rtld.c:_dl_start "
-  "loading libcrypto later (dlopen)|dlopen@@"
   "  binding symbols, all objects (_dl_lookup_symbol_x)|dl-lookup.c:_dl_lookup_symbol_x "
+  "Nettle's start-up, before main (fat_init)|???:fat_init "
   "password lookup (getpwuid)|getpwuid "
   "library start-up (OPENSSL_init_crypto)|???:OPENSSL_init_crypto "
   "  configuration (CONF_modules_load_file_ex)|CONF_modules_load_file_ex "
@@ -48,6 +48,8 @@ phases=(
   "  fetching SHA-1 (EVP_MD_fetch)|EVP_MD_fetch "
   "HMAC-SHA1, with its fetch (EVP_Q_mac)|EVP_Q_mac "
   "  fetching HMAC (EVP_MAC_fetch)|EVP_MAC_fetch "
+  "checksum with Nettle (zel::compute_signature)|zel::compute_signature("
+  "token identifier with Nettle (zel::token_identifier)|zel::token_identifier("
   "exit (exit)|exit.c:exit "
 )
 cost() {
@@ -62,7 +64,9 @@ for p in "${phases[@]}"; do
   label=${p%%|*} fn=${p#*|}
   printf '%-54s' "$label"
   for name in floor sign empty; do
-    printf ' %12s' "$(cost "$WORK/phases-$name.txt" "$fn" | sed 's/^$/-/; s/^0$/-/')"
+    v=$(cost "$WORK/phases-$name.txt" "$fn") || v=-
+    [ "${v:-0}" != 0 ] || v=-
+    printf ' %12s' "$v"
   done
   printf '\n'
 done

@@ -5,8 +5,8 @@
 #
 # Builds the release binary (build/bench, site file fixed to a path under
 # build/bench/work), then measures in one run on this machine, interleaved:
-#   - per run: /bin/true, the library floor (bench/floor.c: the same libcrypto
-#     calls and nothing else), the `openssl dgst | base64` shell pipeline, and
+#   - per run: /bin/true, the library floor (bench/floor.c: the two checksums
+#     with libcrypto and nothing else), the `openssl dgst | base64` pipeline, and
 #     zel-auth signing a one-line request and listing for an empty one: wall
 #     time (median and spread, and each run's ratio to its floor in the same
 #     round), page faults (getrusage: the kernel's work for the process
@@ -21,7 +21,9 @@
 #   BENCH_SCALING_ROUNDS  interleaved rounds over the six large site files (default 15)
 #   BENCH_CPU             a CPU to pin the measurements to (default: none)
 #   BENCH_SOURCE          source tree to build (default: this one)
-#   BENCH_BUILD           build directory (default: build/bench of this tree)
+#   BENCH_BUILD           build directory (default: build/bench of this tree); a
+#                         directory configured before with -DNETTLE_LIBRARY=.../libnettle.so
+#                         keeps that choice, to measure Nettle linked shared
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -38,7 +40,7 @@ MIB=1048576
 die() { echo "bench: $*" >&2; exit 2; }
 
 # --- What the benchmark needs ----------------------------------------------------
-packages="cmake make g++ gcc libssl-dev openssl valgrind coreutils util-linux binutils"
+packages="cmake make g++ gcc nettle-dev libssl-dev openssl valgrind coreutils util-linux binutils"
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"
@@ -180,7 +182,8 @@ paired() {
 }
 S=$WORK/per-run.samples
 : >"$WORK/ratios.txt"
-for pair in "true true" "floor floor" "pipeline floor" "sign floor" "empty true" "pipeline sign"; do
+for pair in "true true" "floor floor" "pipeline floor" "sign floor" "sign true" "empty true" \
+            "pipeline sign"; do
   set -- $pair
   echo "$1/$2 $(paired "$S" "$1" "$2")" >>"$WORK/ratios.txt"
 done
@@ -190,7 +193,7 @@ done
 {
   echo
   echo "zel-auth benchmark: $(date -u '+%Y-%m-%d %H:%M UTC'), $(uname -srm), $(nproc) CPUs," \
-       "$(openssl version | cut -d' ' -f1-2)"
+       "$(openssl version | cut -d' ' -f1-2), Nettle $(dpkg-query -W -f='${Version}' nettle-dev)"
   echo "source: $SRC ($(git -C "$SRC" rev-parse --short HEAD 2>/dev/null || echo 'not a git tree'))"
   echo "load average before: $LOAD_BEFORE; after: $(cut -d' ' -f1-3 /proc/loadavg)" \
        "(other work on the machine shows in wall times, less in cpu times, not in instructions)"
@@ -245,9 +248,10 @@ R=$WORK/ratios.txt
 I=$WORK/instructions.txt
 {
   echo "Goals"
-  check "signing run / library floor, instructions" "$(ratio "$(val "$I" sign 2)" "$(val "$I" floor 2)")" 0.60
-  check "signing run / library floor, wall time" "$(val "$R" sign/floor 2)" 0.90
-  check "openssl dgst pipeline / signing run, wall time" "$(val "$R" pipeline/sign 2)" 4 min
+  check "signing run / library floor, instructions" "$(ratio "$(val "$I" sign 2)" "$(val "$I" floor 2)")" 0.05
+  check "signing run / library floor, wall time" "$(val "$R" sign/floor 2)" 0.50
+  check "signing run / /bin/true, wall time" "$(val "$R" sign/true 2)" 1.5
+  check "openssl dgst pipeline / signing run, wall time" "$(val "$R" pipeline/sign 2)" 10 min
   for where in first last; do
     check "100 MiB / 10 MiB site file, wall time, stanza $where" \
           "$(val "$R" "100-$where/10-$where" 2)" 12
@@ -320,8 +324,8 @@ if LOGW=$LOGW RUNNER=$RUNNER ROUNDS=$ROUNDS TOOL=$TOOL REQ=$REQ PIN="${PIN[*]}" 
           "$LOGW/per-run.txt"
     done
     check "signing run with a log socket / library floor, instructions" \
-          "$(ratio "$(val "$LOGW/instructions.txt" sign_log 2)" "$(val "$I" floor 2)")" 0.60
-    check "signing run with a log socket / library floor, wall time" "$(paired "$LOGW/samples" sign_log floor)" 0.90
+          "$(ratio "$(val "$LOGW/instructions.txt" sign_log 2)" "$(val "$I" floor 2)")" 0.05
+    check "signing run with a log socket / library floor, wall time" "$(paired "$LOGW/samples" sign_log floor)" 0.50
   } | tee -a "$WORK/report.txt"
 else
   echo "FAIL  the signing run with a log socket could not be measured (root and unshare needed)" |

@@ -41,8 +41,9 @@ void out_of_memory() {
 
 int main(int argc, char* argv[]) {
   // A set-ID run reads no variable of the caller's, and neither may the
-  // libraries it loads later: libcrypto takes some of its choices from the
-  // environment with plain getenv. Nothing in such a run needs it.
+  // libraries it calls: the C library reads TZ for the time of a log line, and
+  // the name-service modules that look the caller up may read any variable with
+  // plain getenv. Nothing in such a run needs the environment.
   if (getauxval(AT_SECURE) != 0) clearenv();
   std::set_new_handler(out_of_memory);
   zel::ensure_standard_descriptors();

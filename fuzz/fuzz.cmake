@@ -8,6 +8,10 @@
 set(ZEL_FUZZ_HARNESSES site_properties actor run)
 set(ZEL_FUZZ_DIR ${CMAKE_CURRENT_LIST_DIR})
 option(ZEL_FUZZ "Build the libFuzzer harnesses (clang)" OFF)
+# The run harness checks each digest and signature against libcrypto's.
+if(ZEL_BUILD_TESTS OR ZEL_FUZZ)
+  find_package(OpenSSL 3 REQUIRED)
+endif()
 
 if(ZEL_BUILD_TESTS)
   foreach(harness IN LISTS ZEL_FUZZ_HARNESSES)

@@ -1,71 +1,23 @@
 #include "sign/signature.h"
 
-#include <cstdlib>
-#include <cstring>
-#include <string_view>
+#include <nettle/hmac.h>
+#include <nettle/sha1.h>
 
-#include "sign/libcrypto.h"
-#include "util/message.h"
+#include <cstdint>
+#include <cstring>
+
+#include "sign/wiped.h"
 #include "util/status.h"
 
 namespace zel {
-
-namespace {
-
-constexpr std::size_t kSha1Size = 20;
-
-// Whether the process is out of memory now: a failure inside the library then
-// owes to that, whatever code the library gave it. A megabyte is less than
-// any step of a run takes from the system.
-bool memory_exhausted() {
-  void* probe = std::malloc(std::size_t{1} << 20U);
-  std::free(probe);
-  return probe == nullptr;
-}
-
-}  // namespace
-
-int report_load_failure(const char* reason) {
-  // The loader's words when it could not map the library or make room for it.
-  const std::string_view text = reason;
-  if (memory_exhausted() || text.find("failed to map segment") != std::string_view::npos ||
-      text.find("annot allocate memory") != std::string_view::npos ||
-      text.find("cannot map zero-fill pages") != std::string_view::npos) {
-    report("Out of memory.\n");
-    return kOutOfMemory;
-  }
-  report("Unable to compute the checksum: %s.\n", reason);
-  return kCryptoFailed;
-}
-
-int report_crypto_failure(const Libcrypto& crypto) {
-  // The library queues one error per level it passed through; a failed
-  // allocation anywhere in the queue is the machine's lack of memory, not a
-  // fault of the checksum, and has the status of every other allocation.
-  unsigned long first = 0;
-  bool out_of_memory = false;
-  for (unsigned long code; (code = crypto.get_error()) != 0;) {
-    if (first == 0) first = code;
-    if (ERR_GET_REASON(code) == ERR_R_MALLOC_FAILURE) out_of_memory = true;
-  }
-  if (out_of_memory || memory_exhausted()) {
-    report("Out of memory.\n");
-    return kOutOfMemory;
-  }
-  // A libcrypto failure must not pass for a checksum: report OpenSSL's own words.
-  char reason[256] = "unknown error";
-  if (first != 0) describe_error(crypto, first, reason, sizeof reason);
-  report("Unable to compute the checksum: %s.\n", reason);
-  return kCryptoFailed;
-}
 
 std::string base64(const unsigned char* data, std::size_t length) {
   static constexpr char kAlphabet[] =
       "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string text;
   for (std::size_t done = 0; done < length; done += 3) {
-    // Lines of 64 characters encode 48 bytes each, as the library's base64 filter
-    // writes them; its final newline is not part of the text.
+    // Lines of 64 characters encode 48 bytes each, as `openssl base64` writes
+    // them; its final newline is not part of the text.
     if (done > 0 && done % 48 == 0) text += '\n';
     const std::size_t left = length - done;
     unsigned bits = static_cast<unsigned>(data[done]) << 16U;
@@ -82,30 +34,25 @@ std::string base64(const unsigned char* data, std::size_t length) {
 int compute_signature(const char* body, std::string& digest_text,
                       std::optional<std::string>& signature_text,
                       const std::optional<SecretBytes>& token) {
-  const char* load_failure = nullptr;
-  const Libcrypto* crypto = load_libcrypto(&load_failure);
-  if (crypto == nullptr) return report_load_failure(load_failure);
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  std::size_t digest_size = 0;
-  if (!crypto->q_digest(nullptr, "SHA1", nullptr, body, std::strlen(body), digest, &digest_size) ||
-      digest_size != kSha1Size) {
-    return report_crypto_failure(*crypto);
-  }
-  digest_text = base64(digest, digest_size);
+  sha1_ctx sha1;
+  sha1_init(&sha1);
+  sha1_update(&sha1, std::strlen(body), reinterpret_cast<const std::uint8_t*>(body));
+  std::uint8_t digest[SHA1_DIGEST_SIZE];
+  sha1_digest(&sha1, sizeof digest, digest);
+  digest_text = base64(digest, sizeof digest);
   if (!token) return kOk;
 
   // The key is every byte of the token value, trailing spaces included; an empty
   // value is a zero-length key, which is still a key.
-  static const unsigned char kNoKeyBytes[1] = {0};
-  const unsigned char* key =
-      token->empty() ? kNoKeyBytes : reinterpret_cast<const unsigned char*>(token->data());
-  unsigned char mac[EVP_MAX_MD_SIZE];
-  std::size_t mac_size = 0;
-  if (crypto->q_mac(nullptr, "HMAC", nullptr, "SHA1", nullptr, key, token->size(), digest,
-                    digest_size, mac, sizeof mac, &mac_size) == nullptr) {
-    return report_crypto_failure(*crypto);
+  std::uint8_t mac[SHA1_DIGEST_SIZE];
+  {
+    Wiped<hmac_sha1_ctx> hmac;
+    const auto* key = reinterpret_cast<const std::uint8_t*>(token->data());
+    hmac_sha1_set_key(hmac.get(), token->size(), key);
+    hmac_sha1_update(hmac.get(), sizeof digest, digest);
+    hmac_sha1_digest(hmac.get(), sizeof mac, mac);
   }
-  signature_text = base64(mac, mac_size);
+  signature_text = base64(mac, sizeof mac);
   return kOk;
 }
 

@@ -2,6 +2,9 @@
 // HMAC-SHA1 of those 20 digest bytes keyed with the token value, each as standard
 // padded base64. They reach the listing as the lines "digest.value = ..." and
 // "signature.value = ..." in the two slots the property list keeps for them.
+// Nettle computes both, linked into the program: it reads no configuration and
+// nothing of the environment but at start-up (see CMakeLists.txt), and a
+// computation of it can't fail.
 #ifndef ZEL_SIGN_SIGNATURE_H_
 #define ZEL_SIGN_SIGNATURE_H_
 
@@ -14,18 +17,11 @@
 
 namespace zel {
 
-struct Libcrypto;
-
-// Reports the library's failure as its own words give it; 11, or 10 when it ran out of memory.
-int report_crypto_failure(const Libcrypto& crypto);
-
-// Reports a library that could not be loaded, with the loader's reason; 11, or 10 for lack of memory.
-int report_load_failure(const char* reason);
-
 // Standard base64 with padding, a newline after every 64 characters but the last.
 std::string base64(const unsigned char* data, std::size_t length);
 
-// Digests body (up to its NUL) and signs the digest with token, if any; 0 or 11.
+// Digests body (up to its NUL) and signs the digest with token, if any; always 0
+// (the texts' allocation throws std::bad_alloc, status 10, as every other does).
 int compute_signature(const char* body, std::string& digest_text,
                       std::optional<std::string>& signature_text,
                       const std::optional<SecretBytes>& token);

@@ -15,7 +15,8 @@ namespace zel {
 
 inline constexpr std::string_view kTokenIdLabel = "zel-auth token identifier";
 
-// Sets id to the token's identifier; 0, or 10 or 11 with its message.
+// Sets id to the token's identifier; always 0 (a failed allocation throws
+// std::bad_alloc, status 10, as every other does).
 int token_identifier(std::string_view token, std::string& id);
 
 }  // namespace zel

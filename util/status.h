@@ -16,7 +16,9 @@ inline constexpr int kNoStanza = 7;         // selected stanza missing or empty
 inline constexpr int kEmptyToken = 8;       // the stanza's token value is empty
 inline constexpr int kWriteFailed = 9;      // the listing could not be written
 inline constexpr int kOutOfMemory = 10;     // an allocation failed
-inline constexpr int kCryptoFailed = 11;    // libcrypto could not compute the checksum
+// "The checksum could not be computed": no longer returned, since computing it
+// can't fail, and kept so that callers that map it keep working.
+inline constexpr int kCryptoFailed = 11;
 inline constexpr int kPrivilege = 12;       // the service group's privilege can't be given up
 inline constexpr int kInputUnreadable = 13; // standard input could not be read
 inline constexpr int kAuditUnsent = 14;     // the audit trail's line could not be sent

@@ -197,8 +197,7 @@ audit_descriptor_limits() {
     wait "$pid"
     echo $? >"$R/$tag.rc"
     exec 7>&-
-    # Connected before the limit came, the tool still sends its line (its
-    # failure's, when libcrypto can't be opened any more).
+    # Connected before the limit came, the tool still sends its line.
     if ((i < 5)) && { [ "$(cat "$R/$tag.rc")" = 14 ] ||
                       ! wait_for grep -q "zel-auth\[$pid\]: " "$R/audit.received"; }; then
       fail "$tag: the tool was connected to the log before the limit came, yet status $(cat "$R/$tag.rc") and no line: $(visible "$R/$tag.err")"

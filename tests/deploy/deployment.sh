@@ -85,6 +85,9 @@ deployment_hardening() {
   stack=$(readelf -lW "$TOOL" | awk '$1 == "GNU_STACK" { print $(NF - 1) }')
   [ "$stack" = RW ] || fail "binary's stack segment is '${stack:-missing}', expected RW"
   readelf -dW "$TOOL" | grep -Eq '\((RPATH|RUNPATH|TEXTREL)\)' && fail "binary has a run path or text relocations"
+  extra=$(readelf -dW "$TOOL" | sed -n 's/.*(NEEDED).*\[\(.*\)\]$/\1/p' |
+            grep -Ev '^(libc\.so\.6|ld-linux-x86-64\.so\.2|libnettle\.so\.8)$')
+  [ -z "$extra" ] || fail "binary needs $(echo $extra), beyond the C library and Nettle"
   syms=$(readelf --dyn-syms -W "$TOOL")
   grep -q ' __stack_chk_fail' <<<"$syms" || fail "binary has no stack protector"
   if [ "$hardening" = full ]; then
@@ -430,47 +433,56 @@ deployment_key_descriptor() {
   section_ok "-K 3: /proc/PID/cmdline shows no key, and the key signs"
 }
 
-# OPENSSL_ia32cap is not read in a set-ID run. The value ":0x20000000" tells
-# libcrypto that the CPU has the SHA extensions and nothing else of its newer
-# features; libcrypto's SHA-1 then uses those instructions. Where the CPU lacks
-# them, a run that reads the variable dies of SIGILL; the set-ID run must sign.
-# Where the CPU has them, that check proves nothing and is skipped, and the
-# probe below still shows the variable gone: a debugger, as root, asks the
-# waiting set-ID tool's getenv, and a plain copy's for comparison.
-deployment_ia32cap() {
+# Nettle's start-up, before main, picks the SHA code for the CPU, reading
+# NETTLE_FAT_OVERRIDE with secure_getenv (not in a set-ID run) and
+# NETTLE_FAT_VERBOSE with getenv (it then names the code on standard error).
+# Both set, a set-ID run gives the same status, listing and messages beside
+# Nettle's "libnettle: " lines. Where the CPU lacks the SHA extensions, a plain
+# copy under NETTLE_FAT_OVERRIDE=sha_ni dies of SIGILL: the set-ID run did not
+# read it. A debugger, as root, asks the waiting set-ID tool's getenv, and a
+# plain copy's: the environment is gone once the start-up is over.
+deployment_nettle_environment() {
   section
-  local claim=":0x20000000" pid copy where plain=$T/plain/zel-auth
-  if grep -qw sha_ni /proc/cpuinfo; then
-    echo "note: this CPU has the SHA extensions; the SIGILL check of OPENSSL_ia32cap is skipped"
-  else
-    install -D -m 0755 "$TOOL" "$plain"
-    tool=$plain extra_env=(OPENSSL_ia32cap="$claim")
-    run_tool ia32cap-plain "$user" "$T/body-$user"
-    tool=$TOOL
-    [ "$(cat "$R/ia32cap-plain.rc")" = 132 ] ||
-      fail "a plain binary under OPENSSL_ia32cap=$claim was not killed by SIGILL (status $(cat "$R/ia32cap-plain.rc")); the check proves nothing"
-    extra_env=(OPENSSL_ia32cap="$claim")
-    run_tool ia32cap "$user" "$T/body-$user"
+  local pid copy where tag input plain=$T/plain/zel-auth
+  for c in "sign|$T/body-$user" "refused|$T/body-$other" "empty|$T/empty"; do
+    IFS='|' read -r tag input <<<"$c"
     extra_env=()
-    expect_run ia32cap 0 "$R/self.want" ""
+    run_tool "nettle-$tag" "$user" "$input"
+    extra_env=(NETTLE_FAT_OVERRIDE=sha_ni NETTLE_FAT_VERBOSE=1)
+    run_tool "nettle-$tag-env" "$user" "$input"
+    extra_env=()
+    grep -q '^libnettle: ' "$R/nettle-$tag-env.err" ||
+      fail "nettle-$tag-env: Nettle's start-up wrote no line; NETTLE_FAT_VERBOSE was not read and the check proves nothing"
+    sed -i '/^libnettle: /d' "$R/nettle-$tag-env.err"
+    same_run "nettle-$tag-env" "nettle-$tag"
+  done
+  if ! grep -qw sha_ni /proc/cpuinfo; then
+    install -D -m 0755 "$TOOL" "$plain"
+    tool=$plain extra_env=(NETTLE_FAT_OVERRIDE=sha_ni)
+    run_tool nettle-plain "$user" "$T/body-$user"
+    tool=$TOOL extra_env=()
+    [ "$(cat "$R/nettle-plain.rc")" = 132 ] ||
+      fail "a plain binary under NETTLE_FAT_OVERRIDE=sha_ni was not killed by SIGILL (status $(cat "$R/nettle-plain.rc")); the check proves nothing"
+  else
+    echo "note: this CPU has the SHA extensions; the SIGILL check of NETTLE_FAT_OVERRIDE is skipped"
   fi
   if ! command -v gdb >/dev/null; then
     echo "note: no gdb; the probe of the set-ID tool's environment is not run"
   else
     # The plain copy keeps the name: the wait looks for a process named zel-auth.
     install -D -m 0755 "$TOOL" "$plain"
-    mkfifo -m 0600 "$T/ia32cap-in"
+    mkfifo -m 0600 "$T/nettle-probe-in"
     for copy in "$TOOL" "$plain"; do
       where=set-id
       [ "$copy" = "$plain" ] && where=plain
-      exec 7<>"$T/ia32cap-in"
+      exec 7<>"$T/nettle-probe-in"
       setpriv --reuid="$(uid_of "$user")" --regid="$(gid_of "$user")" --clear-groups -- \
-        env -i OPENSSL_ia32cap="$claim" "$copy" <&7 >"$R/ia32cap-$where.out" 2>"$R/ia32cap-$where.err" 7<&- &
+        env -i NETTLE_FAT_VERBOSE=1 "$copy" <&7 >"$R/nettle-probe-$where.out" 2>"$R/nettle-probe-$where.err" 7<&- &
       pid=$!
       started+=("$pid")
       if wait_for waits_or_ended "$pid" && ! ended "$pid"; then
         timeout 60 gdb -p "$pid" -batch -nx \
-          -ex 'print ((char *(*)(const char *)) getenv)("OPENSSL_ia32cap")' >"$R/ia32cap-$where.gdb" 2>&1
+          -ex 'print ((char *(*)(const char *)) getenv)("NETTLE_FAT_VERBOSE")' >"$R/nettle-probe-$where.gdb" 2>&1
       else
         fail "$where did not come to wait on its standard input"
       fi
@@ -478,11 +490,11 @@ deployment_ia32cap() {
       wait "$pid"
       exec 7>&-
     done
-    rm -f "$T/ia32cap-in"
-    grep -q '^\$1 = 0x[0-9a-f]* "'"$claim"'"$' "$R/ia32cap-plain.gdb" ||
-      { fail "the probe does not see OPENSSL_ia32cap in a plain copy; it proves nothing"; show "$R/ia32cap-plain.gdb"; }
-    grep -q '^\$1 = 0x0$' "$R/ia32cap-set-id.gdb" ||
-      { fail "the set-ID tool still has OPENSSL_ia32cap when it could load libcrypto"; show "$R/ia32cap-set-id.gdb"; }
+    rm -f "$T/nettle-probe-in"
+    grep -q '^\$1 = 0x[0-9a-f]* "1"$' "$R/nettle-probe-plain.gdb" ||
+      { fail "the probe does not see NETTLE_FAT_VERBOSE in a plain copy; it proves nothing"; show "$R/nettle-probe-plain.gdb"; }
+    grep -q '^\$1 = 0x0$' "$R/nettle-probe-set-id.gdb" ||
+      { fail "the set-ID tool still has NETTLE_FAT_VERBOSE after its start-up"; show "$R/nettle-probe-set-id.gdb"; }
   fi
-  section_ok "a set-ID run clears its environment: OPENSSL_ia32cap=$claim is not there to be read"
+  section_ok "Nettle's variables change no set-ID run, and its environment is gone after the start-up"
 }

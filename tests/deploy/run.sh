@@ -188,7 +188,7 @@ deployment_signing
 deployment_waiting_tool
 deployment_hostile_environment
 deployment_key_descriptor
-deployment_ia32cap
+deployment_nettle_environment
 deployment_closed_descriptors
 deployment_gone_wrong
 race_privilege_drop                # race.sh

@@ -245,27 +245,20 @@ verdict "a listing cut off by the file size limit" "" $? 9 "${long_line:0:1024}"
   'Unable to write to standard output: File too large.\n'
 site "$SITE_TEXT"; request alice
 
-# unsupported_conf WHAT CONF: a run with OPENSSL_CONF=CONF, which leaves
-# libcrypto without SHA-1. Set-ID, OpenSSL doesn't read OPENSSL_CONF: the
-# caller's configuration must not steer a privileged process, so it signs.
+# unsupported_conf WHAT CONF: a run with OPENSSL_CONF=CONF, which would leave
+# libcrypto without SHA-1. The tool reads no OpenSSL configuration, set-ID or
+# not: it signs.
 unsupported_conf() {
   OPENSSL_CONF=$2 tool -s web <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err"
-  local rc=$?
-  if [ -z "${ZEL_E2E_SETID:-}" ]; then
-    verdict "$1" "-s web" $rc 11 '' \
-      'Unable to compute the checksum: error:0308010C:digital envelope routines::unsupported.\n'
-  else
-    verdict "$1, not read set-ID" "-s web" $rc 0 "c=3\\n$(knowns "$BODY" web-key)" ''
-  fi
+  verdict "$1, not read" "-s web" $? 0 "c=3\\n$(knowns "$BODY" web-key)" ''
 }
 
 # A configuration whose provider can't be loaded.
 printf 'openssl_conf = conf\n[conf]\nproviders = prov\n[prov]\nmissing = missing_sect\n[missing_sect]\nactivate = 1\n' >"$WORK/broken.cnf"
 unsupported_conf "libcrypto unable to digest" "$WORK/broken.cnf"
 
-# The configuration still decides which provider serves the algorithms, and with
-# which properties: the default provider alone, asked for by its name, signs; a
-# property no loaded provider has leaves no SHA-1, as a missing provider does.
+# Nor one that names the provider to serve the algorithms, or a property no
+# provider has.
 conf='openssl_conf = conf\n[conf]\nproviders = prov\nalg_section = algs\n[prov]\ndefault = default_sect\n[default_sect]\nactivate = 1\n[algs]\n'
 printf '%bdefault_properties = provider=default\n' "$conf" >"$WORK/default-only.cnf"
 printf '%bdefault_properties = fips=yes\n' "$conf" >"$WORK/fips-only.cnf"
@@ -357,8 +350,8 @@ verdict "four descriptors at most" "-s web" $rc 2 '' "Unable to determine invoki
 fi
 # lowest_limit ULIMIT-OPTION: the lowest limit, in KiB and steps of 8, under
 # which a listing of an empty input runs: found in steps of 256, then walked
-# down. Signing needs libcrypto on top; at the lowest limits not even the
-# exception for a failed allocation can be made.
+# down. At the lowest limits not even the exception for a failed allocation
+# can be made.
 lowest_limit() {
   local kb
   for ((kb = 256; kb <= 131072; kb += 256)); do
@@ -376,8 +369,15 @@ if [ -z "${ZEL_E2E_WRAPPER:-}" ] && ! ldd "$BIN" 2>/dev/null | grep -q libasan; 
   for limit in "-v address space" "-d data segment"; do
     option=${limit%% *}
     if kb=$(lowest_limit "$option"); then
+      # Signing takes a few allocations more than the listing: where they
+      # don't fit, the run fails with its status, never with a half listing.
       (ulimit "$option" "$kb"; tool -s web) <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err"
-      verdict "too little ${limit#* } for libcrypto ($kb KiB)" "-s web" $? 10 '' 'Out of memory.\n'
+      rc=$?
+      if ((rc == 0)); then
+        verdict "signing within a listing's ${limit#* } ($kb KiB)" "-s web" $rc 0 "c=3\\n$(knowns "$BODY" web-key)" ''
+      else
+        verdict "too little ${limit#* } to sign ($kb KiB)" "-s web" $rc 10 '' 'Out of memory.\n'
+      fi
       # Below it, each step down, until the loader itself can't start the
       # program (127): so little room that not even the exception for a
       # failed allocation can be made, and still status 10, never an abort.
