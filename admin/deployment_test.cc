@@ -58,7 +58,7 @@ class FakeSystem : public System {
     }
     return data.groups.emplace_back(group(name.c_str(), 0));
   }
-  int status(const std::string& path, bool, struct stat& st) const override {
+  int stat_path(const std::string& path, bool, struct stat& st) const override {
     const auto found = files.find(path);
     if (found == files.end()) return ENOENT;
     st = found->second;
@@ -141,6 +141,10 @@ TEST(Deployment, EachRuleOnMadeUpFilesAccountsAndGroups) {
       {"a group gone", tool(0, 4444, 02711), Purpose::kCheck, Verdict::kRefused,
        "group ID 4444 no longer exists", false},
       {"zel-auth 0755", tool(0, kZel, 0755), Purpose::kWrite, Verdict::kRefused, "mode 0755, not 2711", false},
+      {"zel-auth 2755: others may read it", tool(0, kZel, 02755), Purpose::kWrite, Verdict::kRefused,
+       "mode 2755, not 2711", false},
+      {"zel-auth 6711: set-user-ID to root too", tool(0, kZel, 06711), Purpose::kCheck, Verdict::kRefused,
+       "mode 6711, not 2711", false},
       {"zel-auth missing", [](FakeSystem& f) { f.files.erase(kTool); }, Purpose::kWrite, Verdict::kRefused,
        "zel-auth is not installed here", false},
       {"zel-auth a link", [](FakeSystem& f) { f.files[kTool] = made(S_IFLNK, 0, 0, 0777); }, Purpose::kWrite,

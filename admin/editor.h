@@ -1,7 +1,7 @@
 // `zel-site edit`: the live site file edited the safe way. Under the lock, the
 // file is copied into a private directory (mode 0700, beside the site file, so
 // no copy of the tokens lands anywhere else), the editor runs on the copy, and
-// the result is checked. With errors, the administrator is asked "What now?"
+// the result is checked, and put in force by commit_change() (admin/commit.h). With errors, the administrator is asked "What now?"
 // on standard error and answers on standard input: e edits again, x leaves the
 // live file as it is (also at the end of the input), Q installs anyway after a
 // second confirmation. An unchanged copy is not installed. The private
@@ -13,16 +13,15 @@
 #include <string>
 #include <vector>
 
-#include "admin/trail.h"
+#include "admin/commit.h"
 
 namespace zel {
 
 // The editor's command: the first set of SUDO_EDITOR, VISUAL, EDITOR split at blanks; empty for the default.
 std::vector<std::string> editor_command();
 
-// Edits the live site file, the change's line sent to trail; 0 installed or unchanged, 1 left as it
-// was, 2 a failure, 3 installed without its line.
-int edit_site(const std::string& site_path, const char* tool_path, std::FILE* answers, ChangeTrail& trail);
+// Edits the live site file, answers read from answers, the change's line sent to trail.
+SiteStatus edit_site(const SitePaths& paths, std::FILE* answers, ChangeTrail& trail);
 
 }  // namespace zel
 

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <optional>
 
+#include "admin/check.h"
 #include "admin/interrupt.h"
 #include "admin/stanzas.h"
 #include "site/properties.h"
@@ -54,24 +55,6 @@ void splice(std::string_view text, std::size_t from, std::size_t to, std::string
 }
 
 }  // namespace
-
-bool valid_token_value(std::string_view value, std::string& error) {
-  if (value.empty()) {
-    error = "the token value is empty";
-  } else if (std::any_of(value.begin(), value.end(),
-                         [](char c) { return std::iscntrl(static_cast<unsigned char>(c)) != 0; })) {
-    error = "the token value holds a control character";
-  } else if (value.front() == ' ') {
-    error = "the token value starts with a space, which zel-auth would drop";
-  } else if (value.find_first_of("[]") != std::string_view::npos) {
-    // A header could be read from a "[" before the token to a "]" in it, or
-    // inside it, and the rest of the token listed: site files keep it out.
-    error = "the token value holds \"[\" or \"]\": choose one without them";
-  } else {
-    return true;
-  }
-  return false;
-}
 
 bool replace_token(std::string_view whole_text, const char* name, std::string_view value,
                    SecretBytes& out, std::string& error) {
@@ -180,11 +163,42 @@ bool read_token_value(int fd, const std::string& prompt, SecretBytes& value, std
     value.clear();
     return false;
   }
-  if (!valid_token_value(view_of(value), error)) {
-    value.clear();
-    return false;
-  }
-  return true;
+  error = token_value_fault(view_of(value), false);
+  if (!error.empty()) value.clear();
+  return error.empty();
+}
+
+SiteStatus set_token(const SitePaths& paths, const TokenRequest& request, ChangeTrail& trail) {
+  const std::string label = stanza_label(request.stanza);
+  const std::string site = paths.site;
+  Commit commit{.command = "set-token",
+                .stanza = request.stanza,
+                .unchanged = "the token value of " + label + " in " + site + " is that value already: unchanged",
+                .installed = "set the token value of " + label + " in " + site,
+                .ownership_said = false};
+  commit.compose = [&](const LiveFile& live, Composed& next) {
+    if (!live.exists) return failure(site + ": there is no site file yet: write one with zel-site edit");
+    const std::string_view whole = view_of(live.text);
+    std::size_t start = 0;
+    if (find_stanza(whole.substr(0, whole.find('\0')), request.stanza, start) == StanzaLookup::kMissing) {
+      std::fprintf(stderr, "zel-site: %s has no stanza %s; it is unchanged\n", site.c_str(), label.c_str());
+      return SiteStatus::kRefused;
+    }
+    SecretBytes value;
+    std::string error;
+    if (!read_token_value(STDIN_FILENO, "New token value for " + label + ": ", value, error) ||
+        !replace_token(whole, request.stanza, view_of(value), next.text, error)) {
+      if (interrupted() == 0) std::fprintf(stderr, "zel-site: %s; %s is unchanged\n", error.c_str(), site.c_str());
+      return SiteStatus::kRefused;
+    }
+    const std::vector<Finding> findings = check_site_text(view_of(next.text));
+    print_findings(stdout, site.c_str(), findings);
+    if (!has_errors(findings, false)) return SiteStatus::kDone;
+    std::fprintf(stderr, "zel-site: %s would have errors; it is unchanged (mend them with zel-site edit)\n",
+                 site.c_str());
+    return SiteStatus::kRefused;
+  };
+  return commit_change(paths, commit, trail);
 }
 
 }  // namespace zel

@@ -9,18 +9,25 @@
 #include <string>
 #include <string_view>
 
+#include "admin/commit.h"
 #include "util/secret.h"
 
 namespace zel {
 
-// Whether value can be a token value as written after "token.value = "; else the reason.
-bool valid_token_value(std::string_view value, std::string& error);
+// What set-token was asked for.
+struct TokenRequest {
+  const char* stanza = nullptr;  // -s NAME; null: the default stanza
+};
+
+// Sets the token value of the stanza asked for, read from standard input, through commit_change().
+SiteStatus set_token(const SitePaths& paths, const TokenRequest& request, ChangeTrail& trail);
 
 // The text with the stanza's token value set to value; false with the reason.
 bool replace_token(std::string_view whole_text, const char* name, std::string_view value,
                    SecretBytes& out, std::string& error);
 
-// Reads one line from fd, without echo on a terminal (prompting there); false with the reason.
+// Reads one line from fd, without echo on a terminal (prompting there), and judges it as a token
+// value (admin/check.h); false with the reason.
 bool read_token_value(int fd, const std::string& prompt, SecretBytes& value, std::string& error);
 
 }  // namespace zel
