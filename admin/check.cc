@@ -12,9 +12,6 @@ namespace zel {
 
 namespace {
 
-// Token values shorter than this are warned about: tokens must be long and random.
-constexpr std::size_t kShortestToken = 16;
-
 bool is_white(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
 bool is_control(char c) { return std::iscntrl(static_cast<unsigned char>(c)) != 0; }
 

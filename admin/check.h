@@ -16,6 +16,10 @@
 
 namespace zel {
 
+// Token values shorter than this are warned about, and set-token refuses them unless told: tokens
+// must be long and random.
+inline constexpr std::size_t kShortestToken = 16;
+
 enum class Severity { kError, kWarning };
 
 struct Finding {

@@ -35,10 +35,11 @@ constexpr const char* kUsage =
     "Usage: zel-site check [-f FILE] [--strict]\n"
     "       zel-site check --deployment\n"
     "       zel-site check --group NAME [--except ACCOUNT]\n"
+    "       zel-site check --path PATH\n"
     "       zel-site show [-f FILE] [-s NAME]\n"
     "       zel-site edit\n"
     "       zel-site install [--force] FILE|-\n"
-    "       zel-site set-token [-s NAME]\n"
+    "       zel-site set-token [-s NAME] [--weak | --generate=FD]\n"
     "       zel-site --help | --version\n";
 
 SiteStatus usage_error(const std::string& message) {
@@ -52,6 +53,7 @@ struct Options {
   const char* site = nullptr;
   const char* group = nullptr;
   const char* except = nullptr;
+  const char* path = nullptr;
   bool strict = false;
   bool force = false;
   bool deployment = false;
@@ -60,31 +62,25 @@ struct Options {
   std::vector<const char*> operands;
 };
 
-struct LongOption {
-  option getopt;
-  const char* text;
-};
-
-constexpr LongOption kLongOptions[] = {
-    {{"strict", no_argument, nullptr, 'S'}, "--strict"},
-    {{"force", no_argument, nullptr, 'F'}, "--force"},
-    {{"deployment", no_argument, nullptr, 'D'}, "--deployment"},
-    {{"group", required_argument, nullptr, 'G'}, "--group"},
-    {{"except", required_argument, nullptr, 'E'}, "--except"},
-    {{"weak", no_argument, nullptr, 'W'}, "--weak"},
-    {{"generate", required_argument, nullptr, 'N'}, "--generate"},
+const option kLongOptions[] = {
+    {"strict", no_argument, nullptr, 'S'},  {"force", no_argument, nullptr, 'F'},
+    {"deployment", no_argument, nullptr, 'D'}, {"group", required_argument, nullptr, 'G'},
+    {"except", required_argument, nullptr, 'E'}, {"weak", no_argument, nullptr, 'W'},
+    {"generate", required_argument, nullptr, 'N'}, {"path", required_argument, nullptr, 'P'},
+    {nullptr, 0, nullptr, 0},
 };
 
 // The option's name as written: "-f" or "--strict".
 std::string option_name(int opt) {
-  const LongOption* found = std::find_if(std::begin(kLongOptions), std::end(kLongOptions),
-                                         [&](const LongOption& o) { return o.getopt.val == opt; });
-  return found != std::end(kLongOptions) ? found->text : std::string("-") + static_cast<char>(opt);
+  for (const option* o = kLongOptions; o->name != nullptr; ++o) {
+    if (o->val == opt) return std::string("--") + o->name;
+  }
+  return std::string("-") + static_cast<char>(opt);
 }
 
 void take(int opt, Options& options) {
   for (auto [letter, value] : {std::pair{'f', &options.file}, {'s', &options.site}, {'G', &options.group},
-                               {'E', &options.except}, {'N', &options.generate}}) {
+                               {'E', &options.except}, {'N', &options.generate}, {'P', &options.path}}) {
     if (opt == letter) *value = optarg;
   }
   for (auto [letter, flag] : {std::pair{'S', &options.strict}, {'F', &options.force}, {'D', &options.deployment},
@@ -95,12 +91,9 @@ void take(int opt, Options& options) {
 
 // Parses the options after the command word; "" or the usage error's text.
 std::string parse_options(int argc, char* argv[], const std::string& allowed, Options& options) {
-  option long_options[std::size(kLongOptions) + 1] = {};
-  std::transform(std::begin(kLongOptions), std::end(kLongOptions), long_options,
-                 [](const LongOption& o) { return o.getopt; });
   optind = 0;
   opterr = 0;
-  for (int opt; (opt = getopt_long(argc, argv, "+:f:s:", long_options, nullptr)) != -1;) {
+  for (int opt; (opt = getopt_long(argc, argv, "+:f:s:", kLongOptions, nullptr)) != -1;) {
     if (opt == '?') {
       // getopt_long gives a long option's own value for one written with "=VALUE" it doesn't take.
       if (optopt != 0 && std::string_view(argv[optind - 1]).starts_with("--")) {
@@ -118,6 +111,7 @@ std::string parse_options(int argc, char* argv[], const std::string& allowed, Op
   for (int i = optind; i < argc; ++i) options.operands.push_back(argv[i]);
   const int ways = (options.file != nullptr) + (options.group != nullptr) + options.deployment;
   if (ways > 1) return "-f, --deployment and --group exclude each other";
+  if (options.path != nullptr && ways > 0) return "--path goes alone";
   if (options.except != nullptr && options.group == nullptr) return "--except goes with --group";
   return {};
 }
@@ -147,6 +141,7 @@ SiteStatus check_command(const Options& options, const SitePaths& paths) {
                          check_service_group(options.group, options.except != nullptr ? options.except : ""),
                          options.strict);
   }
+  if (options.path != nullptr) return print_verdict(options.path, check_install_path(options.path), false);
   if (options.deployment) {
     return print_verdict(paths.site, check_deployment(paths.site, paths.tool, Purpose::kCheck).findings,
                          options.strict);
@@ -219,8 +214,8 @@ SiteStatus run_command(int argc, char* argv[], const SitePaths& paths) {
     const char* options;
     std::size_t operands;
   };
-  static const Command commands[] = {{"check", "fSDGE", 0}, {"show", "fs", 0},     {"edit", "", 0},
-                                     {"install", "F", 1},   {"set-token", "s", 0}};
+  static const Command commands[] = {{"check", "fSDGEP", 0}, {"show", "fs", 0},     {"edit", "", 0},
+                                     {"install", "F", 1},   {"set-token", "sWN", 0}};
   const Command* found = std::find_if(std::begin(commands), std::end(commands),
                                       [&](const Command& c) { return command == c.name; });
   if (found == std::end(commands)) return usage_error("unknown command " + command);
@@ -240,7 +235,7 @@ SiteStatus run_command(int argc, char* argv[], const SitePaths& paths) {
   if (!trail.open(paths.log, paths.site)) return SiteStatus::kFailed;
   if (command == "edit") return edit_site(paths, stdin, trail);
   if (command == "install") return install_command(options, paths, trail);
-  return set_token(paths, {.stanza = options.site}, trail);
+  return set_token(paths, {options.site, options.weak, options.generate}, trail);
 }
 
 }  // namespace

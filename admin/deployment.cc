@@ -11,8 +11,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <limits>
-#include <memory>
 #include <set>
 
 #include "admin/text_file.h"
@@ -24,8 +24,8 @@ int System::stat_path(const std::string& path, bool follow, struct stat& st) con
 }
 
 std::string System::resolved(const std::string& path) const {
-  const std::unique_ptr<char, decltype(&std::free)> real(realpath(path.c_str(), nullptr), &std::free);
-  return real ? real.get() : "";
+  std::error_code error;
+  return std::filesystem::canonical(path, error).string();
 }
 
 bool System::mounted_nosuid(const std::string& path) const {
@@ -465,6 +465,42 @@ std::vector<DirectoryFault> directory_faults(const struct stat& st, const std::s
     faults.push_back({"writable by others than root (mode " + octal(st.st_mode) + ")", "chmod go-w "});
   }
   return faults;
+}
+
+std::vector<Finding> check_install_path(const std::string& path, const System& system) {
+  Findings findings;
+  if (!path.starts_with('/') || (path + "/").find("//") != std::string::npos ||
+      (path + "/").find("/./") != std::string::npos || (path + "/").find("/../") != std::string::npos) {
+    findings.error(path, "not a plain absolute path (no \".\", \"..\" or \"//\"): give the real path");
+    return findings.done();
+  }
+  std::vector<std::string> walked{"/"};
+  for (std::size_t at = path.find('/', 1);; at = path.find('/', at + 1)) {
+    walked.push_back(path.substr(0, at));
+    if (at == std::string::npos) break;
+  }
+  const Accounts accounts = system.accounts();
+  bool faulty = false;
+  for (const std::string& dir : walked) {
+    struct stat st {};
+    const int error = system.stat_path(dir, false, st);
+    // What is missing yet is made by root.
+    if (faulty || error == ENOENT) break;
+    faulty = true;
+    if (error != 0) {
+      findings.error(dir, std::string("can't be examined: ") + std::strerror(error));
+    } else if (S_ISLNK(st.st_mode)) {
+      findings.error(dir, "a symbolic link, which could be pointed elsewhere: give the real path");
+    } else if (!S_ISDIR(st.st_mode) && dir != path) {
+      findings.error(dir, "not a directory");
+    } else {
+      const std::vector<DirectoryFault> faults =
+          S_ISDIR(st.st_mode) ? directory_faults(st, user_name(accounts, st.st_uid)) : std::vector<DirectoryFault>();
+      for (const DirectoryFault& fault : faults) findings.error(dir, fault.fault + ": " + fault.fix + dir);
+      faulty = !faults.empty();
+    }
+  }
+  return findings.done();
 }
 
 std::vector<std::string> left_copies(const std::string& site_path, const System& system) {

@@ -111,6 +111,11 @@ struct DirectoryFault {
 };
 std::vector<DirectoryFault> directory_faults(const struct stat& st, const std::string& owner);
 
+// The findings about a path deploy.sh installs to (zel-auth, its prefix, the site file): a plain
+// absolute path with no symbolic link along it, each directory on it that exists root's and writable
+// by no one else; the first fault found, or none.
+std::vector<Finding> check_install_path(const std::string& path, const System& system = System());
+
 // The copies of the site file an edit or install left beside it (.zel-site-edit.*, .NAME.new-*).
 std::vector<std::string> left_copies(const std::string& site_path, const System& system = System());
 

@@ -1,6 +1,5 @@
 #include "admin/editor.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,6 +9,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <ctime>
 #include <initializer_list>
 #include <optional>
@@ -26,48 +26,31 @@ namespace zel {
 
 namespace {
 
-// The private directory of one edit and everything the editor left in it.
+// Removes a copy of the site file, or a private directory and all in it; false, said, if it can't.
+bool remove_copy(const std::string& path) {
+  std::error_code error;
+  std::filesystem::remove_all(path, error);
+  if (!error) return true;
+  std::fprintf(stderr, "zel-site: can't remove %s: %s\n", path.c_str(), error.message().c_str());
+  return false;
+}
+
+// The private directory of one edit and everything the editor left in it; no path if it can't be made.
 class PrivateDir {
  public:
-  PrivateDir() = default;
+  explicit PrivateDir(const std::string& site_path) : path_(split_path(site_path).first + "/.zel-site-edit.XXXXXX") {
+    if (mkdtemp(path_.data()) == nullptr) path_.clear();
+  }
   PrivateDir(const PrivateDir&) = delete;
   PrivateDir& operator=(const PrivateDir&) = delete;
-  ~PrivateDir() { remove(); }
-  bool create(const std::string& site_path);
-  // Takes over a private directory an earlier edit left, to remove it.
-  void adopt(const std::string& path) { path_ = path; }
+  ~PrivateDir() {
+    if (!path_.empty()) remove_copy(path_);
+  }
   const std::string& path() const { return path_; }
-  void remove();
 
  private:
   std::string path_;
 };
-
-bool PrivateDir::create(const std::string& site_path) {
-  std::string name = split_path(site_path).first + "/.zel-site-edit.XXXXXX";
-  if (mkdtemp(name.data()) == nullptr) return false;
-  path_ = name;
-  return true;
-}
-
-void PrivateDir::remove() {
-  if (path_.empty()) return;
-  UniqueFd fd(open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW));
-  // The listing's stream takes the descriptor over, and closes it.
-  if (DIR* dir = fd ? fdopendir(fd.get()) : nullptr) {
-    const int dir_fd = fd.release();
-    while (const dirent* entry = readdir(dir)) {
-      const std::string_view name = entry->d_name;
-      if (name == "." || name == "..") continue;
-      if (unlinkat(dir_fd, entry->d_name, 0) != 0 && errno == EISDIR) unlinkat(dir_fd, entry->d_name, AT_REMOVEDIR);
-    }
-    closedir(dir);
-  }
-  if (rmdir(path_.c_str()) != 0) {
-    std::fprintf(stderr, "zel-site: can't remove %s: %s\n", path_.c_str(), std::strerror(errno));
-  }
-  path_.clear();
-}
 
 bool write_new_file(const std::string& path, std::string_view text) {
   UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
@@ -182,16 +165,7 @@ void offer_removal(const std::string& site_path, std::FILE* answers) {
                          "(zel-site set-token)\nRemove it? [y]es, [n]o: ", copy.c_str());
     (void)std::fflush(stderr);
     const std::optional<std::string> answer = read_answer(answers);
-    if (!answer || *answer != "y") continue;
-    PrivateDir left;
-    if (split_path(copy).second.starts_with(".zel-site-edit.")) {
-      left.adopt(copy);
-      left.remove();
-    } else if (unlink(copy.c_str()) != 0) {
-      std::fprintf(stderr, "zel-site: can't remove %s: %s\n", copy.c_str(), std::strerror(errno));
-      continue;
-    }
-    std::fprintf(stderr, "zel-site: removed %s\n", copy.c_str());
+    if (answer && *answer == "y" && remove_copy(copy)) std::fprintf(stderr, "zel-site: removed %s\n", copy.c_str());
   }
 }
 
@@ -218,8 +192,8 @@ namespace {
 // The live text copied into a private directory and edited until it has no errors, or is installed
 // with them (forced), or is left as it was; the edited text in next.
 SiteStatus edit_copy(const std::string& site_path, const LiveFile& live, std::FILE* answers, Composed& next) {
-  PrivateDir dir;
-  if (!dir.create(site_path)) {
+  const PrivateDir dir(site_path);
+  if (dir.path().empty()) {
     return failure("can't make a private directory beside " + site_path + ": " + std::strerror(errno));
   }
   const std::string copy = dir.path() + "/" + split_path(site_path).second;

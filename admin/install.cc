@@ -259,11 +259,6 @@ bool put_in_place(const std::string& site_path, std::string_view text, const Sit
     return failed(error, "renaming " + file.path() + " to " + site_path);
   }
   file.installed();
-  // The new file is in force from here on; a failed sync of the directory is
-  // only reported, as a warning the caller passes on.
-  error.clear();
-  const UniqueFd dir_fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!dir_fd || fsync(dir_fd.get()) != 0) failed(error, "the new file is in place, but syncing " + dir + " failed");
   return true;
 }
 
@@ -272,9 +267,17 @@ bool put_in_place(const std::string& site_path, std::string_view text, const Sit
 bool install_site_text(const std::string& site_path, std::string_view text,
                        const SiteOwnership& ownership, const LiveFile& as_read, std::string& error) {
   bool raced = false;
-  if (put_in_place(site_path, text, ownership, as_read, error, raced)) return true;
-  if (!raced) error = site_path + " is unchanged: " + error;
-  return false;
+  if (!put_in_place(site_path, text, ownership, as_read, error, raced)) {
+    if (!raced) error = site_path + " is unchanged: " + error;
+    return false;
+  }
+  // The new file is in force from here on; a failed sync of the directory is
+  // only reported, as a warning the caller passes on.
+  error.clear();
+  const std::string dir = split_path(site_path).first;
+  const UniqueFd dir_fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dir_fd || fsync(dir_fd.get()) != 0) failed(error, "the new file is in place, but syncing " + dir + " failed");
+  return true;
 }
 
 }  // namespace zel

@@ -1,10 +1,15 @@
 #include "admin/set_token.h"
 
+#include <fcntl.h>
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <optional>
 #include <string>
+
+#include "admin/check.h"
+#include "admin/token_input.h"
 
 namespace zel {
 namespace {
@@ -51,7 +56,12 @@ TEST(ReadTokenValue, TakesOneLineAndRefusesWhatCantBeAValue) {
   const struct {
     std::string input;
     std::optional<std::string> value;
+    bool weak = true;
   } cases[] = {
+      {"a-long-enough-value-of-32-bytes!\n", "a-long-enough-value-of-32-bytes!", false},
+      {"16-bytes-exactly\n", "16-bytes-exactly", false},
+      {"15-bytes-a-few\n", std::nullopt, false},
+      {"short\n", "short", true},
       {"s3cret-value\n", "s3cret-value"},
       {"no newline", "no newline"},
       {"ends in spaces  \n", std::nullopt},
@@ -74,11 +84,82 @@ TEST(ReadTokenValue, TakesOneLineAndRefusesWhatCantBeAValue) {
     close(fds[1]);
     SecretBytes value;
     std::string error;
-    const bool ok = read_token_value(fds[0], "prompt: ", value, error);
+    const bool ok = read_token_value(fds[0], "[s]", c.weak, value, error);
     close(fds[0]);
     EXPECT_EQ(ok, c.value.has_value()) << error;
     EXPECT_EQ(std::string(view_of(value)), c.value.value_or(""));
   }
+}
+
+// Standard input that is neither a terminal nor a pipe is taken only as a file only root can have
+// written and can read; anything else is refused with the way that works.
+TEST(ReadTokenValue, AnythingButATerminalOrAPipeIsRefusedWithTheWayThatWorks) {
+  char path[] = "/tmp/zel-token-test.XXXXXX";
+  const int file = mkstemp(path);
+  ASSERT_GE(file, 0);
+  ASSERT_EQ(write(file, "a-long-enough-value-of-32-bytes!\n", 33), 33);
+  ASSERT_EQ(fchmod(file, 0644), 0);
+  ASSERT_EQ(lseek(file, 0, SEEK_SET), 0);
+  const int null = open("/dev/null", O_RDONLY);
+  const struct {
+    const char* name;
+    int fd;
+    const char* refusal;
+  } cases[] = {
+      {"a file anyone may read, in /tmp", file, geteuid() == 0 ? "is readable by others than root (mode 0644)"
+                                                               : "is owned by user ID"},
+      {"a device", null, "standard input is no terminal, pipe or file"},
+      {"closed", 99, "standard input can't be examined"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SecretBytes value;
+    std::string error;
+    EXPECT_FALSE(read_token_value(c.fd, "[s]", false, value, error));
+    EXPECT_NE(error.find(c.refusal), std::string::npos) << error;
+    EXPECT_NE(error.find("openssl rand -base64 32 | zel-site set-token -s NAME"), std::string::npos) << error;
+    EXPECT_TRUE(value.empty());
+  }
+  close(null);
+  close(file);
+  unlink(path);
+}
+
+TEST(GeneratedToken, ADescriptorOfItsOwnNeverATerminalAndARandomValue) {
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  const std::string writer = std::to_string(ends[1]);
+  const std::string reader = std::to_string(ends[0]);
+  const struct {
+    std::string text;
+    const char* refusal;  // empty: taken
+  } cases[] = {
+      {writer, ""},
+      {reader, "is not open for writing"},
+      {"1", "takes a descriptor of 3 or more"},
+      {"x3", "takes a descriptor of 3 or more"},
+      {"999", "is not open for writing"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    int fd = -1;
+    std::string error;
+    EXPECT_EQ(generated_token_fd(c.text.c_str(), fd, error), c.refusal[0] == '\0') << error;
+    EXPECT_NE(error.find(c.refusal), std::string::npos) << error;
+  }
+  SecretBytes first;
+  SecretBytes second;
+  std::string error;
+  ASSERT_TRUE(generate_token_value(first, error) && generate_token_value(second, error)) << error;
+  EXPECT_EQ(first.size(), 44U);  // 32 bytes in base64
+  EXPECT_NE(first, second);
+  EXPECT_EQ(token_value_fault(view_of(first), false), "");
+  ASSERT_TRUE(write_token_value(ends[1], first, error)) << error;
+  char got[45] = {};
+  ASSERT_EQ(read(ends[0], got, sizeof got), 45);
+  EXPECT_EQ(std::string(got, 44), std::string(view_of(first)));
+  close(ends[0]);
+  close(ends[1]);
 }
 
 }  // namespace
