@@ -161,20 +161,21 @@ bool locked(const std::string& password) {
   return password.empty() || password == "x" || password.starts_with('!') || password.starts_with('*');
 }
 
+// path and every directory above it, up to "/" (or "." for a relative path).
+std::vector<std::string> with_ancestors(const std::string& path) {
+  std::vector<std::string> dirs{path};
+  while (dirs.back() != "/" && dirs.back() != ".") dirs.push_back(split_path(dirs.back()).first);
+  return dirs;
+}
+
 // Every directory above path, as written and as resolved: root's, and writable by no one else.
 void check_directories(const std::string& path, const System& system, const Accounts& accounts,
                        std::set<std::string>& seen, Findings& findings) {
-  std::vector<std::string> dirs;
-  for (std::string dir = split_path(path).first;; dir = split_path(dir).first) {
-    dirs.push_back(dir);
-    if (dir == "/" || dir == ".") break;
-  }
+  std::vector<std::string> dirs = with_ancestors(split_path(path).first);
   const std::string real = system.resolved(split_path(path).first);
   if (!real.empty()) {
-    for (std::string dir = real;; dir = split_path(dir).first) {
-      dirs.push_back(dir);
-      if (dir == "/" || dir == ".") break;
-    }
+    const std::vector<std::string> resolved = with_ancestors(real);
+    dirs.insert(dirs.end(), resolved.begin(), resolved.end());
   }
   for (const std::string& dir : dirs) {
     if (!seen.insert(dir).second) continue;
@@ -474,11 +475,8 @@ std::vector<Finding> check_install_path(const std::string& path, const System& s
     findings.error(path, "not a plain absolute path (no \".\", \"..\" or \"//\"): give the real path");
     return findings.done();
   }
-  std::vector<std::string> walked{"/"};
-  for (std::size_t at = path.find('/', 1);; at = path.find('/', at + 1)) {
-    walked.push_back(path.substr(0, at));
-    if (at == std::string::npos) break;
-  }
+  std::vector<std::string> walked = with_ancestors(path);
+  std::reverse(walked.begin(), walked.end());
   const Accounts accounts = system.accounts();
   bool faulty = false;
   for (const std::string& dir : walked) {
