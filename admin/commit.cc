@@ -64,6 +64,7 @@ SiteStatus commit_change(const SitePaths& paths, const Commit& commit, ChangeTra
   Composed next;
   if (const SiteStatus status = prepare_write(paths, ownership, live); status != SiteStatus::kDone) return status;
   if (const SiteStatus status = commit.compose(live, next); status != SiteStatus::kDone) return status;
+  // No live file and no text is nothing to write either.
   if ((live.exists || next.text.empty()) && !live.mended && live.text == next.text) {
     std::fprintf(commit.out, "zel-site: %s\n", commit.unchanged.c_str());
     return SiteStatus::kDone;

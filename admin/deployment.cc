@@ -219,8 +219,9 @@ void check_group_entry(const std::string& path, const GroupEntry& g, const std::
 // Whether gid is that of nogroup, nobody or the overflow ID, which files of unmapped owners show.
 bool unmapped_id(gid_t gid, const Accounts& accounts) {
   return accounts.overflow_gid == gid ||
-         std::any_of(accounts.groups.begin(), accounts.groups.end(),
-                     [&](const GroupEntry& g) { return g.gid == gid && (g.name == "nogroup" || g.name == "nobody"); }) ||
+         std::any_of(accounts.groups.begin(), accounts.groups.end(), [&](const GroupEntry& g) {
+           return g.gid == gid && (g.name == "nogroup" || g.name == "nobody");
+         }) ||
          std::any_of(accounts.users.begin(), accounts.users.end(),
                      [&](const Account& a) { return a.gid == gid && a.name == "nobody"; });
 }

@@ -1,11 +1,13 @@
 // `zel-site edit`: the live site file edited the safe way. Under the lock, the
 // file is copied into a private directory (mode 0700, beside the site file, so
 // no copy of the tokens lands anywhere else), the editor runs on the copy, and
-// the result is checked, and put in force by commit_change() (admin/commit.h). With errors, the administrator is asked "What now?"
+// the result is checked. With errors, the administrator is asked "What now?"
 // on standard error and answers on standard input: e edits again, x leaves the
 // live file as it is (also at the end of the input), Q installs anyway after a
-// second confirmation. An unchanged copy is not installed. The private
-// directory goes on every way out, interrupts included.
+// second confirmation. The result is put in force by commit_change()
+// (admin/commit.h): an unchanged copy is not installed unless the live file's
+// mode, group or ACL is to be mended. The private directory goes before the
+// result is installed, and on every way out, interrupts included.
 #ifndef ZEL_ADMIN_EDITOR_H_
 #define ZEL_ADMIN_EDITOR_H_
 

@@ -1,12 +1,16 @@
 #include "admin/set_token.h"
 
 #include <fcntl.h>
+#include <termios.h>
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstring>
+#include <ctime>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "admin/check.h"
 #include "admin/token_input.h"
@@ -123,6 +127,50 @@ TEST(ReadTokenValue, AnythingButATerminalOrAPipeIsRefusedWithTheWayThatWorks) {
   close(null);
   close(file);
   unlink(path);
+}
+
+// On a terminal the value is asked twice, as passwd asks, with echo off: the terminal shows only
+// the newlines, and two values that differ are refused.
+TEST(ReadTokenValue, ATerminalIsAskedTwiceWithoutEcho) {
+  const struct {
+    const char* typed;
+    std::optional<std::string> value;
+  } cases[] = {
+      {"a-long-enough-value-of-32-bytes!\na-long-enough-value-of-32-bytes!\n", "a-long-enough-value-of-32-bytes!"},
+      {"a-long-enough-value-of-32-bytes!\na-long-enough-value-of-32-bytes?\n", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.typed);
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) GTEST_SKIP() << "no terminal to test with";
+    const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
+    ASSERT_GE(terminal, 0);
+    // Typed once echo is off: turning it off discards what was typed before, as passwd does.
+    std::thread typist([&] {
+      termios mode{};
+      for (int i = 0; i < 100000 && tcgetattr(terminal, &mode) == 0 && (mode.c_lflag & ECHO) != 0; ++i) {
+        const timespec pause{0, 100'000};
+        nanosleep(&pause, nullptr);
+      }
+      EXPECT_EQ(write(master, c.typed, std::strlen(c.typed)), static_cast<ssize_t>(std::strlen(c.typed)));
+    });
+    SecretBytes value;
+    std::string error;
+    const bool ok = read_token_value(terminal, "[s]", false, value, error);
+    typist.join();
+    EXPECT_EQ(ok, c.value.has_value()) << error;
+    EXPECT_EQ(std::string(view_of(value)), c.value.value_or(""));
+    if (!ok) {
+      EXPECT_EQ(error, "the two values typed differ");
+    }
+    char shown[256] = {};
+    const int flags = fcntl(master, F_GETFL);
+    fcntl(master, F_SETFL, flags | O_NONBLOCK);
+    const ssize_t n = read(master, shown, sizeof shown - 1);
+    EXPECT_EQ(std::string(shown, n > 0 ? static_cast<std::size_t>(n) : 0).find("value"), std::string::npos);
+    close(terminal);
+    close(master);
+  }
 }
 
 TEST(GeneratedToken, ADescriptorOfItsOwnNeverATerminalAndARandomValue) {
