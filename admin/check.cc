@@ -6,15 +6,11 @@
 #include <tuple>
 
 #include "admin/stanzas.h"
+#include "util/log_field.h"
 
 namespace zel {
 
 namespace {
-
-// Token values shorter than this are warned about: tokens must be long and random.
-constexpr std::size_t kShortestToken = 16;
-
-constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 bool is_white(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
 bool is_control(char c) { return std::iscntrl(static_cast<unsigned char>(c)) != 0; }
@@ -55,7 +51,7 @@ std::vector<std::string> words_of(std::string_view text) {
 }
 
 // The edits (a byte put in, left out, changed, or two swapped) that turn a into b.
-std::size_t edits(std::string_view a, std::string_view b) {
+std::size_t edit_distance(std::string_view a, std::string_view b) {
   std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
   for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
   for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
@@ -160,14 +156,8 @@ void check_tokens(const Stanza& stanza, Findings& findings) {
     }
   }
   const std::string_view value = counted.value;
-  if (value.ends_with('\r')) {
-    findings.error(counted.line, "the token value ends in a carriage return (CRLF line ends): it "
-                                 "becomes part of the key");
-  } else if (std::any_of(value.begin(), value.end(), is_control)) {
-    findings.error(counted.line, "the token value holds a control character: it becomes part of the key");
-  } else if (value.ends_with(' ')) {
-    findings.error(counted.line, "the token value ends in spaces, which become part of the key: remove "
-                                 "them");
+  if (const std::string fault = token_value_fault(value, false); !fault.empty()) {
+    findings.error(counted.line, fault);
   }
   if (value.size() < kShortestToken) {
     findings.warning(counted.line, "the token value is shorter than " + std::to_string(kShortestToken) +
@@ -178,16 +168,23 @@ void check_tokens(const Stanza& stanza, Findings& findings) {
 // A "[" and a later "]" in a token value: a header [NAME] could be read inside it,
 // and the rest of the token listed as that stanza. A "]" alone does as much in a
 // token that follows a header on its line: a header from that "[" could end in it.
+std::string bracket_fault(std::string_view value, bool after_header) {
+  const std::size_t open = value.find('[');
+  if (open != std::string_view::npos && value.find(']', open) != std::string_view::npos) {
+    return "the token value holds \"[\" and then \"]\": a header could be read inside it, and the rest of "
+           "the token listed; choose one without them";
+  }
+  if (after_header && value.find(']') != std::string_view::npos) {
+    return "the token value after a header on its line holds \"]\": a header could be read from that line's "
+           "\"[\" to it, and the rest of the token listed; choose one without \"[\" or \"]\"";
+  }
+  return {};
+}
+
 void check_token_brackets(const std::vector<SoughtToken>& tokens, Findings& findings) {
   for (const SoughtToken& token : tokens) {
-    const std::size_t open = token.value.find('[');
-    if (open != std::string_view::npos && token.value.find(']', open) != std::string_view::npos) {
-      findings.error(token.line, "the token value holds \"[\" and then \"]\": a header could be read "
-                                 "inside it, and the rest of the token listed; choose one without them");
-    } else if (token.after_header && token.value.find(']') != std::string_view::npos) {
-      findings.error(token.line, "the token value after a header on its line holds \"]\": a header "
-                                 "could be read from that line's \"[\" to it, and the rest of the token "
-                                 "listed; choose one without \"[\" or \"]\"");
+    if (const std::string fault = bracket_fault(token.value, token.after_header); !fault.empty()) {
+      findings.error(token.line, fault);
     }
   }
 }
@@ -248,6 +245,19 @@ void check_bracket_line(const BracketLine& bracket, Findings& findings) {
 
 }  // namespace
 
+std::string token_value_fault(std::string_view value, bool after_header) {
+  if (value.empty()) return "the token value is empty";
+  if (value.ends_with('\r')) {
+    return "the token value ends in a carriage return (CRLF line ends): it becomes part of the key";
+  }
+  if (std::any_of(value.begin(), value.end(), is_control)) {
+    return "the token value holds a control character: it becomes part of the key";
+  }
+  if (value.front() == ' ') return "the token value starts with a space, which zel-auth would drop";
+  if (value.ends_with(' ')) return "the token value ends in spaces, which become part of the key: remove them";
+  return bracket_fault(value, after_header);
+}
+
 // Whether a listed line is one a reader takes for a token line. Its key starts at
 // its first ASCII letter and ends at "=", ":", a blank, a quote or a byte that is
 // not ASCII; split into words at any other byte, it is a near miss of
@@ -270,7 +280,7 @@ bool looks_like_token_line(std::string_view line) {
   std::string joined;
   for (const std::string& word : words) joined += word;
   // A key more than two bytes longer than "tokenvalue" is more than two edits away.
-  if (joined.size() <= 12 && edits(joined, "tokenvalue") <= 2) return true;
+  if (joined.size() <= 12 && edit_distance(joined, "tokenvalue") <= 2) return true;
   constexpr std::array<std::string_view, 4> secrets = {"token", "secret", "password", "passwd"};
   if (std::find(secrets.begin(), secrets.end(), words.back()) != secrets.end()) return true;
   // "token", "tokens", "token2", but not "tokenizer" or "tokenless".
@@ -392,15 +402,6 @@ bool is_unseen(std::string_view character) {
 std::string terminal_text(std::string_view bytes) {
   std::string safe;
   safe.reserve(bytes.size());
-  const auto escape = [&](std::string_view run) {
-    constexpr std::string_view hex = "0123456789abcdef";
-    for (const char c : run) {
-      const auto b = static_cast<unsigned char>(c);
-      safe += "\\x";
-      safe += hex[b >> 4U];
-      safe += hex[b & 0xFU];
-    }
-  };
   for (std::size_t at = 0; at < bytes.size();) {
     const auto b = static_cast<unsigned char>(bytes[at]);
     if (b >= 0x20 && b < 0x7F) {
@@ -410,7 +411,8 @@ std::string terminal_text(std::string_view bytes) {
     const std::size_t length = b < 0x80 ? 0 : utf8_length(bytes.substr(at));
     const std::string_view character = bytes.substr(at, std::max<std::size_t>(length, 1));
     if (length == 0 || is_unseen(character)) {
-      escape(character);
+      // Every byte of it is outside printable ASCII, which the audit's fields escape as \xHH too.
+      safe += audit_field(character, character.size());
     } else {
       safe += character;
     }

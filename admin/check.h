@@ -16,6 +16,10 @@
 
 namespace zel {
 
+// Token values shorter than this are warned about, and set-token refuses them unless told: tokens
+// must be long and random.
+inline constexpr std::size_t kShortestToken = 16;
+
 enum class Severity { kError, kWarning };
 
 struct Finding {
@@ -42,6 +46,11 @@ class Findings {
   }
   std::vector<Finding> findings_;
 };
+
+// Why value can't be a token value as zel-auth takes it (after_header: it follows a header's "]" on
+// its line), as a finding says it; empty when it can be. Brackets are refused where a header could
+// be read into the token: a "[" with a "]" after it, or, after a header, any "]".
+std::string token_value_fault(std::string_view value, bool after_header);
 
 // Whether a reader would take a listed line for a token line (and its value for a token).
 bool looks_like_token_line(std::string_view line);

@@ -347,7 +347,7 @@ TEST(CheckSiteText, RefusesASetTokenResultWithTheNewErrors) {
 TEST(ShowSite, PrintsEachSampleListing) {
   for (const Sample& sample : samples()) {
     SCOPED_TRACE(sample.name);
-    EXPECT_EQ(captured([&](std::FILE* out) { EXPECT_EQ(show_site(sample.text, "f", nullptr, out), 0); }),
+    EXPECT_EQ(captured([&](std::FILE* out) { EXPECT_TRUE(show_site(sample.text, "f", nullptr, out)); }),
               sample.show);
   }
 }

@@ -17,7 +17,6 @@
 #include "admin/editor.h"
 #include "admin/install.h"
 #include "admin/interrupt.h"
-#include "admin/lock.h"
 #include "admin/set_token.h"
 #include "admin/show.h"
 #include "admin/stanzas.h"
@@ -32,28 +31,20 @@ namespace zel {
 
 namespace {
 
-constexpr int kDone = 0;
-constexpr int kRefused = 1;  // errors found, or a value or stanza refused: nothing changed
-constexpr int kFailed = 2;   // a usage error, or a file or step that failed
-
 constexpr const char* kUsage =
     "Usage: zel-site check [-f FILE] [--strict]\n"
     "       zel-site check --deployment\n"
     "       zel-site check --group NAME [--except ACCOUNT]\n"
+    "       zel-site check --path PATH\n"
     "       zel-site show [-f FILE] [-s NAME]\n"
     "       zel-site edit\n"
     "       zel-site install [--force] FILE|-\n"
-    "       zel-site set-token [-s NAME]\n"
+    "       zel-site set-token [-s NAME] [--weak | --generate=FD]\n"
     "       zel-site --help | --version\n";
 
-int usage_error(const std::string& message) {
+SiteStatus usage_error(const std::string& message) {
   std::fprintf(stderr, "zel-site: %s\n%s", message.c_str(), kUsage);
-  return kFailed;
-}
-
-int failure(const std::string& message) {
-  std::fprintf(stderr, "zel-site: %s\n", message.c_str());
-  return kFailed;
+  return SiteStatus::kFailed;
 }
 
 // The options of one command.
@@ -62,40 +53,47 @@ struct Options {
   const char* site = nullptr;
   const char* group = nullptr;
   const char* except = nullptr;
+  const char* path = nullptr;
   bool strict = false;
   bool force = false;
   bool deployment = false;
+  bool weak = false;
+  const char* generate = nullptr;
   std::vector<const char*> operands;
 };
 
-struct LongOption {
-  option getopt;
-  const char* text;
-};
-
-constexpr LongOption kLongOptions[] = {
-    {{"strict", no_argument, nullptr, 'S'}, "--strict"},
-    {{"force", no_argument, nullptr, 'F'}, "--force"},
-    {{"deployment", no_argument, nullptr, 'D'}, "--deployment"},
-    {{"group", required_argument, nullptr, 'G'}, "--group"},
-    {{"except", required_argument, nullptr, 'E'}, "--except"},
+const option kLongOptions[] = {
+    {"strict", no_argument, nullptr, 'S'},  {"force", no_argument, nullptr, 'F'},
+    {"deployment", no_argument, nullptr, 'D'}, {"group", required_argument, nullptr, 'G'},
+    {"except", required_argument, nullptr, 'E'}, {"weak", no_argument, nullptr, 'W'},
+    {"generate", required_argument, nullptr, 'N'}, {"path", required_argument, nullptr, 'P'},
+    {nullptr, 0, nullptr, 0},
 };
 
 // The option's name as written: "-f" or "--strict".
 std::string option_name(int opt) {
-  const LongOption* found = std::find_if(std::begin(kLongOptions), std::end(kLongOptions),
-                                         [&](const LongOption& o) { return o.getopt.val == opt; });
-  return found != std::end(kLongOptions) ? found->text : std::string("-") + static_cast<char>(opt);
+  for (const option* o = kLongOptions; o->name != nullptr; ++o) {
+    if (o->val == opt) return std::string("--") + o->name;
+  }
+  return std::string("-") + static_cast<char>(opt);
+}
+
+void take(int opt, Options& options) {
+  for (auto [letter, value] : {std::pair{'f', &options.file}, {'s', &options.site}, {'G', &options.group},
+                               {'E', &options.except}, {'N', &options.generate}, {'P', &options.path}}) {
+    if (opt == letter) *value = optarg;
+  }
+  for (auto [letter, flag] : {std::pair{'S', &options.strict}, {'F', &options.force}, {'D', &options.deployment},
+                              {'W', &options.weak}}) {
+    if (opt == letter) *flag = true;
+  }
 }
 
 // Parses the options after the command word; "" or the usage error's text.
 std::string parse_options(int argc, char* argv[], const std::string& allowed, Options& options) {
-  option long_options[std::size(kLongOptions) + 1] = {};
-  std::transform(std::begin(kLongOptions), std::end(kLongOptions), long_options,
-                 [](const LongOption& o) { return o.getopt; });
   optind = 0;
   opterr = 0;
-  for (int opt; (opt = getopt_long(argc, argv, "+:f:s:", long_options, nullptr)) != -1;) {
+  for (int opt; (opt = getopt_long(argc, argv, "+:f:s:", kLongOptions, nullptr)) != -1;) {
     if (opt == '?') {
       // getopt_long gives a long option's own value for one written with "=VALUE" it doesn't take.
       if (optopt != 0 && std::string_view(argv[optind - 1]).starts_with("--")) {
@@ -108,17 +106,12 @@ std::string parse_options(int argc, char* argv[], const std::string& allowed, Op
     if (allowed.find(static_cast<char>(opt)) == std::string::npos) {
       return "option " + option_name(opt) + " is not one of " + argv[0] + "'s";
     }
-    if (opt == 'f') options.file = optarg;
-    if (opt == 's') options.site = optarg;
-    if (opt == 'G') options.group = optarg;
-    if (opt == 'E') options.except = optarg;
-    if (opt == 'S') options.strict = true;
-    if (opt == 'F') options.force = true;
-    if (opt == 'D') options.deployment = true;
+    take(opt, options);
   }
   for (int i = optind; i < argc; ++i) options.operands.push_back(argv[i]);
   const int ways = (options.file != nullptr) + (options.group != nullptr) + options.deployment;
   if (ways > 1) return "-f, --deployment and --group exclude each other";
+  if (options.path != nullptr && ways > 0) return "--path goes alone";
   if (options.except != nullptr && options.group == nullptr) return "--except goes with --group";
   return {};
 }
@@ -129,28 +122,29 @@ bool must_be_root(const char* command) {
   return false;
 }
 
-int finish_output(int status) {
+SiteStatus finish_output(SiteStatus status) {
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
     return failure(std::string("can't write to standard output: ") + std::strerror(errno));
   }
   return status;
 }
 
-int report(const std::string& name, const std::vector<Finding>& findings, bool strict) {
+SiteStatus print_verdict(const std::string& name, const std::vector<Finding>& findings, bool strict) {
   print_findings(stdout, name.c_str(), findings);
   print_summary(stdout, name.c_str(), findings);
-  return finish_output(has_errors(findings, strict) ? kRefused : kDone);
+  return has_errors(findings, strict) ? SiteStatus::kRefused : SiteStatus::kDone;
 }
 
-int check_command(const Options& options, const SitePaths& paths) {
+SiteStatus check_command(const Options& options, const SitePaths& paths) {
   if (options.group != nullptr) {
-    return report(std::string("group ") + options.group,
-                  check_service_group(options.group, options.except != nullptr ? options.except : ""),
-                  options.strict);
+    return print_verdict(std::string("group ") + options.group,
+                         check_service_group(options.group, options.except != nullptr ? options.except : ""),
+                         options.strict);
   }
+  if (options.path != nullptr) return print_verdict(options.path, check_install_path(options.path), false);
   if (options.deployment) {
-    return report(paths.site, check_deployment(paths.site, paths.tool, Purpose::kCheck).findings,
-                  options.strict);
+    return print_verdict(paths.site, check_deployment(paths.site, paths.tool, Purpose::kCheck).findings,
+                         options.strict);
   }
   const std::string path = options.file != nullptr ? options.file : paths.site;
   SecretBytes text;
@@ -165,128 +159,63 @@ int check_command(const Options& options, const SitePaths& paths) {
     const std::vector<Finding> deployment = check_deployment(paths.site, paths.tool, Purpose::kCheck).findings;
     findings.insert(findings.end(), deployment.begin(), deployment.end());
   }
-  return report(path, findings, options.strict);
+  return print_verdict(path, findings, options.strict);
 }
 
-int show_command(const Options& options, const SitePaths& paths) {
+SiteStatus show_command(const Options& options, const SitePaths& paths) {
   const std::string path = options.file != nullptr ? options.file : paths.site;
   SecretBytes text;
   std::string error;
   if (!read_text_file(path, text, error)) return failure(error);
-  return finish_output(show_site(view_of(text), path.c_str(), options.site, stdout));
+  return show_site(view_of(text), path.c_str(), options.site, stdout) ? SiteStatus::kDone : SiteStatus::kRefused;
 }
 
-int install_command(const Options& options, const SitePaths& paths, ChangeTrail& trail) {
+SiteStatus install_command(const Options& options, const SitePaths& paths, ChangeTrail& trail) {
   const std::string file = options.operands.front();
   const std::string name = file == "-" ? "standard input" : file;
-  SecretBytes text;
+  Composed candidate;
   std::string error;
   bool refused = false;
-  if (!read_candidate(file, text, error, refused)) {
+  if (!read_candidate(file, candidate.text, error, refused)) {
     std::fprintf(stderr, "zel-site: %s; %s is unchanged\n", error.c_str(), paths.site);
-    return refused ? kRefused : kFailed;
+    return refused ? SiteStatus::kRefused : SiteStatus::kFailed;
   }
-  const std::vector<Finding> findings = check_site_text(view_of(text));
+  const std::vector<Finding> findings = check_site_text(view_of(candidate.text));
   print_findings(stdout, name.c_str(), findings);
-  if (has_errors(findings, false) && !options.force) {
+  candidate.forced = has_errors(findings, false);
+  if (candidate.forced && !options.force) {
     std::fprintf(stderr, "zel-site: %s has errors; %s is unchanged (--force installs it anyway)\n",
                  name.c_str(), paths.site);
-    return kRefused;
+    return SiteStatus::kRefused;
   }
-  SiteLock lock;
-  if (!lock.acquire(paths.site, error)) return failure(error);
-  SiteOwnership ownership;
-  LiveFile live;
-  if (const int status = prepare_write(paths.site, paths.tool, stdout, ownership, live, error); status != 0) {
-    std::fprintf(stderr, "zel-site: %s\n", error.c_str());
-    return status;
-  }
-  // Nothing changed, nothing to log.
-  if (live.exists && !live.mended && live.text == text) {
-    std::printf("zel-site: %s is the same as %s: unchanged\n", name.c_str(), paths.site);
-    return finish_output(kDone);
-  }
-  std::string line;
-  const Change change{"install", administrator(), has_errors(findings, false)};
-  const std::optional<std::string_view> before =
-      live.exists ? std::optional(view_of(live.text)) : std::nullopt;
-  if (change_line(change, before, view_of(text), line) != 0) {
-    return failure(std::string("the log line's token identifiers can't be computed; ") + paths.site +
-                   " is unchanged");
-  }
-  if (!install_site_text(paths.site, view_of(text), ownership, live, error)) return failure(error);
-  if (!error.empty()) std::fprintf(stderr, "zel-site: warning: %s\n", error.c_str());
-  std::printf("zel-site: installed %s as %s (%s:%s %04o)\n", name.c_str(), paths.site,
-              ownership.owner_name.c_str(), ownership.group_name.c_str(), static_cast<unsigned>(ownership.mode));
-  return finish_output(trail.send(line, paths.site));
+  Commit commit{.command = "install",
+                .unchanged = name + " is the same as " + paths.site + ": unchanged",
+                .installed = "installed " + name + " as " + paths.site};
+  commit.compose = [&](const LiveFile&, Composed& next) {
+    next = std::move(candidate);
+    return SiteStatus::kDone;
+  };
+  return commit_change(paths, commit, trail);
 }
 
-int set_token_command(const Options& options, const SitePaths& paths, ChangeTrail& trail) {
-  const std::string label = stanza_label(options.site);
-  std::string error;
-  SiteLock lock;
-  if (!lock.acquire(paths.site, error)) return failure(error);
-  SiteOwnership ownership;
-  LiveFile live;
-  if (const int status = prepare_write(paths.site, paths.tool, stdout, ownership, live, error); status != 0) {
-    std::fprintf(stderr, "zel-site: %s\n", error.c_str());
-    return status;
-  }
-  if (!live.exists) {
-    return failure(std::string(paths.site) + ": there is no site file yet: write one with zel-site edit");
-  }
-  const std::string_view whole = view_of(live.text);
-  std::size_t start = 0;
-  if (find_stanza(whole.substr(0, whole.find('\0')), options.site, start) == StanzaLookup::kMissing) {
-    std::fprintf(stderr, "zel-site: %s has no stanza %s; it is unchanged\n", paths.site, label.c_str());
-    return kRefused;
-  }
-  SecretBytes value;
-  SecretBytes changed;
-  if (!read_token_value(STDIN_FILENO, "New token value for " + label + ": ", value, error) ||
-      !replace_token(whole, options.site, view_of(value), changed, error)) {
-    if (interrupted() != 0) return kRefused;
-    std::fprintf(stderr, "zel-site: %s; %s is unchanged\n", error.c_str(), paths.site);
-    return kRefused;
-  }
-  const std::vector<Finding> findings = check_site_text(view_of(changed));
-  print_findings(stdout, paths.site, findings);
-  if (has_errors(findings, false)) {
-    std::fprintf(stderr, "zel-site: %s would have errors; it is unchanged (mend them with zel-site edit)\n",
-                 paths.site);
-    return kRefused;
-  }
-  std::string line;
-  if (set_token_line(administrator(), options.site, whole, view_of(changed), line) != 0) {
-    return failure(std::string("the log line's token identifiers can't be computed; ") + paths.site +
-                   " is unchanged");
-  }
-  if (!install_site_text(paths.site, view_of(changed), ownership, live, error)) return failure(error);
-  if (!error.empty()) std::fprintf(stderr, "zel-site: warning: %s\n", error.c_str());
-  std::printf("zel-site: set the token value of %s in %s\n", label.c_str(), paths.site);
-  return finish_output(trail.send(line, paths.site));
-}
-
-}  // namespace
-
-int run_zel_site(int argc, char* argv[], const SitePaths& paths) {
+SiteStatus run_command(int argc, char* argv[], const SitePaths& paths) {
   if (argc < 2) return usage_error("no command given");
   const std::string command = argv[1];
   if (command == "--help" || command == "-h") {
     std::fputs(kUsage, stdout);
-    return finish_output(kDone);
+    return SiteStatus::kDone;
   }
   if (command == "--version") {
     std::puts("zel-site (zel-auth) " ZEL_VERSION);
-    return finish_output(kDone);
+    return SiteStatus::kDone;
   }
   struct Command {
     const char* name;
     const char* options;
     std::size_t operands;
   };
-  static const Command commands[] = {{"check", "fSDGE", 0}, {"show", "fs", 0},     {"edit", "", 0},
-                                     {"install", "F", 1},   {"set-token", "s", 0}};
+  static const Command commands[] = {{"check", "fSDGEP", 0}, {"show", "fs", 0},     {"edit", "", 0},
+                                     {"install", "F", 1},   {"set-token", "sWN", 0}};
   const Command* found = std::find_if(std::begin(commands), std::end(commands),
                                       [&](const Command& c) { return command == c.name; });
   if (found == std::end(commands)) return usage_error("unknown command " + command);
@@ -299,14 +228,20 @@ int run_zel_site(int argc, char* argv[], const SitePaths& paths) {
 
   if (command == "check") return check_command(options, paths);
   if (command == "show") return show_command(options, paths);
-  if (!must_be_root(found->name)) return kFailed;
+  if (!must_be_root(found->name)) return SiteStatus::kFailed;
   catch_interrupts();
   // No change without its line: a log that can't be reached refuses it before anything is read.
   ChangeTrail trail;
-  if (!trail.open(paths.log, paths.site)) return kFailed;
-  if (command == "edit") return edit_site(paths.site, paths.tool, stdin, trail);
+  if (!trail.open(paths.log, paths.site)) return SiteStatus::kFailed;
+  if (command == "edit") return edit_site(paths, stdin, trail);
   if (command == "install") return install_command(options, paths, trail);
-  return set_token_command(options, paths, trail);
+  return set_token(paths, {options.site, options.weak, options.generate}, trail);
+}
+
+}  // namespace
+
+int run_zel_site(int argc, char* argv[], const SitePaths& paths) {
+  return static_cast<int>(finish_output(run_command(argc, argv, paths)));
 }
 
 }  // namespace zel

@@ -5,18 +5,11 @@
 #ifndef ZEL_ADMIN_COMMANDS_H_
 #define ZEL_ADMIN_COMMANDS_H_
 
-#include "util/log_socket.h"
+#include "admin/commit.h"
 
 namespace zel {
 
-// The paths compiled into zel-site: the live site file and the installed zel-auth; and the system log's socket.
-struct SitePaths {
-  const char* site;
-  const char* tool;
-  const char* log = kSystemLogPath;
-};
-
-// Runs zel-site with argv (argv[0] the program); the exit status.
+// Runs zel-site with argv (argv[0] the program); the exit status (a SiteStatus).
 int run_zel_site(int argc, char* argv[], const SitePaths& paths);
 
 }  // namespace zel

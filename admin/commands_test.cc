@@ -69,6 +69,8 @@ TEST_F(Commands, StatusAndMessageOfEachCommandLine) {
       {{"check", "--group"}, 2, "option --group needs an argument"},
       {{"check", "--group", "zel", "-f", file_}, 2, "-f, --deployment and --group exclude each other"},
       {{"check", "--except", "zel"}, 2, "--except goes with --group"},
+      {{"check", "--path", "/", "--deployment"}, 2, "--path goes alone"},
+      {{"check", "--path", "/opt/../etc"}, 1, "/opt/../etc: error: not a plain absolute path"},
       {{"show", "--deployment"}, 2, "option --deployment is not one of show's"},
       {{"install"}, 2, "install takes one FILE"},
       {{"check", "--group", "no-such-group-here"}, 1, "group no-such-group-here: error: no such group"},

@@ -11,21 +11,21 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <limits>
-#include <memory>
 #include <set>
 
 #include "admin/text_file.h"
 
 namespace zel {
 
-int System::status(const std::string& path, bool follow, struct stat& st) const {
+int System::stat_path(const std::string& path, bool follow, struct stat& st) const {
   return (follow ? stat(path.c_str(), &st) : lstat(path.c_str(), &st)) == 0 ? 0 : errno;
 }
 
 std::string System::resolved(const std::string& path) const {
-  const std::unique_ptr<char, decltype(&std::free)> real(realpath(path.c_str(), nullptr), &std::free);
-  return real ? real.get() : "";
+  std::error_code error;
+  return std::filesystem::canonical(path, error).string();
 }
 
 bool System::mounted_nosuid(const std::string& path) const {
@@ -46,8 +46,9 @@ std::vector<std::string> System::names_in(const std::string& dir) const {
   return names;
 }
 
-Accounts System::accounts() const {
-  Accounts all;
+namespace {
+
+void read_passwd_and_group(Accounts& all) {
   setpwent();
   while (const passwd* account = getpwent()) {
     all.users.push_back({account->pw_name, account->pw_uid, account->pw_gid});
@@ -62,46 +63,65 @@ Accounts System::accounts() const {
     for (char* const* member = entry->gr_mem; *member != nullptr; ++member) g.members.emplace_back(*member);
   }
   endgrent();
-  if (std::FILE* shadow = std::fopen("/etc/gshadow", "re")) {
-    while (const sgrp* entry = fgetsgent(shadow)) {
-      for (GroupEntry& g : all.groups) {
-        if (g.name != entry->sg_namp) continue;
-        g.shadowed = true;
-        g.shadow_password = entry->sg_passwd != nullptr ? entry->sg_passwd : "";
-        for (char* const* name = entry->sg_adm; *name != nullptr; ++name) g.administrators.emplace_back(*name);
-        for (char* const* name = entry->sg_mem; *name != nullptr; ++name) g.shadow_members.emplace_back(*name);
-      }
-    }
-    (void)std::fclose(shadow);
-  } else if (errno != ENOENT) {
-    all.unreadable_shadow = std::strerror(errno);
+}
+
+void read_gshadow(Accounts& all) {
+  std::FILE* shadow = std::fopen("/etc/gshadow", "re");
+  if (shadow == nullptr) {
+    if (errno != ENOENT) all.unreadable_shadow = std::strerror(errno);
+    return;
   }
-  if (std::FILE* defs = std::fopen("/etc/login.defs", "re")) {
-    char line[256];
-    while (std::fgets(line, sizeof line, defs) != nullptr) {
-      const char* key = line + std::strspn(line, " \t");
-      if (std::strncmp(key, "UID_MIN", 7) != 0 || std::strchr(" \t", key[7]) == nullptr || key[7] == '\0') {
-        continue;
-      }
-      char* end = nullptr;
-      errno = 0;
-      const unsigned long uid = std::strtoul(key + 7, &end, 10);
-      // A value that can't be read leaves the default.
-      if (end != key + 7 && errno == 0 && uid <= std::numeric_limits<uid_t>::max()) {
-        all.uid_min = static_cast<uid_t>(uid);
-      }
+  while (const sgrp* entry = fgetsgent(shadow)) {
+    for (GroupEntry& g : all.groups) {
+      if (g.name != entry->sg_namp) continue;
+      g.shadowed = true;
+      g.shadow_password = entry->sg_passwd != nullptr ? entry->sg_passwd : "";
+      for (char* const* name = entry->sg_adm; *name != nullptr; ++name) g.administrators.emplace_back(*name);
+      for (char* const* name = entry->sg_mem; *name != nullptr; ++name) g.shadow_members.emplace_back(*name);
     }
-    (void)std::fclose(defs);
   }
-  if (std::FILE* overflow = std::fopen("/proc/sys/kernel/overflowgid", "re")) {
-    char line[32] = {};
+  (void)std::fclose(shadow);
+}
+
+// UID_MIN of /etc/login.defs; a value that can't be read leaves the default.
+void read_uid_min(Accounts& all) {
+  std::FILE* defs = std::fopen("/etc/login.defs", "re");
+  if (defs == nullptr) return;
+  char line[256];
+  while (std::fgets(line, sizeof line, defs) != nullptr) {
+    const char* key = line + std::strspn(line, " \t");
+    if (std::strncmp(key, "UID_MIN", 7) != 0 || std::strchr(" \t", key[7]) == nullptr || key[7] == '\0') {
+      continue;
+    }
     char* end = nullptr;
     errno = 0;
-    const unsigned long gid =
-        std::fgets(line, sizeof line, overflow) != nullptr ? std::strtoul(line, &end, 10) : 0;
-    if (end != nullptr && end != line && errno == 0) all.overflow_gid = static_cast<gid_t>(gid);
-    (void)std::fclose(overflow);
+    const unsigned long uid = std::strtoul(key + 7, &end, 10);
+    if (end != key + 7 && errno == 0 && uid <= std::numeric_limits<uid_t>::max()) {
+      all.uid_min = static_cast<uid_t>(uid);
+    }
   }
+  (void)std::fclose(defs);
+}
+
+void read_overflow_gid(Accounts& all) {
+  std::FILE* overflow = std::fopen("/proc/sys/kernel/overflowgid", "re");
+  if (overflow == nullptr) return;
+  char line[32] = {};
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long gid = std::fgets(line, sizeof line, overflow) != nullptr ? std::strtoul(line, &end, 10) : 0;
+  if (end != nullptr && end != line && errno == 0) all.overflow_gid = static_cast<gid_t>(gid);
+  (void)std::fclose(overflow);
+}
+
+}  // namespace
+
+Accounts System::accounts() const {
+  Accounts all;
+  read_passwd_and_group(all);
+  read_gshadow(all);
+  read_uid_min(all);
+  read_overflow_gid(all);
   return all;
 }
 
@@ -141,36 +161,69 @@ bool locked(const std::string& password) {
   return password.empty() || password == "x" || password.starts_with('!') || password.starts_with('*');
 }
 
+// path and every directory above it, up to "/" (or "." for a relative path).
+std::vector<std::string> with_ancestors(const std::string& path) {
+  std::vector<std::string> dirs{path};
+  while (dirs.back() != "/" && dirs.back() != ".") dirs.push_back(split_path(dirs.back()).first);
+  return dirs;
+}
+
 // Every directory above path, as written and as resolved: root's, and writable by no one else.
 void check_directories(const std::string& path, const System& system, const Accounts& accounts,
                        std::set<std::string>& seen, Findings& findings) {
-  std::vector<std::string> dirs;
-  for (std::string dir = split_path(path).first;; dir = split_path(dir).first) {
-    dirs.push_back(dir);
-    if (dir == "/" || dir == ".") break;
-  }
+  std::vector<std::string> dirs = with_ancestors(split_path(path).first);
   const std::string real = system.resolved(split_path(path).first);
   if (!real.empty()) {
-    for (std::string dir = real;; dir = split_path(dir).first) {
-      dirs.push_back(dir);
-      if (dir == "/" || dir == ".") break;
-    }
+    const std::vector<std::string> resolved = with_ancestors(real);
+    dirs.insert(dirs.end(), resolved.begin(), resolved.end());
   }
   for (const std::string& dir : dirs) {
     if (!seen.insert(dir).second) continue;
     struct stat st {};
-    if (const int error = system.status(dir, true, st); error != 0) {
+    if (const int error = system.stat_path(dir, true, st); error != 0) {
       findings.error(dir, std::string("can't be examined: ") + std::strerror(error));
       continue;
     }
-    if (st.st_uid != 0) {
-      findings.error(dir, "owned by " + user_name(accounts, st.st_uid) + ", not root: chown root " +
-                              dir);
-    }
-    if ((st.st_mode & 022) != 0) {
-      findings.error(dir, "writable by others than root (mode " + octal(st.st_mode) + "): chmod go-w " + dir);
+    for (const DirectoryFault& fault : directory_faults(st, user_name(accounts, st.st_uid))) {
+      findings.error(dir, fault.fault + ": " + fault.fix + dir);
     }
   }
+}
+
+// The members, administrators and passwords of one name of the service group (id: its ID's words).
+void check_group_entry(const std::string& path, const GroupEntry& g, const std::string& id, Findings& findings) {
+  const std::string named = "group " + g.name + " (" + id + ")";
+  if (!g.members.empty()) {
+    findings.error(path, named + " has members (" + joined(g.members) + "), who can read every token: "
+                             "remove them (gpasswd -d USER " + g.name + ")" + kExposed);
+  }
+  if (!locked(g.password)) {
+    findings.error(path, named + " has a password, with which anyone can join it: remove it (gpasswd -r " +
+                             g.name + ")" + kExposed);
+  }
+  if (!g.shadowed) return;
+  if (!g.shadow_members.empty()) {
+    findings.error(path, named + " has members (" + joined(g.shadow_members) + ") in /etc/gshadow, who can "
+                             "read every token: remove them (gpasswd -M '' " + g.name + ")" + kExposed);
+  }
+  if (!g.administrators.empty()) {
+    findings.error(path, named + " has administrators (" + joined(g.administrators) + ") in /etc/gshadow, "
+                             "who can join it: remove them (gpasswd -A '' " + g.name + ")" + kExposed);
+  }
+  if (!locked(g.shadow_password)) {
+    findings.error(path, named + " has a password in /etc/gshadow, with which anyone can join it: remove "
+                             "it (gpasswd -r " + g.name + ")" + kExposed);
+  }
+}
+
+// Whether gid is that of nogroup, nobody or the overflow ID, which files of unmapped owners show.
+bool unmapped_id(gid_t gid, const Accounts& accounts) {
+  return accounts.overflow_gid == gid ||
+         std::any_of(accounts.groups.begin(), accounts.groups.end(), [&](const GroupEntry& g) {
+           return g.gid == gid && (g.name == "nogroup" || g.name == "nobody");
+         }) ||
+         std::any_of(accounts.users.begin(), accounts.users.end(),
+                     [&](const Account& a) { return a.gid == gid && a.name == "nobody"; });
 }
 
 // The rules of the service group of ID gid, found under name; departing is an account not counted.
@@ -196,42 +249,12 @@ void check_group(const std::string& path, gid_t gid, const std::string& departin
                              "own programs hold (shadow, tty, utmp, ...), whose processes can read every "
                              "token: give zel-auth a group of its own (tools/deploy.sh --group NAME)" + kExposed);
   }
-  std::set<gid_t> shared;
-  if (accounts.overflow_gid) shared.insert(*accounts.overflow_gid);
-  for (const GroupEntry& g : accounts.groups) {
-    if (g.name == "nogroup" || g.name == "nobody") shared.insert(g.gid);
-  }
-  for (const Account& a : accounts.users) {
-    if (a.name == "nobody") shared.insert(a.gid);
-  }
-  if (shared.count(gid) != 0) {
+  if (unmapped_id(gid, accounts)) {
     findings.error(path, "group " + first->name + " (" + id + ") has the ID of nogroup, nobody or the "
                              "overflow ID, which files of unmapped owners show: give zel-auth a group of its own");
   }
   for (const GroupEntry& g : accounts.groups) {
-    if (g.gid != gid) continue;
-    const std::string named = "group " + g.name + " (" + id + ")";
-    if (!g.members.empty()) {
-      findings.error(path, named + " has members (" + joined(g.members) + "), who can read every token: "
-                               "remove them (gpasswd -d USER " + g.name + ")" + kExposed);
-    }
-    if (!locked(g.password)) {
-      findings.error(path, named + " has a password, with which anyone can join it: remove it (gpasswd -r " +
-                               g.name + ")" + kExposed);
-    }
-    if (!g.shadowed) continue;
-    if (!g.shadow_members.empty()) {
-      findings.error(path, named + " has members (" + joined(g.shadow_members) + ") in /etc/gshadow, who can "
-                               "read every token: remove them (gpasswd -M '' " + g.name + ")" + kExposed);
-    }
-    if (!g.administrators.empty()) {
-      findings.error(path, named + " has administrators (" + joined(g.administrators) + ") in /etc/gshadow, "
-                               "who can join it: remove them (gpasswd -A '' " + g.name + ")" + kExposed);
-    }
-    if (!locked(g.shadow_password)) {
-      findings.error(path, named + " has a password in /etc/gshadow, with which anyone can join it: remove "
-                               "it (gpasswd -r " + g.name + ")" + kExposed);
-    }
+    if (g.gid == gid) check_group_entry(path, g, id, findings);
   }
   for (const Account& a : accounts.users) {
     if (a.gid != gid || a.name == departing) continue;
@@ -294,12 +317,41 @@ struct ToolState {
   bool sound = false;
 };
 
+// zel-auth set-user-ID to an account, the older form; whether it is sound.
+bool check_older_form(const std::string& tool, const struct stat& st, const Accounts& accounts, Findings& findings) {
+  const std::string owner = user_name(accounts, st.st_uid);
+  if ((st.st_mode & 07777) != 04711) {
+    findings.error(tool, "owned by " + owner + " with mode " + octal(st.st_mode) +
+                             ": make it root:zel 2711 (tools/deploy.sh)");
+    return false;
+  }
+  if (owner.starts_with("user ID ")) {
+    findings.error(tool, "set-user-ID to " + owner + ", which no account has: make it root:zel 2711 "
+                                                     "(tools/deploy.sh)");
+    return false;
+  }
+  if (st.st_uid >= accounts.uid_min) {
+    // A login account, or one shared like nobody: whoever runs as it owns the site file.
+    findings.error(tool, "set-user-ID to the account " + owner + " (user ID " + std::to_string(st.st_uid) +
+                             "), which is no system account (those are below UID_MIN, " +
+                             std::to_string(accounts.uid_min) + ", of /etc/login.defs): that account can "
+                             "read every token; make zel-auth root:zel 2711 with a root:zel 0640 site file "
+                             "(tools/deploy.sh)" + kExposed);
+    return false;
+  }
+  findings.warning(tool, "set-user-ID to the account " + owner +
+                             " (the older form): it works, but whoever gets that account can "
+                             "replace zel-auth; prefer root:zel 2711 with a root:zel 0640 "
+                             "site file (tools/deploy.sh)");
+  return true;
+}
+
 // zel-auth itself.
 ToolState check_tool(const std::string& tool, const System& system, const Accounts& accounts,
                      Findings& findings) {
   ToolState state;
   struct stat st {};
-  const int error = system.status(tool, false, st);
+  const int error = system.stat_path(tool, false, st);
   if (error == ENOENT) {
     findings.error(tool, "zel-auth is not installed here: install it (tools/deploy.sh, or the package)");
     return state;
@@ -320,27 +372,7 @@ ToolState check_tool(const std::string& tool, const System& system, const Accoun
     check_group(tool, st.st_gid, "", accounts, findings);
     state.sound = sound_group(st.st_gid, accounts);
   } else {
-    const std::string owner = user_name(accounts, st.st_uid);
-    if ((st.st_mode & 07777) != 04711) {
-      findings.error(tool, "owned by " + owner + " with mode " + octal(st.st_mode) +
-                               ": make it root:zel 2711 (tools/deploy.sh)");
-    } else if (owner.starts_with("user ID ")) {
-      findings.error(tool, "set-user-ID to " + owner + ", which no account has: make it root:zel 2711 "
-                                                       "(tools/deploy.sh)");
-    } else if (st.st_uid >= accounts.uid_min) {
-      // A login account, or one shared like nobody: whoever runs as it owns the site file.
-      findings.error(tool, "set-user-ID to the account " + owner + " (user ID " + std::to_string(st.st_uid) +
-                               "), which is no system account (those are below UID_MIN, " +
-                               std::to_string(accounts.uid_min) + ", of /etc/login.defs): that account can "
-                               "read every token; make zel-auth root:zel 2711 with a root:zel 0640 site file "
-                               "(tools/deploy.sh)" + kExposed);
-    } else {
-      state.sound = true;
-      findings.warning(tool, "set-user-ID to the account " + owner +
-                                 " (the older form): it works, but whoever gets that account can "
-                                 "replace zel-auth; prefer root:zel 2711 with a root:zel 0640 "
-                                 "site file (tools/deploy.sh)");
-    }
+    state.sound = check_older_form(tool, st, accounts, findings);
     if (group_of(accounts, st.st_gid) == nullptr || st.st_gid == 0) check_group(tool, st.st_gid, "", accounts, findings);
   }
   if (system.mounted_nosuid(tool)) {
@@ -372,6 +404,18 @@ void check_site_alone(const std::string& site, const struct stat& st, const Acco
   }
 }
 
+// A fault of the live site file that a write mends: an error with its fix for check, a warning
+// that says what the new file is for a writing command; either says so when the tokens are exposed.
+void mendable(const std::string& site, const std::string& fault, const std::string& fix, const std::string& mended,
+              bool exposed, Purpose purpose, Findings& findings) {
+  const std::string exposure = exposed ? kExposed : "";
+  if (purpose == Purpose::kCheck) {
+    findings.error(site, fault + ": " + fix + exposure);
+  } else {
+    findings.warning(site, fault + mended + exposure);
+  }
+}
+
 // The live site file, owned and moded as a sound zel-auth asks.
 void check_site(const std::string& site, const std::string& tool_path, const ToolState& tool_state,
                 const struct stat& st, Purpose purpose, const Accounts& accounts, Findings& findings) {
@@ -393,9 +437,8 @@ void check_site(const std::string& site, const std::string& tool_path, const Too
     return;
   }
   const std::optional<struct stat>& tool = tool_state.st;
-  const bool setuid_form = tool->st_uid != 0;
-  const uid_t want_uid = setuid_form ? tool->st_uid : 0;
-  const mode_t want_mode = setuid_form ? 0600 : 0640;
+  const uid_t want_uid = tool->st_uid;  // root, or the older form's account
+  const mode_t want_mode = want_uid != 0 ? 0600 : 0640;
   const GroupEntry* want_group = group_of(accounts, tool->st_gid);
   const std::string group = want_group != nullptr ? want_group->name : std::to_string(tool->st_gid);
   const std::string mended = ": the new file is " + user_name(accounts, want_uid) + ":" + group + " " +
@@ -405,28 +448,59 @@ void check_site(const std::string& site, const std::string& tool_path, const Too
                              ": chown " + user_name(accounts, want_uid) + " " + site + kExposed);
   }
   // The group and the mode are mended by a write, which says so.
-  const bool readable_group = (st.st_mode & 040) != 0;
   if (st.st_gid != tool->st_gid) {
-    const std::string fault = "its group is not " + group + ", the group of " + tool_path;
-    const std::string exposed = readable_group ? kExposed : "";
-    if (purpose == Purpose::kCheck) {
-      findings.error(site, fault + ": chgrp " + group + " " + site + exposed);
-    } else {
-      findings.warning(site, fault + mended + exposed);
-    }
+    mendable(site, "its group is not " + group + ", the group of " + tool_path, "chgrp " + group + " " + site,
+             mended, (st.st_mode & 040) != 0, purpose, findings);
   }
   if ((st.st_mode & 07777) != want_mode) {
-    const std::string fault = "mode " + octal(st.st_mode) + ", not " + octal(want_mode);
-    const std::string exposed = (st.st_mode & ~want_mode & 0444) != 0 ? kExposed : "";
-    if (purpose == Purpose::kCheck) {
-      findings.error(site, fault + ": chmod " + octal(want_mode) + " " + site + exposed);
-    } else {
-      findings.warning(site, fault + mended + exposed);
-    }
+    mendable(site, "mode " + octal(st.st_mode) + ", not " + octal(want_mode), "chmod " + octal(want_mode) + " " + site,
+             mended, (st.st_mode & ~want_mode & 0444) != 0, purpose, findings);
   }
 }
 
 }  // namespace
+
+std::vector<DirectoryFault> directory_faults(const struct stat& st, const std::string& owner) {
+  std::vector<DirectoryFault> faults;
+  if (st.st_uid != 0) faults.push_back({"owned by " + owner + ", not root", "chown root "});
+  if ((st.st_mode & 022) != 0) {
+    faults.push_back({"writable by others than root (mode " + octal(st.st_mode) + ")", "chmod go-w "});
+  }
+  return faults;
+}
+
+std::vector<Finding> check_install_path(const std::string& path, const System& system) {
+  Findings findings;
+  if (!path.starts_with('/') || (path + "/").find("//") != std::string::npos ||
+      (path + "/").find("/./") != std::string::npos || (path + "/").find("/../") != std::string::npos) {
+    findings.error(path, "not a plain absolute path (no \".\", \"..\" or \"//\"): give the real path");
+    return findings.done();
+  }
+  std::vector<std::string> walked = with_ancestors(path);
+  std::reverse(walked.begin(), walked.end());
+  const Accounts accounts = system.accounts();
+  bool faulty = false;
+  for (const std::string& dir : walked) {
+    struct stat st {};
+    const int error = system.stat_path(dir, false, st);
+    // What is missing yet is made by root.
+    if (faulty || error == ENOENT) break;
+    faulty = true;
+    if (error != 0) {
+      findings.error(dir, std::string("can't be examined: ") + std::strerror(error));
+    } else if (S_ISLNK(st.st_mode)) {
+      findings.error(dir, "a symbolic link, which could be pointed elsewhere: give the real path");
+    } else if (!S_ISDIR(st.st_mode) && dir != path) {
+      findings.error(dir, "not a directory");
+    } else {
+      const std::vector<DirectoryFault> faults =
+          S_ISDIR(st.st_mode) ? directory_faults(st, user_name(accounts, st.st_uid)) : std::vector<DirectoryFault>();
+      for (const DirectoryFault& fault : faults) findings.error(dir, fault.fault + ": " + fault.fix + dir);
+      faulty = !faults.empty();
+    }
+  }
+  return findings.done();
+}
 
 std::vector<std::string> left_copies(const std::string& site_path, const System& system) {
   const auto [dir, base] = split_path(site_path);
@@ -468,7 +542,7 @@ DeploymentVerdict check_deployment(const char* site_path, const char* tool_path,
   check_directories(tool, system, accounts, seen, findings);
 
   struct stat site_st {};
-  const int site_error = system.status(site, false, site_st);
+  const int site_error = system.stat_path(site, false, site_st);
   if (site_error == ENOENT && purpose == Purpose::kCheck) {
     findings.error(site, "there is no site file yet: write one with zel-site edit");
   } else if (site_error != 0 && site_error != ENOENT) {

@@ -8,8 +8,12 @@
 // older form, zel-auth set-user-ID (4711) to a system account (below UID_MIN)
 // that owns a 0600 site file, still works and is warned about. While zel-auth
 // is unsound, the site file is only told to narrow its access, never to match
-// zel-auth's owner or group. These are the only copies of these rules:
-// tools/deploy.sh and the package's postinst ask zel-site for them. Every
+// zel-auth's owner or group. Every directory above the site file, zel-auth, a
+// candidate for install and a token file is root's and writable by no one
+// else (directory_faults). These are the only copies of these rules: the
+// package's postinst and tools/deploy.sh ask zel-site for them (deploy.sh
+// judges zel-site's own path itself, since it must trust zel-site before it
+// runs it as root). Every
 // finding where others could have read the tokens says they are exposed.
 // The rules read the system through System, so a test can feed them made-up
 // files, accounts and groups.
@@ -68,7 +72,7 @@ class System {
  public:
   virtual ~System() = default;
   // 0 with st, or the errno of lstat(2) (follow: stat(2)).
-  virtual int status(const std::string& path, bool follow, struct stat& st) const;
+  virtual int stat_path(const std::string& path, bool follow, struct stat& st) const;
   // The path with every link resolved; empty if it can't be.
   virtual std::string resolved(const std::string& path) const;
   virtual bool mounted_nosuid(const std::string& path) const;
@@ -96,6 +100,21 @@ DeploymentVerdict check_deployment(const char* site_path, const char* tool_path,
 // to be removed) not counted; path names the findings.
 std::vector<Finding> check_service_group(const std::string& name, const std::string& departing,
                                          const System& system = System());
+
+// What lets someone besides root change the names in a directory (st), each once, with the command
+// that mends it followed by the directory: none when only root can. A sticky directory such as /tmp
+// counts: there anyone can still put a file of theirs, or a root file they can move, under a name
+// root has yet to use.
+struct DirectoryFault {
+  std::string fault;  // "owned by OWNER, not root" or "writable by others than root (mode M)"
+  const char* fix;    // "chown root " or "chmod go-w "
+};
+std::vector<DirectoryFault> directory_faults(const struct stat& st, const std::string& owner);
+
+// The findings about a path deploy.sh installs to (zel-auth, its prefix, the site file): a plain
+// absolute path with no symbolic link along it, each directory on it that exists root's and writable
+// by no one else; the first fault found, or none.
+std::vector<Finding> check_install_path(const std::string& path, const System& system = System());
 
 // The copies of the site file an edit or install left beside it (.zel-site-edit.*, .NAME.new-*).
 std::vector<std::string> left_copies(const std::string& site_path, const System& system = System());

@@ -58,7 +58,7 @@ class FakeSystem : public System {
     }
     return data.groups.emplace_back(group(name.c_str(), 0));
   }
-  int status(const std::string& path, bool, struct stat& st) const override {
+  int stat_path(const std::string& path, bool, struct stat& st) const override {
     const auto found = files.find(path);
     if (found == files.end()) return ENOENT;
     st = found->second;
@@ -141,6 +141,10 @@ TEST(Deployment, EachRuleOnMadeUpFilesAccountsAndGroups) {
       {"a group gone", tool(0, 4444, 02711), Purpose::kCheck, Verdict::kRefused,
        "group ID 4444 no longer exists", false},
       {"zel-auth 0755", tool(0, kZel, 0755), Purpose::kWrite, Verdict::kRefused, "mode 0755, not 2711", false},
+      {"zel-auth 2755: others may read it", tool(0, kZel, 02755), Purpose::kWrite, Verdict::kRefused,
+       "mode 2755, not 2711", false},
+      {"zel-auth 6711: set-user-ID to root too", tool(0, kZel, 06711), Purpose::kCheck, Verdict::kRefused,
+       "mode 6711, not 2711", false},
       {"zel-auth missing", [](FakeSystem& f) { f.files.erase(kTool); }, Purpose::kWrite, Verdict::kRefused,
        "zel-auth is not installed here", false},
       {"zel-auth a link", [](FakeSystem& f) { f.files[kTool] = made(S_IFLNK, 0, 0, 0777); }, Purpose::kWrite,
@@ -332,6 +336,45 @@ TEST(Deployment, AServiceGroupByName) {
       ASSERT_FALSE(findings.empty());
       EXPECT_EQ(findings.front().path, std::string("group ") + c.group);
       EXPECT_NE(findings.front().text.find(c.text), std::string::npos) << findings.front().text;
+    }
+  }
+}
+
+// What deploy.sh asks before it installs to a path: the first link or directory fault along it.
+TEST(Deployment, APathToInstallToHasNoLinkAndOnlyRootsDirectories) {
+  const struct {
+    const char* name;
+    std::function<void(FakeSystem&)> change;
+    const char* path;
+    const char* text;  // the one finding; empty: none
+  } cases[] = {
+      {"sound", [](FakeSystem&) {}, kTool, ""},
+      {"a prefix not made yet", [](FakeSystem&) {}, "/opt/zel/new/bin/zel-auth", ""},
+      {"the prefix itself", [](FakeSystem&) {}, "/opt/zel", ""},
+      {"a link for bin/", [](FakeSystem& f) { f.files["/opt/zel/bin"] = made(S_IFLNK, 0, 0, 0777); }, kTool,
+       "/opt/zel/bin: a symbolic link, which could be pointed elsewhere: give the real path"},
+      {"the site file a link", [](FakeSystem& f) { f.files[kSite] = made(S_IFLNK, 0, 0, 0777); }, kSite,
+       "/opt/zel/etc/zel-site.conf: a symbolic link"},
+      {"a prefix others may write", [](FakeSystem& f) { f.files["/opt/zel"].st_mode = S_IFDIR | 01777; }, kTool,
+       "/opt/zel: writable by others than root (mode 1777): chmod go-w /opt/zel"},
+      {"a bin/ alice owns", [](FakeSystem& f) { f.files["/opt/zel/bin"].st_uid = 1000; }, kTool,
+       "/opt/zel/bin: owned by alice, not root: chown root /opt/zel/bin"},
+      {"a file where a directory goes", [](FakeSystem& f) { f.files["/opt/zel/bin"] = made(S_IFREG, 0, 0, 0644); },
+       kTool, "/opt/zel/bin: not a directory"},
+      {"not plain", [](FakeSystem&) {}, "/opt/zel/../bin", "/opt/zel/../bin: not a plain absolute path"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeSystem system;
+    c.change(system);
+    const std::vector<Finding> findings = check_install_path(c.path, system);
+    std::string all;
+    for (const Finding& f : findings) all += f.path + ": " + f.text + "\n";
+    if (c.text[0] == '\0') {
+      EXPECT_EQ(all, "");
+    } else {
+      EXPECT_EQ(findings.size(), 1U) << all;
+      EXPECT_EQ(all.rfind(c.text, 0), 0U) << all;
     }
   }
 }

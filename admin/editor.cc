@@ -1,6 +1,5 @@
 #include "admin/editor.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,6 +9,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <ctime>
 #include <initializer_list>
 #include <optional>
@@ -18,69 +18,45 @@
 #include "admin/deployment.h"
 #include "admin/install.h"
 #include "admin/interrupt.h"
-#include "admin/lock.h"
 #include "admin/text_file.h"
 #include "util/secret.h"
+#include "util/unique_fd.h"
 
 namespace zel {
 
 namespace {
 
-// The private directory of one edit and everything the editor left in it.
+// Removes a copy of the site file, or a private directory and all in it; false, said, if it can't.
+bool remove_copy(const std::string& path) {
+  std::error_code error;
+  std::filesystem::remove_all(path, error);
+  if (!error) return true;
+  std::fprintf(stderr, "zel-site: can't remove %s: %s\n", path.c_str(), error.message().c_str());
+  return false;
+}
+
+// The private directory of one edit and everything the editor left in it; no path if it can't be made.
 class PrivateDir {
  public:
-  PrivateDir() = default;
+  explicit PrivateDir(const std::string& site_path) : path_(split_path(site_path).first + "/.zel-site-edit.XXXXXX") {
+    if (mkdtemp(path_.data()) == nullptr) path_.clear();
+  }
   PrivateDir(const PrivateDir&) = delete;
   PrivateDir& operator=(const PrivateDir&) = delete;
-  ~PrivateDir() { remove(); }
-  bool create(const std::string& site_path);
-  // Takes over a private directory an earlier edit left, to remove it.
-  void adopt(const std::string& path) { path_ = path; }
+  ~PrivateDir() {
+    if (!path_.empty()) remove_copy(path_);
+  }
   const std::string& path() const { return path_; }
-  void remove();
 
  private:
   std::string path_;
 };
 
-bool PrivateDir::create(const std::string& site_path) {
-  std::string name = split_path(site_path).first + "/.zel-site-edit.XXXXXX";
-  if (mkdtemp(name.data()) == nullptr) return false;
-  path_ = name;
-  return true;
-}
-
-void PrivateDir::remove() {
-  if (path_.empty()) return;
-  const int fd = open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd >= 0) {
-    if (DIR* dir = fdopendir(fd)) {
-      while (const dirent* entry = readdir(dir)) {
-        const std::string_view name = entry->d_name;
-        if (name == "." || name == "..") continue;
-        if (unlinkat(fd, entry->d_name, 0) != 0 && errno == EISDIR) unlinkat(fd, entry->d_name, AT_REMOVEDIR);
-      }
-      closedir(dir);
-    } else {
-      close(fd);
-    }
-  }
-  if (rmdir(path_.c_str()) != 0) {
-    std::fprintf(stderr, "zel-site: can't remove %s: %s\n", path_.c_str(), std::strerror(errno));
-  }
-  path_.clear();
-}
-
 bool write_new_file(const std::string& path, std::string_view text) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) return false;
-  if (!write_all(fd, text)) {
-    const int write_errno = errno;
-    close(fd);
-    errno = write_errno;
-    return false;
-  }
-  return close(fd) == 0;
+  UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (!fd || !write_all(fd.get(), text)) return false;
+  errno = fd.close();
+  return errno == 0;
 }
 
 // Stops an editor that outlives an interrupt: asked first, then killed.
@@ -189,16 +165,7 @@ void offer_removal(const std::string& site_path, std::FILE* answers) {
                          "(zel-site set-token)\nRemove it? [y]es, [n]o: ", copy.c_str());
     (void)std::fflush(stderr);
     const std::optional<std::string> answer = read_answer(answers);
-    if (!answer || *answer != "y") continue;
-    PrivateDir left;
-    if (split_path(copy).second.starts_with(".zel-site-edit.")) {
-      left.adopt(copy);
-      left.remove();
-    } else if (unlink(copy.c_str()) != 0) {
-      std::fprintf(stderr, "zel-site: can't remove %s: %s\n", copy.c_str(), std::strerror(errno));
-      continue;
-    }
-    std::fprintf(stderr, "zel-site: removed %s\n", copy.c_str());
+    if (answer && *answer == "y" && remove_copy(copy)) std::fprintf(stderr, "zel-site: removed %s\n", copy.c_str());
   }
 }
 
@@ -220,84 +187,52 @@ std::vector<std::string> editor_command() {
   return {};
 }
 
-int edit_site(const std::string& site_path, const char* tool_path, std::FILE* answers, ChangeTrail& trail) {
-  std::string error;
-  SiteLock lock;
-  if (!lock.acquire(site_path, error)) {
-    std::fprintf(stderr, "zel-site: %s\n", error.c_str());
-    return 2;
-  }
-  offer_removal(site_path, answers);
-  if (interrupted() != 0) return 1;
-  SiteOwnership ownership;
-  LiveFile live;
-  if (const int status = prepare_write(site_path, tool_path, stdout, ownership, live, error); status != 0) {
-    std::fprintf(stderr, "zel-site: %s\n", error.c_str());
-    return status;
-  }
-  const SecretBytes& original = live.text;
+namespace {
 
-  PrivateDir dir;
-  if (!dir.create(site_path)) {
-    std::fprintf(stderr, "zel-site: can't make a private directory beside %s: %s\n", site_path.c_str(),
-                 std::strerror(errno));
-    return 2;
+// The live text copied into a private directory and edited until it has no errors, or is installed
+// with them (forced), or is left as it was; the edited text in next.
+SiteStatus edit_copy(const std::string& site_path, const LiveFile& live, std::FILE* answers, Composed& next) {
+  const PrivateDir dir(site_path);
+  if (dir.path().empty()) {
+    return failure("can't make a private directory beside " + site_path + ": " + std::strerror(errno));
   }
   const std::string copy = dir.path() + "/" + split_path(site_path).second;
-  if (!write_new_file(copy, view_of(original))) {
-    std::fprintf(stderr, "zel-site: can't write %s: %s\n", copy.c_str(), std::strerror(errno));
-    return 2;
-  }
-
-  SecretBytes edited;
-  bool forced = false;
+  if (!write_new_file(copy, view_of(live.text))) return failure("can't write " + copy + ": " + std::strerror(errno));
+  std::string error;
   for (;;) {
     if (!run_editor(copy)) {
-      if (interrupted() == 0) {
-        std::fprintf(stderr, "zel-site: the editor failed; %s is unchanged\n", site_path.c_str());
-      }
-      return 1;
+      if (interrupted() == 0) std::fprintf(stderr, "zel-site: the editor failed; %s is unchanged\n", site_path.c_str());
+      return SiteStatus::kRefused;
     }
-    if (!read_text_file(copy, edited, error)) {
+    if (!read_text_file(copy, next.text, error)) {
       std::fprintf(stderr, "zel-site: %s; %s is unchanged\n", error.c_str(), site_path.c_str());
-      return 1;
+      return SiteStatus::kRefused;
     }
-    if (edited == original) {
-      std::fprintf(stderr, "zel-site: %s is unchanged\n", site_path.c_str());
-      return 0;
-    }
-    const std::vector<Finding> findings = check_site_text(view_of(edited));
+    if (next.text == live.text) return SiteStatus::kDone;
+    const std::vector<Finding> findings = check_site_text(view_of(next.text));
     print_findings(stdout, site_path.c_str(), findings);
     (void)std::fflush(stdout);
-    if (!has_errors(findings, false)) break;
+    if (!has_errors(findings, false)) return SiteStatus::kDone;
     const Choice choice = ask(answers, site_path);
-    if (interrupted() != 0) return 1;
+    if (interrupted() != 0) return SiteStatus::kRefused;
     if (choice == Choice::kExit) {
       std::fprintf(stderr, "zel-site: %s is unchanged\n", site_path.c_str());
-      return 1;
+      return SiteStatus::kRefused;
     }
-    if (choice == Choice::kInstall) {
-      forced = true;
-      break;
-    }
+    next.forced = choice == Choice::kInstall;
+    if (next.forced) return SiteStatus::kDone;
   }
-  std::string line;
-  const std::optional<std::string_view> before =
-      live.exists ? std::optional(view_of(original)) : std::nullopt;
-  if (change_line({"edit", administrator(), forced}, before, view_of(edited), line) != 0) {
-    std::fprintf(stderr, "zel-site: the log line's token identifiers can't be computed; %s is unchanged\n",
-                 site_path.c_str());
-    return 2;
-  }
-  if (!install_site_text(site_path, view_of(edited), ownership, live, error)) {
-    std::fprintf(stderr, "zel-site: %s\n", error.c_str());
-    return 2;
-  }
-  if (!error.empty()) std::fprintf(stderr, "zel-site: warning: %s\n", error.c_str());
-  std::fprintf(stderr, "zel-site: installed %s (%s:%s %04o)\n", site_path.c_str(),
-               ownership.owner_name.c_str(), ownership.group_name.c_str(),
-               static_cast<unsigned>(ownership.mode));
-  return trail.send(line, site_path);
+}
+
+}  // namespace
+
+SiteStatus edit_site(const SitePaths& paths, std::FILE* answers, ChangeTrail& trail) {
+  const std::string site = paths.site;
+  Commit commit{
+      .command = "edit", .out = stderr, .unchanged = site + " is unchanged", .installed = "installed " + site};
+  commit.locked = [&] { offer_removal(site, answers); };
+  commit.compose = [&](const LiveFile& live, Composed& next) { return edit_copy(site, live, answers, next); };
+  return commit_change(paths, commit, trail);
 }
 
 }  // namespace zel

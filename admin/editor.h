@@ -4,8 +4,10 @@
 // the result is checked. With errors, the administrator is asked "What now?"
 // on standard error and answers on standard input: e edits again, x leaves the
 // live file as it is (also at the end of the input), Q installs anyway after a
-// second confirmation. An unchanged copy is not installed. The private
-// directory goes on every way out, interrupts included.
+// second confirmation. The result is put in force by commit_change()
+// (admin/commit.h): an unchanged copy is not installed unless the live file's
+// mode, group or ACL is to be mended. The private directory goes before the
+// result is installed, and on every way out, interrupts included.
 #ifndef ZEL_ADMIN_EDITOR_H_
 #define ZEL_ADMIN_EDITOR_H_
 
@@ -13,16 +15,15 @@
 #include <string>
 #include <vector>
 
-#include "admin/trail.h"
+#include "admin/commit.h"
 
 namespace zel {
 
 // The editor's command: the first set of SUDO_EDITOR, VISUAL, EDITOR split at blanks; empty for the default.
 std::vector<std::string> editor_command();
 
-// Edits the live site file, the change's line sent to trail; 0 installed or unchanged, 1 left as it
-// was, 2 a failure, 3 installed without its line.
-int edit_site(const std::string& site_path, const char* tool_path, std::FILE* answers, ChangeTrail& trail);
+// Edits the live site file, answers read from answers, the change's line sent to trail.
+SiteStatus edit_site(const SitePaths& paths, std::FILE* answers, ChangeTrail& trail);
 
 }  // namespace zel
 

@@ -1,7 +1,6 @@
 #include "admin/install.h"
 
 #include <fcntl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 #include "admin/acl.h"
 #include "admin/text_file.h"
@@ -25,42 +25,23 @@ class NewFile {
   NewFile(const NewFile&) = delete;
   NewFile& operator=(const NewFile&) = delete;
   ~NewFile() {
-    if (fd_ >= 0) close(fd_);
     if (!path_.empty()) unlink(path_.c_str());
   }
-  bool create(const std::string& dir, const std::string& base);
-  int fd() const { return fd_; }
-  const std::string& path() const { return path_; }
-  bool close_file() {
-    return close(std::exchange(fd_, -1)) == 0;
+  bool create(const std::string& dir, const std::string& base) {
+    std::string name = dir + "/." + base + ".new-XXXXXX";
+    fd_.reset(mkostemp(name.data(), O_CLOEXEC));
+    if (fd_) path_ = name;
+    return static_cast<bool>(fd_);
   }
+  int fd() const { return fd_.get(); }
+  const std::string& path() const { return path_; }
+  bool close_file() { return fd_.close() == 0; }
   void installed() { path_.clear(); }
 
  private:
-  int fd_ = -1;
+  UniqueFd fd_;
   std::string path_;
 };
-
-bool NewFile::create(const std::string& dir, const std::string& base) {
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    unsigned char bytes[8];
-    if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) return false;
-    char suffix[2 * sizeof bytes + 1];
-    for (std::size_t i = 0; i < sizeof bytes; ++i) {
-      (void)std::snprintf(suffix + 2 * i, 3, "%02x", static_cast<unsigned>(bytes[i]));
-    }
-    const std::string name = dir + "/." + base + ".new-" + suffix;
-    const int created = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY,
-                             0600);
-    if (created >= 0) {
-      fd_ = created;
-      path_ = name;
-      return true;
-    }
-    if (errno != EEXIST) return false;
-  }
-  return false;
-}
 
 bool failed(std::string& error, const std::string& step) {
   error = step + ": " + std::strerror(errno);
@@ -72,24 +53,6 @@ constexpr const char* kRootsOwn =
     "root can read files the user who wrote or linked the candidate can't, and the installed file "
     "is shown to every user: render it as root to a path only root can write, then install it";
 
-// The first directory of those opened that someone besides root could change: its owner is
-// not root, or others may write it. A sticky directory such as /tmp counts: there anyone can
-// still put a file of theirs, or a root file they can move, under a name root has yet to use.
-void judge_directory(int dir, const std::string& name, std::string& fault) {
-  struct stat st {};
-  if (!fault.empty()) return;
-  if (fstat(dir, &st) != 0) {
-    fault = name + ", a directory on its path, can't be examined: " + std::strerror(errno);
-  } else if (st.st_uid != 0) {
-    fault = name + ", a directory on its path, is owned by user ID " + std::to_string(st.st_uid) +
-            ", not root";
-  } else if ((st.st_mode & 022) != 0) {
-    char mode[8];
-    (void)std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-    fault = name + ", a directory on its path, is writable by others than root (mode " + mode + ")";
-  }
-}
-
 // Why standard input must be a pipe.
 constexpr const char* kRedirected =
     "the shell that opened it as root may have followed a user's link to it, and root can read "
@@ -97,59 +60,66 @@ constexpr const char* kRedirected =
     "instead (zel-site install FILE, in a directory only root can write), or pipe in a rendering "
     "only root can read (RENDER | zel-site install -)";
 
-// Opens path for reading with no symbolic link anywhere along it; -1 with errno. Each
+// The first directory fault on the way, as "NAME, a directory on its path, is FAULT".
+void judge_directory(int dir, const std::string& name, std::string& fault) {
+  struct stat st {};
+  if (!fault.empty()) return;
+  if (fstat(dir, &st) != 0) {
+    fault = name + ", a directory on its path, can't be examined: " + std::strerror(errno);
+  } else if (const std::vector<DirectoryFault> faults = directory_faults(st, "user ID " + std::to_string(st.st_uid));
+             !faults.empty()) {
+    fault = name + ", a directory on its path, is " + faults.front().fault;
+  }
+}
+
+// Opens path for reading with no symbolic link anywhere along it; none with errno. Each
 // directory it passes, from / (a relative path starts at the working directory's), is judged
 // into dir_fault.
-int open_without_links(std::string path, std::string& dir_fault) {
+UniqueFd open_without_links(std::string path, std::string& dir_fault) {
   if (!path.starts_with('/')) {
     char cwd[4096];
-    if (getcwd(cwd, sizeof cwd) == nullptr) return -1;
+    if (getcwd(cwd, sizeof cwd) == nullptr) return UniqueFd();
     path = std::string(cwd) + "/" + path;
   }
-  int dir = open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  UniqueFd dir(open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   std::size_t pos = path.find_first_not_of('/');
-  if (pos == std::string::npos) {
-    if (dir >= 0) close(dir);
-    errno = EISDIR;
-    return -1;
-  }
+  if (pos == std::string::npos) errno = EISDIR;
   std::string walked;
-  while (dir >= 0) {
-    judge_directory(dir, walked.empty() ? "/" : walked, dir_fault);
+  while (dir && pos != std::string::npos) {
+    judge_directory(dir.get(), walked.empty() ? "/" : walked, dir_fault);
     const std::size_t slash = path.find('/', pos);
     const std::string part = path.substr(pos, slash == std::string::npos ? slash : slash - pos);
     walked += "/" + part;
     const std::size_t next = slash == std::string::npos ? slash : path.find_first_not_of('/', slash);
-    const int flags = next == std::string::npos ? O_RDONLY | O_NONBLOCK | O_NOCTTY
-                                                : O_RDONLY | O_DIRECTORY;
-    const int fd = openat(dir, part.c_str(), flags | O_NOFOLLOW | O_CLOEXEC);
-    int open_errno = errno;
+    const int flags = next == std::string::npos ? O_RDONLY | O_NONBLOCK | O_NOCTTY : O_RDONLY | O_DIRECTORY;
+    UniqueFd fd(openat(dir.get(), part.c_str(), flags | O_NOFOLLOW | O_CLOEXEC));
     // A directory's place taken by a link fails as "not a directory"; name it.
     struct stat st {};
-    if (fd < 0 && open_errno == ENOTDIR && fstatat(dir, part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-        S_ISLNK(st.st_mode)) {
-      open_errno = ELOOP;
-    }
-    close(dir);
+    const int open_errno = !fd && errno == ENOTDIR && fstatat(dir.get(), part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                                   S_ISLNK(st.st_mode) ? ELOOP : errno;
     errno = open_errno;
-    if (fd < 0 || next == std::string::npos) return fd;
-    dir = fd;
+    if (!fd || next == std::string::npos) return fd;
+    dir = std::move(fd);
     pos = next;
   }
-  return -1;
+  return UniqueFd();
 }
 
-// A regular candidate must be root's, writable by no one else, and have one name.
-bool roots_own(const struct stat& st, const std::string& name, std::string& error) {
+// A regular file must be root's, with none of the forbidden mode bits, and have one name.
+bool roots_own(const struct stat& st, const std::string& name, mode_t forbidden, std::string& error) {
   char mode[8];
   (void)std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
-  if (st.st_uid != 0) {
-    error = name + " is owned by user ID " + std::to_string(st.st_uid) + ", not root: " + kRootsOwn;
-  } else if ((st.st_mode & 022) != 0) {
-    error = name + " is writable by others than root (mode " + mode + "): " + kRootsOwn;
+  if (!S_ISREG(st.st_mode)) {
+    error = name + " is not a regular file";
+  } else if (st.st_uid != 0) {
+    error = name + " is owned by user ID " + std::to_string(st.st_uid) + ", not root";
+  } else if ((st.st_mode & forbidden & 022) != 0) {
+    error = name + " is writable by others than root (mode " + mode + ")";
+  } else if ((st.st_mode & forbidden) != 0) {
+    error = name + " is readable by others than root (mode " + mode + ")";
   } else if (st.st_nlink != 1) {
     error = name + " has " + std::to_string(st.st_nlink) +
-            " names (hard links), and another may be a file its linker can't read: " + kRootsOwn;
+            " names (hard links), and another may be a file its linker can't read";
   } else {
     return true;
   }
@@ -173,78 +143,50 @@ bool read_live_file(const std::string& site_path, LiveFile& live, std::string& e
   return true;
 }
 
-bool read_candidate(const std::string& path, SecretBytes& text, std::string& error, bool& refused) {
-  text.clear();
-  refused = true;
-  const bool from_stdin = path == "-";
-  const std::string name = from_stdin ? "standard input" : path;
+UniqueFd open_roots_file(const std::string& path, mode_t forbidden, const char* how, std::string& error,
+                         bool& refused) {
   std::string dir_fault;
-  const int fd = from_stdin ? STDIN_FILENO : open_without_links(path, dir_fault);
-  if (fd < 0) {
-    refused = errno == ELOOP;
-    error = refused ? path + " is, or lies under, a symbolic link: " + kRootsOwn
-                    : path + ": " + std::strerror(errno);
-    return false;
-  }
+  UniqueFd fd = open_without_links(path, dir_fault);
   struct stat st {};
-  bool ok = fstat(fd, &st) == 0;
-  if (!ok) {
-    refused = false;
-    error = name + ": " + std::strerror(errno);
-  } else if (from_stdin) {
-    // The shell that opened a redirected file did so as root, through whatever links a user
-    // put in its path; nothing about the open file tells whether it did.
-    ok = S_ISFIFO(st.st_mode);
-    if (!ok) {
-      error = name + " is " + (S_ISREG(st.st_mode) ? "a regular file" : "no pipe") + ", and only a pipe is "
-              "taken: " + kRedirected;
-    }
-  } else if (!S_ISREG(st.st_mode)) {
-    error = name + " is not a regular file";
-    ok = false;
+  refused = !fd && errno == ELOOP;
+  if (!fd) {
+    error = refused ? path + " is, or lies under, a symbolic link" : path + ": " + std::strerror(errno);
+  } else if (fstat(fd.get(), &st) != 0) {
+    failed(error, path);
+  } else if (!roots_own(st, path, forbidden, error)) {
+    refused = true;
+  } else if (!dir_fault.empty()) {
+    refused = true;
+    error = path + ": " + dir_fault + ", so someone else could have put another file in its place";
   } else {
-    ok = roots_own(st, name, error);
-    if (ok && !dir_fault.empty()) {
-      error = name + ": " + dir_fault + ", so someone else could have put another file in its place: " +
-              kRootsOwn;
-      ok = false;
-    }
-  }
-  if (ok) refused = false;
-  if (ok && from_stdin) {
-    // A pipe's writer ends it; the descriptor stays blocking for that.
-    ok = read_text_fd(fd, name, text, error);
-  } else if (ok) {
     // The open was non-blocking only so that a FIFO could not hang it.
-    const int flags = fcntl(fd, F_GETFL);
-    ok = (flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0) || failed(error, name);
-    ok = ok && read_text_fd(fd, name, text, error);
+    const int flags = fcntl(fd.get(), F_GETFL);
+    if (flags >= 0 && fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) == 0) return fd;
+    failed(error, path);
   }
-  if (!from_stdin) close(fd);
-  return ok;
+  if (refused) error += std::string(": ") + how;
+  return UniqueFd();
 }
 
-int prepare_write(const std::string& site_path, const char* tool_path, std::FILE* out,
-                  SiteOwnership& ownership, LiveFile& live, std::string& error) {
-  const DeploymentVerdict verdict = check_deployment(site_path.c_str(), tool_path, Purpose::kWrite);
-  print_findings(out, site_path.c_str(), verdict.findings);
-  if (!verdict.ownership) {
-    error = site_path + " is unchanged: the deployment has the errors above; mend them (zel-site check "
-                        "tells them all), then run this again";
-    return 1;
+bool read_candidate(const std::string& path, SecretBytes& text, std::string& error, bool& refused) {
+  text.clear();
+  refused = false;
+  if (path != "-") {
+    const UniqueFd fd = open_roots_file(path, 022, kRootsOwn, error, refused);
+    return fd && read_text_fd(fd.get(), path, text, error);
   }
-  ownership = *verdict.ownership;
-  if (!read_live_file(site_path, live, error)) return 2;
-  // The file read must be the file checked: only root could have swapped it, yet
-  // what was judged is what gets replaced.
-  if (live.exists != verdict.site.has_value() ||
-      (live.exists && (live.dev != verdict.site->st_dev || live.ino != verdict.site->st_ino))) {
-    error = site_path + " is unchanged: it was replaced while it was being checked; run this again";
-    return 2;
+  // The shell that opened a redirected file did so as root, through whatever links a user
+  // put in its path; nothing about the open file tells whether it did. A pipe's writer ends
+  // it; the descriptor stays blocking for that.
+  struct stat st {};
+  if (fstat(STDIN_FILENO, &st) != 0) return failed(error, "standard input");
+  if (!S_ISFIFO(st.st_mode)) {
+    refused = true;
+    error = std::string("standard input is ") + (S_ISREG(st.st_mode) ? "a regular file" : "no pipe") +
+            ", and only a pipe is taken: " + kRedirected;
+    return false;
   }
-  live.mended = std::any_of(verdict.findings.begin(), verdict.findings.end(),
-                            [&](const Finding& f) { return f.path == site_path; });
-  return 0;
+  return read_text_fd(STDIN_FILENO, "standard input", text, error);
 }
 
 bool directory_gives_no_acl(const std::string& site_path, std::string& error) {
@@ -317,14 +259,6 @@ bool put_in_place(const std::string& site_path, std::string_view text, const Sit
     return failed(error, "renaming " + file.path() + " to " + site_path);
   }
   file.installed();
-  // The new file is in force from here on; a failed sync of the directory is
-  // only reported, as a warning the caller passes on.
-  error.clear();
-  const int dir_fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir_fd < 0 || fsync(dir_fd) != 0) {
-    failed(error, "the new file is in place, but syncing " + dir + " failed");
-  }
-  if (dir_fd >= 0) close(dir_fd);
   return true;
 }
 
@@ -333,9 +267,17 @@ bool put_in_place(const std::string& site_path, std::string_view text, const Sit
 bool install_site_text(const std::string& site_path, std::string_view text,
                        const SiteOwnership& ownership, const LiveFile& as_read, std::string& error) {
   bool raced = false;
-  if (put_in_place(site_path, text, ownership, as_read, error, raced)) return true;
-  if (!raced) error = site_path + " is unchanged: " + error;
-  return false;
+  if (!put_in_place(site_path, text, ownership, as_read, error, raced)) {
+    if (!raced) error = site_path + " is unchanged: " + error;
+    return false;
+  }
+  // The new file is in force from here on; a failed sync of the directory is
+  // only reported, as a warning the caller passes on.
+  error.clear();
+  const std::string dir = split_path(site_path).first;
+  const UniqueFd dir_fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dir_fd || fsync(dir_fd.get()) != 0) failed(error, "the new file is in place, but syncing " + dir + " failed");
+  return true;
 }
 
 }  // namespace zel

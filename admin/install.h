@@ -13,12 +13,12 @@
 
 #include <sys/types.h>
 
-#include <cstdio>
 #include <string>
 #include <string_view>
 
 #include "admin/deployment.h"
 #include "util/secret.h"
+#include "util/unique_fd.h"
 
 namespace zel {
 
@@ -34,15 +34,16 @@ struct LiveFile {
 // Reads the live site file, a link refused (O_NOFOLLOW); false with "PATH: reason".
 bool read_live_file(const std::string& site_path, LiveFile& live, std::string& error);
 
-// What every writing command does once it holds the lock: the deployment checks, their
-// findings written to out (an error refuses: 1), then the live file read, which must be the file
-// checked (else 2); 0 with the ownership a new file gets.
-int prepare_write(const std::string& site_path, const char* tool_path, std::FILE* out,
-                  SiteOwnership& ownership, LiveFile& live, std::string& error);
+// Opens path, with no symbolic link anywhere along it, as a file only root can have written: a
+// regular file of root's with one name, none of the mode bits in forbidden (others may write: 022),
+// in directories only root can write (admin/deployment.h). Else none, with the reason and then how
+// (a sentence that follows a colon); refused tells a file refused for what it is from one that
+// can't be read.
+UniqueFd open_roots_file(const std::string& path, mode_t forbidden, const char* how, std::string& error,
+                         bool& refused);
 
-// Reads the file `install` is given: root's regular file in directories only root can write,
-// or ("-") standard input, a pipe alone; false with the reason it is refused. refused tells a
-// file refused for what it is from one that can't be read.
+// Reads the file `install` is given: open_roots_file's, or ("-") standard input, a pipe alone;
+// false with the reason it is refused (refused: as open_roots_file's).
 bool read_candidate(const std::string& path, SecretBytes& text, std::string& error, bool& refused);
 
 // False with the reason and the fix when the site file's directory has a default ACL, which

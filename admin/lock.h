@@ -7,22 +7,17 @@
 
 #include <string>
 
+#include "util/unique_fd.h"
+
 namespace zel {
 
 class SiteLock {
  public:
-  SiteLock() = default;
-  SiteLock(SiteLock&& other) noexcept;
-  SiteLock& operator=(SiteLock&& other) noexcept;
-  SiteLock(const SiteLock&) = delete;
-  SiteLock& operator=(const SiteLock&) = delete;
-  ~SiteLock();
-
   // Takes the lock at once or not at all; false with the reason.
   bool acquire(const std::string& site_path, std::string& error);
 
  private:
-  int fd_ = -1;
+  UniqueFd fd_;
 };
 
 }  // namespace zel

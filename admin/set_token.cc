@@ -1,6 +1,5 @@
 #include "admin/set_token.h"
 
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,38 +9,15 @@
 #include <cstring>
 #include <optional>
 
+#include "admin/check.h"
 #include "admin/interrupt.h"
 #include "admin/stanzas.h"
+#include "admin/token_input.h"
 #include "site/properties.h"
 
 namespace zel {
 
 namespace {
-
-// Longer input than this is no token value typed or piped by mistake-free hands.
-constexpr std::size_t kLongestValue = 65536;
-
-// Echo off on a terminal for as long as it lives; the newline is still echoed.
-class EchoOff {
- public:
-  explicit EchoOff(int fd) : fd_(fd) {
-    if (tcgetattr(fd_, &saved_) != 0) return;
-    termios quiet = saved_;
-    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-    quiet.c_lflag |= ECHONL;
-    active_ = tcsetattr(fd_, TCSAFLUSH, &quiet) == 0;
-  }
-  EchoOff(const EchoOff&) = delete;
-  EchoOff& operator=(const EchoOff&) = delete;
-  ~EchoOff() {
-    if (active_) tcsetattr(fd_, TCSAFLUSH, &saved_);
-  }
-
- private:
-  int fd_;
-  termios saved_{};
-  bool active_ = false;
-};
 
 void splice(std::string_view text, std::size_t from, std::size_t to, std::string_view with,
             SecretBytes& out) {
@@ -53,25 +29,40 @@ void splice(std::string_view text, std::size_t from, std::size_t to, std::string
   out = std::move(built);
 }
 
-}  // namespace
-
-bool valid_token_value(std::string_view value, std::string& error) {
-  if (value.empty()) {
-    error = "the token value is empty";
-  } else if (std::any_of(value.begin(), value.end(),
-                         [](char c) { return std::iscntrl(static_cast<unsigned char>(c)) != 0; })) {
-    error = "the token value holds a control character";
-  } else if (value.front() == ' ') {
-    error = "the token value starts with a space, which zel-auth would drop";
-  } else if (value.find_first_of("[]") != std::string_view::npos) {
-    // A header could be read from a "[" before the token to a "]" in it, or
-    // inside it, and the rest of the token listed: site files keep it out.
-    error = "the token value holds \"[\" or \"]\": choose one without them";
+// The stanza at start of text (cut at its NUL) with its token value set: in place of the value that
+// counts, on its first token line without one, or on a new line at its end (line, "token.value = VALUE").
+void place_in_stanza(std::string_view whole_text, std::string_view text, std::size_t start, std::string_view value,
+                     SecretBytes& line, SecretBytes& out) {
+  const std::size_t end = stanza_end(text, start);
+  std::string_view counting;
+  std::string_view first_empty;
+  for_each_property_line(text, start, end, [&](std::string_view candidate) {
+    if (!is_token_line(candidate) || !counting.empty()) return;
+    if (!token_value_of(candidate).empty()) {
+      counting = candidate;
+    } else if (first_empty.empty()) {
+      first_empty = candidate;
+    }
+  });
+  auto offset = [&](const char* p) { return static_cast<std::size_t>(p - text.data()); };
+  if (!counting.empty()) {
+    const std::string_view old_value = token_value_of(counting);
+    splice(whole_text, offset(old_value.data()), offset(counting.data() + counting.size()), value, out);
+  } else if (!first_empty.empty()) {
+    // A token line without a value becomes the one that counts.
+    splice(whole_text, offset(first_empty.data()), offset(first_empty.data() + first_empty.size()),
+           view_of(line), out);
+  } else if (end < text.size()) {
+    line.insert(line.begin(), '\n');
+    splice(whole_text, end, end, view_of(line), out);
   } else {
-    return true;
+    if (end > 0 && text[end - 1] != '\n') line.insert(line.begin(), '\n');
+    line.push_back('\n');
+    splice(whole_text, end, end, view_of(line), out);
   }
-  return false;
 }
+
+}  // namespace
 
 bool replace_token(std::string_view whole_text, const char* name, std::string_view value,
                    SecretBytes& out, std::string& error) {
@@ -95,33 +86,7 @@ bool replace_token(std::string_view whole_text, const char* name, std::string_vi
     const std::size_t at = eol == std::string_view::npos ? text.size() : eol + 1;
     splice(whole_text, at, at, view_of(line), out);
   } else {
-    const std::size_t end = stanza_end(text, start);
-    std::string_view counting;
-    std::string_view first_empty;
-    for_each_property_line(text, start, end, [&](std::string_view candidate) {
-      if (!is_token_line(candidate) || !counting.empty()) return;
-      if (!token_value_of(candidate).empty()) {
-        counting = candidate;
-      } else if (first_empty.empty()) {
-        first_empty = candidate;
-      }
-    });
-    auto offset = [&](const char* p) { return static_cast<std::size_t>(p - text.data()); };
-    if (!counting.empty()) {
-      const std::string_view old_value = token_value_of(counting);
-      splice(whole_text, offset(old_value.data()), offset(counting.data() + counting.size()), value, out);
-    } else if (!first_empty.empty()) {
-      // A token line without a value becomes the one that counts.
-      splice(whole_text, offset(first_empty.data()), offset(first_empty.data() + first_empty.size()),
-             view_of(line), out);
-    } else if (end < text.size()) {
-      line.insert(line.begin(), '\n');
-      splice(whole_text, end, end, view_of(line), out);
-    } else {
-      if (end > 0 && text[end - 1] != '\n') line.insert(line.begin(), '\n');
-      line.push_back('\n');
-      splice(whole_text, end, end, view_of(line), out);
-    }
+    place_in_stanza(whole_text, text, start, value, line, out);
   }
 
   // What zel-auth would now sign with must be the new value, or nothing is changed.
@@ -137,54 +102,59 @@ bool replace_token(std::string_view whole_text, const char* name, std::string_vi
   return true;
 }
 
-bool read_token_value(int fd, const std::string& prompt, SecretBytes& value, std::string& error) {
-  value.clear();
-  const bool terminal = isatty(fd) != 0;
-  std::optional<EchoOff> echo_off;
-  if (terminal) {
-    std::fputs(prompt.c_str(), stderr);
-    (void)std::fflush(stderr);
-    echo_off.emplace(fd);
+namespace {
+
+// The live text with the token value asked for, read or made, once it is checked.
+SiteStatus compose_token(const std::string& site, const TokenRequest& request, int generated_fd,
+                         const LiveFile& live, Composed& next) {
+  const std::string label = stanza_label(request.stanza);
+  if (!live.exists) return failure(site + ": there is no site file yet: write one with zel-site edit");
+  const std::string_view whole = view_of(live.text);
+  std::size_t start = 0;
+  if (find_stanza(whole.substr(0, whole.find('\0')), request.stanza, start) == StanzaLookup::kMissing) {
+    std::fprintf(stderr, "zel-site: %s has no stanza %s; it is unchanged\n", site.c_str(), label.c_str());
+    return SiteStatus::kRefused;
   }
-  bool ended = false;  // a newline was read
-  bool more = false;   // something follows it
-  for (;;) {
-    char c = 0;
-    const ssize_t n = read(fd, &c, 1);
-    if (n < 0 && errno == EINTR && interrupted() == 0) continue;
-    if (n < 0) {
-      error = std::string("can't read the token value: ") + std::strerror(errno);
-      value.clear();
-      return false;
-    }
-    if (n == 0) break;
-    if (ended) {
-      more = true;
-      break;
-    }
-    if (c == '\n') {
-      ended = true;
-      // A terminal gives one line; a pipe or file must hold nothing more.
-      if (terminal) break;
-      continue;
-    }
-    if (value.size() == kLongestValue) {
-      error = "the token value is too long";
-      value.clear();
-      return false;
-    }
-    value.push_back(c);
+  SecretBytes value;
+  std::string error;
+  const bool read = request.generate != nullptr ? generate_token_value(value, error)
+                                                : read_token_value(STDIN_FILENO, label, request.weak, value, error);
+  if (!read || !replace_token(whole, request.stanza, view_of(value), next.text, error)) {
+    if (interrupted() == 0) std::fprintf(stderr, "zel-site: %s; %s is unchanged\n", error.c_str(), site.c_str());
+    return SiteStatus::kRefused;
   }
-  if (more) {
-    error = "the token value must be one line";
-    value.clear();
-    return false;
+  const std::vector<Finding> findings = check_site_text(view_of(next.text));
+  print_findings(stdout, site.c_str(), findings);
+  if (has_errors(findings, false)) {
+    std::fprintf(stderr, "zel-site: %s would have errors; it is unchanged (mend them with zel-site edit)\n",
+                 site.c_str());
+    return SiteStatus::kRefused;
   }
-  if (!valid_token_value(view_of(value), error)) {
-    value.clear();
-    return false;
+  // The value goes out before it is put in force: a value that can't be told is not installed.
+  if (request.generate != nullptr && !write_token_value(generated_fd, value, error)) {
+    return failure(error + "; " + site + " is unchanged");
   }
-  return true;
+  return SiteStatus::kDone;
+}
+
+}  // namespace
+
+SiteStatus set_token(const SitePaths& paths, const TokenRequest& request, ChangeTrail& trail) {
+  int generated_fd = -1;
+  if (std::string error; request.generate != nullptr && !generated_token_fd(request.generate, generated_fd, error)) {
+    return failure(error);
+  }
+  const std::string label = stanza_label(request.stanza);
+  const std::string site = paths.site;
+  Commit commit{.command = "set-token",
+                .stanza = request.stanza,
+                .unchanged = "the token value of " + label + " in " + site + " is that value already: unchanged",
+                .installed = "set the token value of " + label + " in " + site,
+                .ownership_said = false};
+  commit.compose = [&](const LiveFile& live, Composed& next) {
+    return compose_token(site, request, generated_fd, live, next);
+  };
+  return commit_change(paths, commit, trail);
 }
 
 }  // namespace zel

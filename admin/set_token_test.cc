@@ -1,10 +1,19 @@
 #include "admin/set_token.h"
 
+#include <fcntl.h>
+#include <termios.h>
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstring>
+#include <ctime>
 #include <optional>
 #include <string>
+#include <thread>
+
+#include "admin/check.h"
+#include "admin/token_input.h"
 
 namespace zel {
 namespace {
@@ -51,18 +60,25 @@ TEST(ReadTokenValue, TakesOneLineAndRefusesWhatCantBeAValue) {
   const struct {
     std::string input;
     std::optional<std::string> value;
+    bool weak = true;
   } cases[] = {
+      {"a-long-enough-value-of-32-bytes!\n", "a-long-enough-value-of-32-bytes!", false},
+      {"16-bytes-exactly\n", "16-bytes-exactly", false},
+      {"15-bytes-a-few\n", std::nullopt, false},
+      {"short\n", "short", true},
       {"s3cret-value\n", "s3cret-value"},
       {"no newline", "no newline"},
-      {"ends in spaces  \n", "ends in spaces  "},
+      {"ends in spaces  \n", std::nullopt},
       {"\n", std::nullopt},
       {"", std::nullopt},
       {"two\nlines\n", std::nullopt},
       {"crlf\r\n", std::nullopt},
       {"tab\there\n", std::nullopt},
       {" leading space\n", std::nullopt},
-      {"]Zq9-after-a-header\n", std::nullopt},
-      {"one[bracket\n", std::nullopt},
+      // Where no header can be read into it: set-token writes a value on a line of its own.
+      {"]Zq9-after-a-header\n", "]Zq9-after-a-header"},
+      {"one[bracket\n", "one[bracket"},
+      {"a[header]inside\n", std::nullopt},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.input);
@@ -72,11 +88,126 @@ TEST(ReadTokenValue, TakesOneLineAndRefusesWhatCantBeAValue) {
     close(fds[1]);
     SecretBytes value;
     std::string error;
-    const bool ok = read_token_value(fds[0], "prompt: ", value, error);
+    const bool ok = read_token_value(fds[0], "[s]", c.weak, value, error);
     close(fds[0]);
     EXPECT_EQ(ok, c.value.has_value()) << error;
     EXPECT_EQ(std::string(view_of(value)), c.value.value_or(""));
   }
+}
+
+// Standard input that is neither a terminal nor a pipe is taken only as a file only root can have
+// written and can read; anything else is refused with the way that works.
+TEST(ReadTokenValue, AnythingButATerminalOrAPipeIsRefusedWithTheWayThatWorks) {
+  char path[] = "/tmp/zel-token-test.XXXXXX";
+  const int file = mkstemp(path);
+  ASSERT_GE(file, 0);
+  ASSERT_EQ(write(file, "a-long-enough-value-of-32-bytes!\n", 33), 33);
+  ASSERT_EQ(fchmod(file, 0644), 0);
+  ASSERT_EQ(lseek(file, 0, SEEK_SET), 0);
+  const int null = open("/dev/null", O_RDONLY);
+  const struct {
+    const char* name;
+    int fd;
+    const char* refusal;
+  } cases[] = {
+      {"a file anyone may read, in /tmp", file, geteuid() == 0 ? "is readable by others than root (mode 0644)"
+                                                               : "is owned by user ID"},
+      {"a device", null, "standard input is no terminal, pipe or file"},
+      {"closed", 99, "standard input can't be examined"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SecretBytes value;
+    std::string error;
+    EXPECT_FALSE(read_token_value(c.fd, "[s]", false, value, error));
+    EXPECT_NE(error.find(c.refusal), std::string::npos) << error;
+    EXPECT_NE(error.find("openssl rand -base64 32 | zel-site set-token -s NAME"), std::string::npos) << error;
+    EXPECT_TRUE(value.empty());
+  }
+  close(null);
+  close(file);
+  unlink(path);
+}
+
+// On a terminal the value is asked twice, as passwd asks, with echo off: the terminal shows only
+// the newlines, and two values that differ are refused.
+TEST(ReadTokenValue, ATerminalIsAskedTwiceWithoutEcho) {
+  const struct {
+    const char* typed;
+    std::optional<std::string> value;
+  } cases[] = {
+      {"a-long-enough-value-of-32-bytes!\na-long-enough-value-of-32-bytes!\n", "a-long-enough-value-of-32-bytes!"},
+      {"a-long-enough-value-of-32-bytes!\na-long-enough-value-of-32-bytes?\n", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.typed);
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) GTEST_SKIP() << "no terminal to test with";
+    const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
+    ASSERT_GE(terminal, 0);
+    // Typed once echo is off: turning it off discards what was typed before, as passwd does.
+    std::thread typist([&] {
+      termios mode{};
+      for (int i = 0; i < 100000 && tcgetattr(terminal, &mode) == 0 && (mode.c_lflag & ECHO) != 0; ++i) {
+        const timespec pause{0, 100'000};
+        nanosleep(&pause, nullptr);
+      }
+      EXPECT_EQ(write(master, c.typed, std::strlen(c.typed)), static_cast<ssize_t>(std::strlen(c.typed)));
+    });
+    SecretBytes value;
+    std::string error;
+    const bool ok = read_token_value(terminal, "[s]", false, value, error);
+    typist.join();
+    EXPECT_EQ(ok, c.value.has_value()) << error;
+    EXPECT_EQ(std::string(view_of(value)), c.value.value_or(""));
+    if (!ok) {
+      EXPECT_EQ(error, "the two values typed differ");
+    }
+    char shown[256] = {};
+    const int flags = fcntl(master, F_GETFL);
+    fcntl(master, F_SETFL, flags | O_NONBLOCK);
+    const ssize_t n = read(master, shown, sizeof shown - 1);
+    EXPECT_EQ(std::string(shown, n > 0 ? static_cast<std::size_t>(n) : 0).find("value"), std::string::npos);
+    close(terminal);
+    close(master);
+  }
+}
+
+TEST(GeneratedToken, ADescriptorOfItsOwnNeverATerminalAndARandomValue) {
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  const std::string writer = std::to_string(ends[1]);
+  const std::string reader = std::to_string(ends[0]);
+  const struct {
+    std::string text;
+    const char* refusal;  // empty: taken
+  } cases[] = {
+      {writer, ""},
+      {reader, "is not open for writing"},
+      {"1", "takes a descriptor of 3 or more"},
+      {"x3", "takes a descriptor of 3 or more"},
+      {"999", "is not open for writing"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    int fd = -1;
+    std::string error;
+    EXPECT_EQ(generated_token_fd(c.text.c_str(), fd, error), c.refusal[0] == '\0') << error;
+    EXPECT_NE(error.find(c.refusal), std::string::npos) << error;
+  }
+  SecretBytes first;
+  SecretBytes second;
+  std::string error;
+  ASSERT_TRUE(generate_token_value(first, error) && generate_token_value(second, error)) << error;
+  EXPECT_EQ(first.size(), 44U);  // 32 bytes in base64
+  EXPECT_NE(first, second);
+  EXPECT_EQ(token_value_fault(view_of(first), false), "");
+  ASSERT_TRUE(write_token_value(ends[1], first, error)) << error;
+  char got[45] = {};
+  ASSERT_EQ(read(ends[0], got, sizeof got), 45);
+  EXPECT_EQ(std::string(got, 44), std::string(view_of(first)));
+  close(ends[0]);
+  close(ends[1]);
 }
 
 }  // namespace

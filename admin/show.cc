@@ -107,7 +107,7 @@ void show_stanza(const Stanza& stanza, const Withheld& withheld, std::FILE* out)
 
 }  // namespace
 
-int show_site(std::string_view whole_text, const char* site_path, const char* name, std::FILE* out) {
+bool show_site(std::string_view whole_text, const char* site_path, const char* name, std::FILE* out) {
   const LineIndex lines(whole_text);
   const SiteView view = view_site(whole_text, lines);
   const Withheld withheld{token_lines(view.text, lines), sought_tokens(view.text, lines)};
@@ -116,7 +116,7 @@ int show_site(std::string_view whole_text, const char* site_path, const char* na
     if (stanza.lookup == StanzaLookup::kMissing) {
       std::fprintf(stderr, "zel-site: %s: no stanza %s\n", terminal_text(site_path).c_str(),
                    terminal_text(stanza_label(name)).c_str());
-      return 1;
+      return false;
     }
     Stanza shown = stanza;
     // The first header of that name, if there is one, is the stanza's.
@@ -124,7 +124,7 @@ int show_site(std::string_view whole_text, const char* site_path, const char* na
                                      [&](const Stanza& named) { return named.name == stanza.name; });
     shown.header_line = header != view.named.end() ? header->header_line : 0;
     show_stanza(shown, withheld, out);
-    return 0;
+    return true;
   }
   if (view.default_stanza.lookup == StanzaLookup::kFound) {
     show_stanza(view.default_stanza, withheld, out);
@@ -135,7 +135,7 @@ int show_site(std::string_view whole_text, const char* site_path, const char* na
   for (const Stanza& stanza : view.named) {
     if (shown.insert(*stanza.name).second) show_stanza(stanza, withheld, out);
   }
-  return 0;
+  return true;
 }
 
 }  // namespace zel

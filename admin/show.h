@@ -16,8 +16,9 @@
 
 namespace zel {
 
-// Writes the listing of every stanza, or of the one -s NAME selects; 0, or 1 for no such stanza.
-int show_site(std::string_view whole_text, const char* site_path, const char* name, std::FILE* out);
+// Writes the listing of every stanza, or of the one -s NAME selects; false (said on standard error)
+// when there is no such stanza.
+bool show_site(std::string_view whole_text, const char* site_path, const char* name, std::FILE* out);
 
 }  // namespace zel
 

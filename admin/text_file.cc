@@ -6,6 +6,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include "site/site_file.h"
+#include "util/unique_fd.h"
+
 namespace zel {
 
 namespace {
@@ -18,19 +21,8 @@ bool failed(const std::string& path, const char* reason, std::string& error) {
 }  // namespace
 
 bool read_text_fd(int fd, const std::string& name, SecretBytes& text, std::string& error) {
-  text.clear();
-  char chunk[65536];
-  bool ok = true;
-  for (;;) {
-    const ssize_t n = read(fd, chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) ok = failed(name, std::strerror(errno), error);
-    if (n <= 0) break;
-    text.insert(text.end(), chunk, chunk + n);
-  }
-  explicit_bzero(chunk, sizeof chunk);
-  if (!ok) text.clear();
-  return ok;
+  const int read_errno = read_secret(fd, text);
+  return read_errno == 0 || failed(name, std::strerror(read_errno), error);
 }
 
 bool read_text_file(const std::string& path, SecretBytes& text, std::string& error,
@@ -38,23 +30,22 @@ bool read_text_file(const std::string& path, SecretBytes& text, std::string& err
   text.clear();
   if (options.missing != nullptr) *options.missing = false;
   // Non-blocking: a FIFO put in the file's place must not hang the open.
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK |
-                                        (options.follow_link ? 0 : O_NOFOLLOW));
-  if (fd < 0) {
+  const UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK |
+                                          (options.follow_link ? 0 : O_NOFOLLOW)));
+  if (!fd) {
     if (options.missing != nullptr) *options.missing = errno == ENOENT;
     return failed(path, errno == ELOOP && !options.follow_link ? "a symbolic link" : std::strerror(errno),
                   error);
   }
   struct stat st {};
-  bool ok = fstat(fd, &st) == 0;
+  bool ok = fstat(fd.get(), &st) == 0;
   if (!ok) {
     failed(path, std::strerror(errno), error);
   } else if (!S_ISREG(st.st_mode)) {
     ok = failed(path, S_ISDIR(st.st_mode) ? std::strerror(EISDIR) : "Not a regular file", error);
   } else {
-    ok = read_text_fd(fd, path, text, error);
+    ok = read_text_fd(fd.get(), path, text, error);
   }
-  close(fd);
   if (ok && options.status != nullptr) *options.status = st;
   return ok;
 }

@@ -17,6 +17,7 @@
 #include "sign/token_id.h"
 #include "util/log_field.h"
 #include "util/status.h"
+#include "util/unique_fd.h"
 
 namespace zel {
 
@@ -142,10 +143,8 @@ Administrator administrator() {
   Administrator admin;
   char text[32] = {};
   bool read_it = false;
-  if (const int fd = open("/proc/self/loginuid", O_RDONLY | O_CLOEXEC); fd >= 0) {
-    const ssize_t got = read(fd, text, sizeof text - 1);
-    read_it = got > 0;
-    close(fd);
+  if (const UniqueFd fd(open("/proc/self/loginuid", O_RDONLY | O_CLOEXEC)); fd) {
+    read_it = read(fd.get(), text, sizeof text - 1) > 0;
   }
   admin.by = login_name(read_it ? text : nullptr);
   // sudo's word for who ran it, which the login UID also gives unless the

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -54,6 +55,25 @@ const char* wrong_kind(mode_t mode) {
 }
 
 }  // namespace
+
+int read_secret(int fd, SecretBytes& text) {
+  text.clear();
+  std::size_t size = 0;
+  for (;;) {
+    if (text.size() - size < 4096) text.resize(std::max<std::size_t>(2 * text.size(), 65536));
+    const ssize_t n = read(fd, text.data() + size, text.size() - size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const int read_errno = errno;
+      text.clear();
+      return read_errno;
+    }
+    if (n == 0) break;
+    size += static_cast<std::size_t>(n);
+  }
+  text.resize(size);
+  return 0;
+}
 
 int read_site_file(const SiteFile& file, const char* path, SecretBytes& text) {
   if (file.fd() < 0) {

@@ -37,6 +37,10 @@ class SiteFile {
 // is reported as the wrong kind of file rather than by the open's error.
 SiteFile open_site_file(const char* path);
 
+// Reads fd from where it stands to its end into text, which is all the memory the bytes ever pass
+// through; 0, or the errno of the read that failed (text then empty).
+int read_secret(int fd, SecretBytes& text);
+
 // Reads the whole opened file into text (NUL-terminated); 0, or 6 with its message.
 int read_site_file(const SiteFile& file, const char* path, SecretBytes& text);
 

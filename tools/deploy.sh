@@ -6,9 +6,10 @@
 # privilege and gives the privilege up before it reads its input. The group has
 # no members and is no account's primary group, so no one holds it but the tool.
 # zel-site, the administrator's tool, installed beside the program
-# (PREFIX/sbin/zel-site), becomes root's, mode 0755; it judges the service group
-# before anything is changed and the whole deployment at the end, and this
-# script keeps no copy of those rules. Running the script again changes nothing
+# (PREFIX/sbin/zel-site), becomes root's, mode 0755; it judges the paths to
+# install to and the service group before anything is changed and the whole
+# deployment at the end, and this script keeps no copy of those rules but the
+# walk that makes zel-site itself trusted. Running the script again changes nothing
 # that is already right.
 #
 #   tools/deploy.sh [--build DIR] [--prefix DIR] [--binary PATH]
@@ -82,59 +83,38 @@ case $group in
   nogroup|nobody) die "$group is shared with other programs; the service group must be the tool's alone" ;;
 esac
 
-# check_path PATH: PATH and every directory above it are what they seem. No
-# symbolic link anywhere along it (a link could point into a directory a user
-# controls, or be swapped while this runs), and every directory root's and
-# writable by no one else, so nobody but root can change what the path names.
-# A missing final part is allowed; it is created by root below.
-check_path() {
-  path=$1
-  case $path/ in
-    */./*|*/../*|*//*) die "$path is not a plain absolute path (no '.', '..' or '//')" ;;
-  esac
-  walked=
-  rest=${path#/}
-  check_dir /
-  while [ -n "$rest" ]; do
-    part=${rest%%/*}
-    case $rest in */*) rest=${rest#*/} ;; *) rest= ;; esac
-    walked=$walked/$part
-    [ ! -L "$walked" ] || die "$walked is a symbolic link; give the real path"
-    [ -e "$walked" ] || return 0
-    if [ -n "$rest" ]; then
-      [ -d "$walked" ] || die "$walked is not a directory"
-      check_dir "$walked"
-    fi
-  done
-}
-check_dir() {
+# trusted PATH: what root runs must be root's alone to change before it runs:
+# zel-site itself, and a build tree's install script. zel-site can't vouch for
+# its own path, so this is the one walk kept here; every other path is judged
+# by zel-site (check --path), which holds the rule.
+trusted() {
+  [ -e "$1" ] || [ -L "$1" ] || die "$1 is missing"
+  [ ! -L "$1" ] || die "$1 is a symbolic link; give the real path"
   set -- "$1" $(stat -c '%u %a' -- "$1")
   [ "$2" -eq 0 ] || die "$1 is not owned by root"
   [ $((0$3 & 022)) -eq 0 ] || die "$1 is writable by others than root (mode $3)"
+  [ "$1" = / ] || trusted "$(dirname -- "$1")"
+}
+# judged PATH: zel-site's findings about PATH, a path to install to.
+judged() {
+  "$zel_site" check --path "$1" >&2 || die "$1 can't be installed to: see above"
 }
 
-check_path "$prefix"
-check_path "$binary"
-check_path "$site_file"
+zel_site=$prefix/sbin/zel-site
 if [ -n "$build" ]; then
   # Installing runs the build tree's own scripts as root: the tree must be root's.
-  [ -d "$build" ] || die "$build is not a build directory"
-  check_dir "$build"
-  set -- $(stat -c '%u %a' -- "$build/cmake_install.cmake" 2>/dev/null || echo 1 0)
-  [ "$1" -eq 0 ] && [ $((0$2 & 022)) -eq 0 ] ||
-    die "$build/cmake_install.cmake is missing, not root's, or writable by others"
+  trusted "$build/cmake_install.cmake"
   cmake --install "$build" --prefix "$prefix" >/dev/null
-  # What the install made is checked as well as what was there before.
-  check_path "$binary"
 fi
-
-[ -f "$binary" ] || die "no installed binary at $binary (install first, or give --build)"
-# zel-site, when installed, must look after the same site file and this binary.
-zel_site=$prefix/sbin/zel-site
 [ -e "$zel_site" ] || [ -L "$zel_site" ] ||
   die "no zel-site at $zel_site: it checks the service group and the deployment (install it with the binary)"
-check_path "$zel_site"
+trusted "$zel_site"
 [ -f "$zel_site" ] || die "$zel_site is not a regular file"
+judged "$prefix"
+judged "$binary"
+judged "$site_file"
+[ -f "$binary" ] || die "no installed binary at $binary (install first, or give --build)"
+# zel-site must look after the same site file and this binary.
 LC_ALL=C grep -qazxF -- "$site_file" "$zel_site" ||
   die "$zel_site was not built for the site file $site_file (configure with -DZEL_SITE_FILE=$site_file)"
 LC_ALL=C grep -qazxF -- "$binary" "$zel_site" ||
@@ -156,7 +136,7 @@ site_dir=$(dirname -- "$site_file")
 if [ ! -d "$site_dir" ]; then
   mkdir -p -- "$site_dir"
   chmod 0755 -- "$site_dir"
-  check_path "$site_file"
+  judged "$site_file"
 fi
 [ ! -e "$site_file" ] || [ -f "$site_file" ] || die "$site_file is not a regular file"
 

@@ -244,6 +244,9 @@ audit_site_changes() {
   wait_for test -S /dev/log || fail "the log receiver did not start"
   echo "$canary3" | zs audit-set-token set-token -s staging
   zs_expect audit-set-token 0 "set the token value of [staging]"
+  # The same value again: unchanged, no line.
+  echo "$canary3" | zs audit-set-same set-token -s staging
+  zs_expect audit-set-same 0 "unchanged"
   run_tool audit-signed "$user" "$T/body-$user" -s staging
   zs_editor=$Z/append
   zs audit-edit edit </dev/null
@@ -292,7 +295,7 @@ audit_site_changes() {
   [ "$(site_state)" = "$before" ] || fail "a change went in without its line"
   # No log at all: as before.
   rm -f /dev/log
-  echo "$canary2" | zs audit-nolog set-token -s staging
+  echo "$canary3" | zs audit-nolog set-token -s staging
   zs_expect audit-nolog 0 "set the token value of [staging]"
   log_uncover
   section_ok "zel-site's exact lines for set-token, edit and a forced install, zel-auth's with the new token's identifier; none for a refused or failed edit or an unchanged install; a log nobody reads refuses a change"

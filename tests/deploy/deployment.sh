@@ -386,6 +386,8 @@ EOF
   # zel-site recommends the set-group-ID form, and installs in the older one's way.
   zs old-check check
   zs_expect old-check 0 "warning: set-user-ID to the account $old (the older form)"
+  echo "$canary2" | zs old-set-token-away set-token
+  zs_expect old-set-token-away 0 "set the token value of the default stanza"
   echo "$canary" | zs old-set-token set-token
   zs_expect old-set-token 0 "set the token value of the default stanza"
   [ "$(stat -c '%U %a' "$SITE_FILE")" = "$old 600" ] ||

@@ -22,9 +22,9 @@ refused() {
     fail "deploy.sh refused $what without saying '$text':"; sed 's/^/    /' "$R/deploy.log"
   fi
 }
-# layout DIR: a prefix holding a copy of the binary in DIR/bin.
+# layout DIR: a prefix holding a copy of the binary in DIR/bin and of zel-site in DIR/sbin.
 layout() {
-  mkdir -p "$1/bin" && install -m 0755 "$TOOL" "$1/bin/zel-auth"
+  mkdir -p "$1/bin" "$1/sbin" && install -m 0755 "$TOOL" "$1/bin/zel-auth" && install -m 0755 "$ZEL_SITE" "$1/sbin/zel-site"
 }
 
 # Run again, the script changes nothing; an unsafe group, a site file the
@@ -59,25 +59,29 @@ refusals_deploy_sh() {
   refused "a site path the binary's path begins with" "was not built for" --prefix /opt/zel --group "$svc" \
     --site-file /opt/zel/etc/zel-site.con
   # Unsafe layouts, each a copy of the binary that must not become set-group-ID.
-  layout /opt/zl/real && ln -s real/bin /opt/zl/bin
-  refused "a symbolic link for bin/" "/opt/zl/bin is a symbolic link" --prefix /opt/zl --group "$svc"
+  layout /opt/zl/real && ln -s real/bin /opt/zl/bin && mkdir /opt/zl/sbin && install -m 0755 "$ZEL_SITE" /opt/zl/sbin/zel-site
+  refused "a symbolic link for bin/" "/opt/zl/bin: error: a symbolic link" --prefix /opt/zl --group "$svc"
   ln -s zel /opt/zlp
   refused "a symbolic link for the prefix" "/opt/zlp is a symbolic link" --prefix /opt/zlp --group "$svc"
   layout /opt/zw && chmod 1777 /opt/zw
   refused "a prefix others may write" "/opt/zw is writable by others" --prefix /opt/zw --group "$svc"
   layout /opt/zu && chown "$user:" /opt/zu/bin
-  refused "a bin/ a user owns" "/opt/zu/bin is not owned by root" --prefix /opt/zu --group "$svc"
+  refused "a bin/ a user owns" "/opt/zu/bin: error: owned by $user, not root" --prefix /opt/zu --group "$svc"
   mkdir -p /opt/zs && ln -s /opt/zel/etc /opt/zs/etc
-  refused "a symbolic link for the site file's directory" "/opt/zs/etc is a symbolic link" \
+  refused "a symbolic link for the site file's directory" "/opt/zs/etc: error: a symbolic link" \
     --prefix /opt/zel --group "$svc" --site-file /opt/zs/etc/zel-site.conf
   mkdir -p /opt/zf/etc && ln -s /opt/zel/etc/zel-site.conf /opt/zf/etc/zel-site.conf
-  refused "a symbolic link for the site file" "/opt/zf/etc/zel-site.conf is a symbolic link" \
+  refused "a symbolic link for the site file" "/opt/zf/etc/zel-site.conf: error: a symbolic link" \
     --prefix /opt/zel --group "$svc" --site-file /opt/zf/etc/zel-site.conf
-  for copy in /opt/zl/real/bin /opt/zw/bin /opt/zu/bin; do
+  # zel-site itself lies in a directory others may write: it is not run at all.
+  layout /opt/zx && chmod 0777 /opt/zx/sbin
+  refused "a zel-site others could have replaced" "/opt/zx/sbin is writable by others than root (mode 777)" \
+    --prefix /opt/zx --group "$svc"
+  for copy in /opt/zl/real/bin /opt/zw/bin /opt/zu/bin /opt/zx/bin; do
     [ "$(stat -c '%U:%G %a' "$copy/zel-auth")" = "root:root 755" ] ||
       fail "a refused deploy.sh changed $copy/zel-auth: $(stat -c '%U:%G %a' "$copy/zel-auth")"
   done
-  rm -rf /opt/zl /opt/zlp /opt/zw /opt/zu /opt/zs /opt/zf
+  rm -rf /opt/zl /opt/zlp /opt/zw /opt/zu /opt/zs /opt/zf /opt/zx
   [ "$(state)" = "$before" ] || fail "a refused deploy.sh changed the deployment"
   section_ok "deploy.sh is idempotent and refuses what it must"
 }

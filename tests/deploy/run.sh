@@ -38,6 +38,7 @@
 #   audit.sh       the lines zel-auth and zel-site send to /dev/log
 #   site_tool.sh   zel-site: install, check, show, edit, the lock, set-token,
 #                  installs that fail
+#   token_input.sh set-token's token input: files, short values, --generate
 set -u
 
 SITE_FILE=/opt/zel/etc/zel-site.conf
@@ -156,6 +157,8 @@ fi
 . "$here/audit.sh" || { echo "FAIL: cannot read $here/audit.sh"; exit 1; }
 # shellcheck source=tests/deploy/site_tool.sh
 . "$here/site_tool.sh" || { echo "FAIL: cannot read $here/site_tool.sh"; exit 1; }
+# shellcheck source=tests/deploy/token_input.sh
+. "$here/token_input.sh" || { echo "FAIL: cannot read $here/token_input.sh"; exit 1; }
 
 started=()
 inner_cleanup() {
@@ -197,6 +200,7 @@ site_tool_commands                 # site_tool.sh: from here on the site file ch
 site_tool_edit
 site_tool_lock
 site_tool_set_token
+site_tool_token_input              # token_input.sh
 site_tool_failed_installs
 site_tool_refusals
 audit_site_changes                 # audit.sh: zel-site's lines, on the file site_tool_refusals left

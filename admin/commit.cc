@@ -1,0 +1,88 @@
+#include "admin/commit.h"
+
+#include <algorithm>
+#include <optional>
+#include <string_view>
+
+#include "admin/check.h"
+#include "admin/interrupt.h"
+#include "admin/lock.h"
+#include "util/status.h"
+
+namespace zel {
+
+namespace {
+
+// The deployment checked (findings to standard output), then the live file read, which must be the file
+// checked: only root could have swapped it, yet what was judged is what gets replaced.
+SiteStatus prepare_write(const SitePaths& paths, SiteOwnership& ownership, LiveFile& live) {
+  const std::string site = paths.site;
+  const DeploymentVerdict verdict = check_deployment(paths.site, paths.tool, Purpose::kWrite);
+  print_findings(stdout, paths.site, verdict.findings);
+  if (!verdict.ownership) {
+    std::fprintf(stderr, "zel-site: %s is unchanged: the deployment has the errors above; mend them (zel-site "
+                         "check tells them all), then run this again\n", paths.site);
+    return SiteStatus::kRefused;
+  }
+  ownership = *verdict.ownership;
+  std::string error;
+  if (!read_live_file(site, live, error)) return failure(error);
+  if (live.exists != verdict.site.has_value() ||
+      (live.exists && (live.dev != verdict.site->st_dev || live.ino != verdict.site->st_ino))) {
+    return failure(site + " is unchanged: it was replaced while it was being checked; run this again");
+  }
+  live.mended = std::any_of(verdict.findings.begin(), verdict.findings.end(),
+                            [&](const Finding& f) { return f.path == site; });
+  return SiteStatus::kDone;
+}
+
+// The change's line for the trail; 0, or the status of a token identifier that can't be computed.
+int line_of(const Commit& commit, const LiveFile& live, const Composed& next, std::string& line) {
+  const Administrator admin = administrator();
+  if (std::string_view(commit.command) == "set-token") {
+    return set_token_line(admin, commit.stanza, view_of(live.text), view_of(next.text), line);
+  }
+  const std::optional<std::string_view> before = live.exists ? std::optional(view_of(live.text)) : std::nullopt;
+  return change_line({commit.command, admin, next.forced}, before, view_of(next.text), line);
+}
+
+}  // namespace
+
+SiteStatus failure(const std::string& message) {
+  std::fprintf(stderr, "zel-site: %s\n", message.c_str());
+  return SiteStatus::kFailed;
+}
+
+SiteStatus commit_change(const SitePaths& paths, const Commit& commit, ChangeTrail& trail) {
+  std::string error;
+  SiteLock lock;
+  if (!lock.acquire(paths.site, error)) return failure(error);
+  if (commit.locked) commit.locked();
+  if (interrupted() != 0) return SiteStatus::kRefused;
+  SiteOwnership ownership;
+  LiveFile live;
+  Composed next;
+  if (const SiteStatus status = prepare_write(paths, ownership, live); status != SiteStatus::kDone) return status;
+  if (const SiteStatus status = commit.compose(live, next); status != SiteStatus::kDone) return status;
+  // No live file and no text is nothing to write either.
+  if ((live.exists || next.text.empty()) && !live.mended && live.text == next.text) {
+    std::fprintf(commit.out, "zel-site: %s\n", commit.unchanged.c_str());
+    return SiteStatus::kDone;
+  }
+  std::string line;
+  if (line_of(commit, live, next, line) != kOk) {
+    return failure(std::string("the log line's token identifiers can't be computed; ") + paths.site +
+                   " is unchanged");
+  }
+  if (!install_site_text(paths.site, view_of(next.text), ownership, live, error)) return failure(error);
+  if (!error.empty()) std::fprintf(stderr, "zel-site: warning: %s\n", error.c_str());
+  std::fprintf(commit.out, "zel-site: %s", commit.installed.c_str());
+  if (commit.ownership_said) {
+    std::fprintf(commit.out, " (%s:%s %04o)", ownership.owner_name.c_str(), ownership.group_name.c_str(),
+                 static_cast<unsigned>(ownership.mode));
+  }
+  std::fputc('\n', commit.out);
+  return trail.send(line, paths.site) == kOk ? SiteStatus::kDone : SiteStatus::kUnlogged;
+}
+
+}  // namespace zel
