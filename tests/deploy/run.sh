@@ -38,6 +38,7 @@
 #   audit.sh       the lines zel-auth and zel-site send to /dev/log
 #   site_tool.sh   zel-site: install, check, show, edit, the lock, set-token,
 #                  installs that fail
+#   ansible.sh     the Ansible example (examples/ansible) run on the deployment
 set -u
 
 SITE_FILE=/opt/zel/etc/zel-site.conf
@@ -156,6 +157,8 @@ fi
 . "$here/audit.sh" || { echo "FAIL: cannot read $here/audit.sh"; exit 1; }
 # shellcheck source=tests/deploy/site_tool.sh
 . "$here/site_tool.sh" || { echo "FAIL: cannot read $here/site_tool.sh"; exit 1; }
+# shellcheck source=tests/deploy/ansible.sh
+. "$here/ansible.sh" || { echo "FAIL: cannot read $here/ansible.sh"; exit 1; }
 
 started=()
 inner_cleanup() {
@@ -200,6 +203,7 @@ site_tool_set_token
 site_tool_failed_installs
 site_tool_refusals
 audit_site_changes                 # audit.sh: zel-site's lines, on the file site_tool_refusals left
+ansible_convergence                # ansible.sh
 deployment_e2e_set_group_id        # deployment.sh: these rewrite it freely
 deployment_set_user_id_form
 
