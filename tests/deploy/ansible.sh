@@ -4,7 +4,8 @@
 # first run changes the site file, the second changes nothing; a failed
 # install is made good by the run after its fix; a hand edit is undone by the
 # next run; a --check --diff run and -vvv runs show no token byte; set-token
-# from a pipe rotates a token, and the site file's run then agrees with it.
+# from a pipe rotates a token, or says why it can't, and the site file's run
+# then agrees with it.
 # Sourced by run.sh, after zel-site's parts.
 # shellcheck disable=SC2034,SC2153,SC2154  # variables shared with run.sh and the other parts
 
@@ -107,6 +108,13 @@ ansible_convergence() {
   run_tool an-rotated "$user" "$T/body-$user" -s staging
   listing "$T/body-$user" "$canary3" "site.name = Deploy test staging site, renamed" >"$R/an-rotated.want"
   expect_run an-rotated 0 "$R/an-rotated.want" ""
+  # A refused set-token: the run fails, and says why in set-token's own words.
+  chmod 0755 "$TOOL"
+  an an-rotate-refused zel-token.yml -e zel_site_stanza=staging
+  chmod 2711 "$TOOL"
+  an_expect an-rotate-refused 2 0
+  grep -qF "$TOOL: error: mode 0755, not 2711" "$R/an-rotate-refused.out" ||
+    fail "a refused rotation did not show set-token's reason"
   inode=$(stat -c %i "$SITE_FILE")
   an an-after-rotate zel-site.yml
   an_expect an-after-rotate 0 1
