@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cmath>
 #include <tuple>
 
 #include "admin/stanzas.h"
@@ -82,6 +83,60 @@ std::string_view poses_as_computed_line(std::string_view line) {
   return {};
 }
 
+// A key's last word: a run of ASCII letters, split also where a small letter
+// meets a capital ("signingKey": "Key"); digits and marks after it left out.
+std::string_view last_word(std::string_view key) {
+  std::size_t end = key.size();
+  while (end > 0 && !is_letter(key[end - 1])) --end;
+  std::size_t start = end;
+  while (start > 0 && is_letter(key[start - 1]) &&
+         !(start < end && std::islower(static_cast<unsigned char>(key[start - 1])) != 0 &&
+           std::isupper(static_cast<unsigned char>(key[start])) != 0)) {
+    --start;
+  }
+  return key.substr(start, end - start);
+}
+
+// Whether a key names a secret: its last word is one of a secret's usual names,
+// and not a "key" after "public".
+bool names_a_secret(std::string_view key) {
+  static constexpr std::array<std::string_view, 11> secrets = {
+      "token", "secret", "password", "passwd", "passphrase", "key", "apikey",
+      "auth",  "credential", "credentials", "private"};
+  const std::string_view last = last_word(key);
+  const std::string name = lower(last);
+  if (std::find(secrets.begin(), secrets.end(), name) == secrets.end()) return false;
+  const std::string_view before = key.substr(0, static_cast<std::size_t>(last.data() - key.data()));
+  return name != "key" || lower(last_word(before)) != "public";
+}
+
+// Whether a listed value looks random: at least 20 characters of the base64
+// alphabets (letters, digits, "+", "/", "-", "_"), then at most two "=", with a
+// Shannon entropy over those characters (the "=" left out) of at least 3 bits
+// per character when all are hex digits, else of at least 4 bits.
+bool looks_random(std::string_view value) {
+  for (int i = 0; i < 2 && value.ends_with('='); ++i) value.remove_suffix(1);
+  const auto base64 = [](char c) { return is_word_byte(c) || c == '+' || c == '/' || c == '-' || c == '_'; };
+  if (value.size() < 20 || !std::all_of(value.begin(), value.end(), base64)) return false;
+  std::array<double, 256> counts{};
+  for (const char c : value) ++counts[static_cast<unsigned char>(c)];
+  const auto size = static_cast<double>(value.size());
+  double bits = 0;
+  for (const double count : counts) bits -= count == 0 ? 0 : count / size * std::log2(count / size);
+  const bool hex =
+      std::all_of(value.begin(), value.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; });
+  return bits >= (hex ? 3.0 : 4.0);
+}
+
+// A listed line's value: what follows its first "=" or ":", or the whole line
+// without one, blanks around it left out.
+std::string_view listed_value(std::string_view line) {
+  line.remove_prefix(std::min(line.find_first_of("=:") + 1, line.size()));  // npos + 1: nothing
+  const std::size_t first = line.find_first_not_of(" \t");
+  if (first == std::string_view::npos) return {};
+  return line.substr(first, line.find_last_not_of(" \t") + 1 - first);
+}
+
 // Whether a listed line may hold the rest of a token value: no "=" in it (but
 // base64 padding at its end) and, with padding, no blank either.
 bool may_be_token_rest(std::string_view text) {
@@ -124,6 +179,10 @@ void check_listed(const Stanza& stanza, const std::vector<SoughtToken>& tokens, 
     } else if (std::any_of(listed.text.begin(), listed.text.end(), is_control)) {
       findings.error(listed.line, "listed to every user with a control character (a tab, a carriage "
                                   "return or another) in it: callers get it as part of the line");
+    }
+    if (looks_random(listed_value(listed.text))) {
+      findings.warning(listed.line, "listed to every user, and its value looks random: if it is a secret, "
+                                    "make it a token line or keep it out of the site file");
     }
     if (listed.text.starts_with('#') && !token_like) {
       findings.warning(listed.line, "listed to every user as it stands: the site file has no comments");
@@ -263,9 +322,10 @@ std::string token_value_fault(std::string_view value, bool after_header) {
 // not ASCII; split into words at any other byte, it is a near miss of
 // "token.value" when the words joined are within two edits of "tokenvalue", or
 // the first word is "token" ("tokens", "token2", but not "tokenizer"), or the
-// last is a secret's name ("site.token", "api_token", "secret"), or the last two
-// are "token" and "value". A line with the words "token" and "value" in a row
-// anywhere ("# old token.value = ...") is one too.
+// key names a secret (names_a_secret: "site.token", "api_token", "secret",
+// "signing.key", "hmacKey", "auth"), or the last two are "token" and "value". A
+// line with the words "token" and "value" in a row anywhere ("# old token.value
+// = ...") is one too.
 bool looks_like_token_line(std::string_view line) {
   const std::vector<std::string> all = words_of(line);
   for (std::size_t i = 0; i + 1 < all.size(); ++i) {
@@ -281,8 +341,7 @@ bool looks_like_token_line(std::string_view line) {
   for (const std::string& word : words) joined += word;
   // A key more than two bytes longer than "tokenvalue" is more than two edits away.
   if (joined.size() <= 12 && edit_distance(joined, "tokenvalue") <= 2) return true;
-  constexpr std::array<std::string_view, 4> secrets = {"token", "secret", "password", "passwd"};
-  if (std::find(secrets.begin(), secrets.end(), words.back()) != secrets.end()) return true;
+  if (names_a_secret(rest.substr(0, static_cast<std::size_t>(key_end - rest.begin())))) return true;
   // "token", "tokens", "token2", but not "tokenizer" or "tokenless".
   std::string_view first = words.front();
   if (!first.starts_with("token")) return false;

@@ -148,6 +148,12 @@ const std::vector<Sample>& samples() {
        "== [d], header on line 7: 1 line every user sees\ntokens.value = " WITHHELD "\n"
        "-- no token line: no signature unless -k is given\n",
        true},
+      {"a secret under another name, a value that looks random",
+       "site.name = A\nsigning.key = hmac-secret\nsite.note = ABCDEFGHIJKLMNOPQRST\ntoken.value = real-secret-value-1\n",
+       F{"2:error:looks like a token line", "3:warning:listed to every user, and its value looks random"},
+       "== the default stanza, from line 1: 3 lines every user sees\nsite.name = A\nsigning.key = " WITHHELD "\n"
+       "site.note = ABCDEFGHIJKLMNOPQRST\n-- line 4: token value withheld, the one that counts\n",
+       true},
       {"lines that pose as the computed lines",
        "site.name = A\nsignature.value = AAAA\n  Digest . Value=BBBB\nSIGNATURE.VALUE\ndigest.values = x\n"
        "token.value = real-secret-value-1\n",
@@ -205,7 +211,8 @@ const std::vector<Sample>& samples() {
        "token.value = 5b3d9e7f1a2c4068\nx9 = y==\n",
        F{"3:error:listed to every user right after the token line 2, without \"=\": it may be the rest of a token "
          "value", "5:warning:token line without a value", "6:error:right after the token line 5",
-         "10:error:right after the token line 9", "17:error:right after the token line 15",
+         "6:warning:its value looks random", "10:error:right after the token line 9",
+         "17:error:right after the token line 15",
          "18:warning:only line 15 counts"},
        "== the default stanza, from line 1: 2 lines every user sees\nsite.name = A\n"
        "<withheld: it may be the rest of the token value of line 2>\n"
@@ -302,13 +309,22 @@ TEST(CheckSiteText, FindsEachNearMissTokenKeyAndNoOrdinaryKey) {
       "build.Token", "site.token.Value",
       // Comments and habits of other formats.
       "-- token.value", "/* token.value", "# old token.value", "# old Token_Value", "\"token.value\":",
-      "- token.value:", "'token.value'", "site: token value", "x = see token-value here"};
+      "- token.value:", "'token.value'", "site: token value", "x = see token-value here",
+      // A secret under another usual name, in any case, with a number after it.
+      "signing.key", "hmac_key", "api.key", "key", "apikey", "build.secret_key", "auth", "credential",
+      "credentials", "gpg.passphrase", "private_key", "site.private", "basic_auth", "db.Credentials",
+      "signingKey", "APIKey", "SecretKey2", "api_key_2", "authToken", "ssh.PRIVATE", "publicKeyPassphrase"};
   const std::vector<std::string> ordinary = {
       "tokenizer", "site.token_url", "site.name", "site.url", "site.value", "tokenless", "note",
       "build.timeout", "digest.method", "mytoken", "user.name", "value", "# a note about tokens",
       "site.tokenizer", "site.tokens_url", "site.secret_url", "secretary", "password_hint", "site.passwords",
       "site.description", "\xC2\xA0site.name", "site.value.token_count",
       "note = the value of a token", "- site.name:", "/* build */ site.url",
+      // Keys that only hold, or start with, a secret's name, and a public key.
+      "keyboard_layout", "author", "site.keywords", "authority_url", "key_id", "site.keyboard", "monkey",
+      "oauth", "site.author", "auth_url", "authentication_method", "passphrase_hint", "credentials_url",
+      "private_url", "privacy", "apikey.id", "site.public_key", "publicKey", "ssh.public.key", "tokenCount",
+      "hockey_team", "turnkey",
       // Token lines, withheld by zel-auth: no near miss, whatever follows the key.
       "token.value", "  token.value", "token.values", "token.value_old"};
   for (const auto& [keys, found] : {std::pair{&near_misses, true}, std::pair{&ordinary, false}}) {
@@ -323,6 +339,43 @@ TEST(CheckSiteText, FindsEachNearMissTokenKeyAndNoOrdinaryKey) {
       EXPECT_EQ(near_miss, found) << "key \"" << key << "\", findings:\n" << printed(findings);
       for (const Finding& f : findings) EXPECT_EQ(f.text.find("T0ken"), std::string::npos) << f.text;
     }
+  }
+}
+
+// A listed value that looks random: at least 20 base64 characters (then at most
+// two "="), of at least 3 bits per character if all are hex digits, else 4.
+TEST(CheckSiteText, WarnsOfAListedValueThatLooksRandom) {
+  const struct {
+    const char* line;
+    bool warned;
+  } rows[] = {
+      {"site.note = 012345670123456701234567", true},           // hex, 3 bits
+      {"site.note = 012345670123456701234566", false},          // hex, 2.98 bits
+      {"site.note = ghijklmnopqrstuvghijklmnopqrstuv", true},   // 4 bits
+      {"site.note = ghijklmnopqrstuvghijklmnopqrstuu", false},  // 3.98 bits
+      {"site.note = ABCDEFGHIJKLMNOPQRST", true},               // 20 characters
+      {"site.note = ABCDEFGHIJKLMNOPQRS", false},               // 19
+      {"site.note = ABCDEFGHIJKLMNOPQRS=", false},
+      {"site.note = ABCDEFGHIJKLMNOPQRST==", true},
+      {"site.note = ABCDEFGHIJKLMNOPQRST===", false},
+      {"site.note = ABCDEFGHIJ.KLMNOPQRST", false},
+      {"site.note: AB-CD_EF+GH/IJKLMNOPQ ", true},
+      {"ABCDEFGHIJKLMNOPQRST", true},
+      {"site.note = q3Jx0Kp9vT2mZ8wL1sN4bY7cR6eH5uA0dF3gW9iOaQ=", true},
+      {"build.commit = da39a3ee5e6b4b0d3255bfef95601890afd80709", true},
+      {"site.url = https://deploy.test.invalid/ABCDEFGHIJKLMNOPQRST", false},
+      {"site.id = 123e4567-e89b-12d3-a456-426614174000", false},
+      {"site.path = /opt/zel/etc/zel-site.conf", false},
+      {"build.ref = release/2026-12-09/build", false},
+      {"site.name = Deploy test site with a long name", false},
+  };
+  for (const auto& row : rows) {
+    const std::vector<Finding> findings = check_site_text(std::string(row.line) + "\ntoken.value = real-secret-value-1\n");
+    const bool warned = std::any_of(findings.begin(), findings.end(), [](const Finding& f) {
+      return f.line == 1 && f.severity == Severity::kWarning && f.text.find("looks random") != std::string::npos;
+    });
+    EXPECT_EQ(warned, row.warned) << row.line << ":\n" << printed(findings);
+    EXPECT_EQ(has_errors(findings, true), row.warned) << row.line;
   }
 }
 

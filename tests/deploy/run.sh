@@ -39,6 +39,7 @@
 #   site_tool.sh   zel-site: install, check, show, edit, the lock, set-token,
 #                  installs that fail
 #   token_input.sh set-token's token input: files, short values, --generate
+#   ansible.sh     the Ansible example (examples/ansible) run on the deployment
 set -u
 
 SITE_FILE=/opt/zel/etc/zel-site.conf
@@ -159,6 +160,8 @@ fi
 . "$here/site_tool.sh" || { echo "FAIL: cannot read $here/site_tool.sh"; exit 1; }
 # shellcheck source=tests/deploy/token_input.sh
 . "$here/token_input.sh" || { echo "FAIL: cannot read $here/token_input.sh"; exit 1; }
+# shellcheck source=tests/deploy/ansible.sh
+. "$here/ansible.sh" || { echo "FAIL: cannot read $here/ansible.sh"; exit 1; }
 
 started=()
 inner_cleanup() {
@@ -204,6 +207,7 @@ site_tool_token_input              # token_input.sh
 site_tool_failed_installs
 site_tool_refusals
 audit_site_changes                 # audit.sh: zel-site's lines, on the file site_tool_refusals left
+ansible_convergence                # ansible.sh
 deployment_e2e_set_group_id        # deployment.sh: these rewrite it freely
 deployment_set_user_id_form
 

@@ -234,6 +234,12 @@ site_tool_refusals() {
   zs_editor=$Z/typo
   zs edit-typo edit </dev/null
   zs_expect edit-typo 1 "$SITE_FILE:7: error: listed to every user, yet it looks like a token line"
+  # A secret under another usual name, in a stanza with no token line:
+  for key in signing.key hmac_key api.key key apikey build.secret_key auth credential; do
+    { cat "$Z/clean.conf"; printf '[keys]\nsite.name = K\n%s = %s\n' "$key" "$canary3"; } >"$Z/key.conf"
+    zs "install-key-$key" install "$Z/key.conf"
+    zs_expect "install-key-$key" 1 "$Z/key.conf:9: error: listed to every user, yet it looks like a token line"
+  done
   [ "$(site_state)" = "$start_state" ] || fail "a mistyped key reached the site file"
   while IFS='|' read -r tag make mend text; do
     eval "$make"
