@@ -31,11 +31,9 @@ int report_load_failure(const char* reason) {
   if (memory_exhausted() || text.find("failed to map segment") != std::string_view::npos ||
       text.find("annot allocate memory") != std::string_view::npos ||
       text.find("cannot map zero-fill pages") != std::string_view::npos) {
-    report("Out of memory.\n");
-    return kOutOfMemory;
+    return fail(kOutOfMemory, "Out of memory.\n");
   }
-  report("Unable to compute the checksum: %s.\n", reason);
-  return kCryptoFailed;
+  return fail(kCryptoFailed, "Unable to compute the checksum: %s.\n", reason);
 }
 
 int report_crypto_failure(const Libcrypto& crypto) {
@@ -49,14 +47,12 @@ int report_crypto_failure(const Libcrypto& crypto) {
     if (ERR_GET_REASON(code) == ERR_R_MALLOC_FAILURE) out_of_memory = true;
   }
   if (out_of_memory || memory_exhausted()) {
-    report("Out of memory.\n");
-    return kOutOfMemory;
+    return fail(kOutOfMemory, "Out of memory.\n");
   }
   // A libcrypto failure must not pass for a checksum: report OpenSSL's own words.
   char reason[256] = "unknown error";
   if (first != 0) describe_error(crypto, first, reason, sizeof reason);
-  report("Unable to compute the checksum: %s.\n", reason);
-  return kCryptoFailed;
+  return fail(kCryptoFailed, "Unable to compute the checksum: %s.\n", reason);
 }
 
 std::string base64(const unsigned char* data, std::size_t length) {
@@ -107,12 +103,6 @@ int compute_signature(const char* body, std::string& digest_text,
   }
   signature_text = base64(mac, mac_size);
   return kOk;
-}
-
-void append_signature(PropertyList& list, const std::string& digest_text,
-                      const std::optional<std::string>& signature_text) {
-  list.slots[list.count] = "digest.value = " + digest_text;
-  if (signature_text) list.slots[list.count + 1] = "signature.value = " + *signature_text;
 }
 
 }  // namespace zel

@@ -1,7 +1,6 @@
 // The checksum of a request: the SHA-1 digest of the body's bytes, and the
 // HMAC-SHA1 of those 20 digest bytes keyed with the token value, each as standard
-// padded base64. They reach the listing as the lines "digest.value = ..." and
-// "signature.value = ..." in the two slots the property list keeps for them.
+// padded base64: bytes only; the driver puts them in the listing.
 #ifndef ZEL_SIGN_SIGNATURE_H_
 #define ZEL_SIGN_SIGNATURE_H_
 
@@ -9,7 +8,6 @@
 #include <optional>
 #include <string>
 
-#include "site/properties.h"
 #include "util/secret.h"
 
 namespace zel {
@@ -29,11 +27,6 @@ std::string base64(const unsigned char* data, std::size_t length);
 int compute_signature(const char* body, std::string& digest_text,
                       std::optional<std::string>& signature_text,
                       const std::optional<SecretBytes>& token);
-
-// Puts the digest line, and the signature line if any, into the reserved slots; it
-// can't fail.
-void append_signature(PropertyList& list, const std::string& digest_text,
-                      const std::optional<std::string>& signature_text);
 
 }  // namespace zel
 

@@ -1,6 +1,7 @@
 #include "site/properties.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "util/message.h"
 #include "util/status.h"
@@ -66,13 +67,13 @@ int extract_token_value(std::string_view line, std::optional<SecretBytes>& token
   const std::string_view value = token_value_of(line);
   if (!value.empty()) token = make_secret(value);
   if (!token) {
-    report("Token value cannot be empty.\n");
+    std::fputs(kEmptyTokenMessage, stderr);
     return kEmptyToken;
   }
   return kOk;
 }
 
-int populate_array(std::string_view site_text, std::size_t stanza_start, PropertyList& list,
+int build_property_list(std::string_view site_text, std::size_t stanza_start, PropertyList& list,
                    std::optional<SecretBytes>& token) {
   const std::size_t end = stanza_end(site_text, stanza_start);
 
@@ -138,19 +139,18 @@ int parse_site_properties(std::string_view site_text, const char* site_name, con
   std::size_t start = 0;
   switch (find_stanza(site_text, site_name, start)) {
     case StanzaLookup::kFound:
-      return populate_array(site_text, start, list, token);
+      return build_property_list(site_text, start, list, token);
     case StanzaLookup::kMissing:
       if (site_name == nullptr) {
-        report("Default site stanza not found in site file (%s).\n", path);
-      } else {
-        report("Site stanza for specified site (%s) not found in site file (%s).\n", site_name, path);
+        return fail(kNoStanza, "Default site stanza not found in site file (%s).\n", path);
       }
-      return kNoStanza;
+      return fail(kNoStanza, "Site stanza for specified site (%s) not found in site file (%s).\n",
+                  site_name, path);
     case StanzaLookup::kEmpty:
       break;
   }
-  report("Empty site stanza for specified site (%s) in site file (%s)\n", site_name, path);
-  return kNoStanza;
+  return fail(kNoStanza, "Empty site stanza for specified site (%s) in site file (%s)\n", site_name,
+              path);
 }
 
 }  // namespace zel

@@ -76,15 +76,21 @@ std::size_t find_header(std::string_view site_text, std::string_view header);
 // Finds the named (or, for null, the default) stanza of a text cut at its NUL; sets start.
 StanzaLookup find_stanza(std::string_view site_text, const char* site_name, std::size_t& start);
 
-// Selects the named (or, for null, the default) stanza and builds the list; 0, 7 or 8.
+// Selects the named (or, for null, the default) stanza and builds the list; 0,
+// 7, or 8 with kEmptyTokenMessage written (at each token line without a value),
+// which does not end the run: the caller decides.
 int parse_site_properties(std::string_view site_text, const char* site_name, const char* path,
                           PropertyList& list, std::optional<SecretBytes>& token);
 
+// The message of a token line without a value; a later line's value still counts.
+inline constexpr const char* kEmptyTokenMessage = "Token value cannot be empty.\n";
+
 // Builds the list from the stanza that starts at stanza_start of site_text; 0 or 8.
-int populate_array(std::string_view site_text, std::size_t stanza_start, PropertyList& list,
+int build_property_list(std::string_view site_text, std::size_t stanza_start, PropertyList& list,
                    std::optional<SecretBytes>& token);
 
-// Sets token from one token line, if it has a value after its "="; 0 or 8.
+// Sets token from one token line, if it has a value after its "="; 0, or 8
+// with kEmptyTokenMessage written.
 int extract_token_value(std::string_view line, std::optional<SecretBytes>& token);
 
 }  // namespace zel

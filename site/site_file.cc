@@ -7,43 +7,26 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <new>
-#include <utility>
 
 #include "util/message.h"
 #include "util/status.h"
 
 namespace zel {
 
-SiteFile& SiteFile::operator=(SiteFile&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) close(fd_);
-    fd_ = std::exchange(other.fd_, -1);
-    open_errno_ = other.open_errno_;
-    mode_ = other.mode_;
-  }
-  return *this;
-}
-
-SiteFile::~SiteFile() {
-  if (fd_ >= 0) close(fd_);
-}
-
 SiteFile open_site_file(const char* path) {
   // O_NONBLOCK: opening a FIFO must not wait for a writer. It has no effect on
   // the regular file that is the only kind read.
-  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd >= 0) return SiteFile(fd, 0);
+  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd >= 0) return {fd, 0};
   const int open_errno = errno;
   struct stat st {};
-  return SiteFile(-1, open_errno, stat(path, &st) == 0 ? st.st_mode : 0);
+  return {-1, open_errno, stat(path, &st) == 0 ? st.st_mode : 0};
 }
 
 namespace {
 
 int report_unopenable(const char* path, const char* reason) {
-  report("Unable to open site file (%s) for reading: %s.\n", path, reason);
-  return kSiteUnreadable;
+  return fail(kSiteUnreadable, "Unable to open site file (%s) for reading: %s.\n", path, reason);
 }
 
 // Why a file of this type can't be the site file; null for a regular file.
@@ -73,7 +56,9 @@ int read_site_file(const SiteFile& file, const char* path, SecretBytes& text) {
 
   // A sparse file may claim more bytes than any buffer can hold: that is a file
   // too large for memory, not a reason to stop abruptly.
-  if (static_cast<std::uintmax_t>(st.st_size) >= text.max_size()) throw std::bad_alloc();
+  if (static_cast<std::uintmax_t>(st.st_size) >= text.max_size()) {
+    return fail(kOutOfMemory, "Out of memory.\n");
+  }
 
   // The size is only a first guess: the file is read to its end, whatever it has
   // become since, so a file that grew is not cut and one that shrank is not padded.
@@ -91,8 +76,7 @@ int read_site_file(const SiteFile& file, const char* path, SecretBytes& text) {
     ssize_t n = read(file.fd(), dest, room);
     if (n < 0) {
       if (errno == EINTR) continue;
-      report("Unable to read site file (%s): %s.\n", path, std::strerror(errno));
-      return kSiteUnreadable;
+      return fail(kSiteUnreadable, "Unable to read site file (%s): %s.\n", path, std::strerror(errno));
     }
     if (n == 0) break;
     if (full) {

@@ -10,6 +10,7 @@
 #include <sys/types.h>
 
 #include "util/secret.h"
+#include "util/unique_fd.h"
 
 namespace zel {
 
@@ -17,17 +18,13 @@ class SiteFile {
  public:
   SiteFile() = default;
   SiteFile(int fd, int open_errno, mode_t mode = 0) : fd_(fd), open_errno_(open_errno), mode_(mode) {}
-  SiteFile& operator=(SiteFile&& other) noexcept;
-  SiteFile(const SiteFile&) = delete;
-  SiteFile& operator=(const SiteFile&) = delete;
-  ~SiteFile();
 
-  int fd() const { return fd_; }
+  int fd() const { return fd_.get(); }
   int open_errno() const { return open_errno_; }
   mode_t mode() const { return mode_; }  // the path's type when the open failed, or 0
 
  private:
-  int fd_ = -1;
+  UniqueFd fd_;
   int open_errno_ = 0;
   mode_t mode_ = 0;
 };

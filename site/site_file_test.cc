@@ -13,7 +13,6 @@
 #include <fstream>
 #include <iterator>
 #include <limits>
-#include <new>
 #include <string>
 
 #include "util/status.h"
@@ -112,7 +111,9 @@ TEST_F(ReadSiteFile, AFileLargerThanAnyBufferIsOutOfMemory) {
   ASSERT_EQ(ftruncate(fd, std::numeric_limits<off_t>::max()), 0);
   const SiteFile file(fd, 0);
   SecretBytes text;
-  EXPECT_THROW(read_site_file(file, "memfd", text), std::bad_alloc);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(read_site_file(file, "memfd", text), kOutOfMemory);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Out of memory.\n");
 }
 
 }  // namespace

@@ -283,15 +283,6 @@ if make_site truncate -s 9223372036854775807 2>/dev/null; then
 fi
 site "$SITE_TEXT"
 
-# AddressSanitizer reserves its shadow memory at start, so a capped address
-# space stops an instrumented binary before it runs; so does a wrapper.
-if [ -z "${ZEL_E2E_WRAPPER:-}" ] && ! ldd "$BIN" 2>/dev/null | grep -q libasan; then
-  # A sparse site file far larger than the address space allowed.
-  rm -f "$SITE"; make_site truncate -s 1G
-  (ulimit -v 200000; tool -k k) <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err"
-  verdict "out of memory" "-k k" $? 10 '' 'Out of memory.\n'
-  site "$SITE_TEXT"
-fi
 
 if [ "$(id -u)" = 0 ] && command -v setpriv >/dev/null; then
   # The user ID is printed as a signed number, as the password database knows it.
@@ -355,49 +346,18 @@ rc=$?
 sed -i '/^NWRAP_ERROR/d' "$WORK/err"  # nss_wrapper's own complaint, when it stands in
 verdict "four descriptors at most" "-s web" $rc 2 '' "Unable to determine invoking user name for uid $(tool_uid).\\n"
 fi
-# lowest_limit ULIMIT-OPTION: the lowest limit, in KiB and steps of 8, under
-# which a listing of an empty input runs: found in steps of 256, then walked
-# down. Signing needs libcrypto on top; at the lowest limits not even the
-# exception for a failed allocation can be made.
-lowest_limit() {
-  local kb
-  for ((kb = 256; kb <= 131072; kb += 256)); do
-    if (ulimit "$1" "$kb"; tool -s web) </dev/null >/dev/null 2>&1; then
-      while ((kb > 8)) && (ulimit "$1" "$((kb - 8))"; tool -s web) </dev/null >/dev/null 2>&1; do
-        kb=$((kb - 8))
-      done
-      echo "$kb"
-      return 0
-    fi
-  done
-  return 1
-}
+# Fixed limits with known outcomes, whatever the layout of the address space:
+# a site file far larger than the limit allows is out of memory, never an
+# abort; a limit with room to spare signs whole.
 if [ -z "${ZEL_E2E_WRAPPER:-}" ] && ! ldd "$BIN" 2>/dev/null | grep -q libasan; then
   for limit in "-v address space" "-d data segment"; do
     option=${limit%% *}
-    if kb=$(lowest_limit "$option"); then
-      (ulimit "$option" "$kb"; tool -s web) <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err"
-      verdict "too little ${limit#* } for libcrypto ($kb KiB)" "-s web" $? 10 '' 'Out of memory.\n'
-      # Below it, each step down, until the loader itself can't start the
-      # program (127): so little room that not even the exception for a
-      # failed allocation can be made, and still status 10, never an abort.
-      # Where the program's mappings are placed varies from run to run, so a
-      # listing may still fit a little below the limit found: then it is whole.
-      input ''
-      for ((low = kb - 8, steps = 0; low > 8 && steps < 40; low -= 8, steps++)); do
-        (ulimit "$option" "$low"; tool -s web) <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err"
-        rc=$?
-        ((rc == 127)) && break
-        if ((rc == 0)); then
-          verdict "a listing that still fits a ${limit#* } of $low KiB" "-s web" $rc 0 'c=3\n' ''
-        else
-          verdict "a listing under too small a ${limit#* } ($low KiB)" "-s web" $rc 10 '' 'Out of memory.\n'
-        fi
-      done
-      request alice
-    else
-      failed=$((failed + 1)); echo "FAIL: no ${limit#* } limit up to 128 MiB lets a listing run"
-    fi
+    rm -f "$SITE"; make_site truncate -s 1G
+    (ulimit "$option" 200000; tool -k k) <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err"
+    verdict "a site file larger than the ${limit#* } allows" "-k k" $? 10 '' 'Out of memory.\n'
+    site "$SITE_TEXT"
+    (ulimit "$option" 524288; tool -s web) <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err"
+    verdict "a ${limit#* } with room to spare" "-s web" $? 0 "c=3\\n$(knowns "$BODY" web-key)" ''
   done
 fi
 
@@ -430,6 +390,50 @@ if [ "$(id -u)" = 0 ] && unshare --mount --propagation private true 2>/dev/null;
 else
   echo "note: no private mount namespace (root needed); the stale /dev/log cases are not run"
 fi
+
+# --- The audit file -----------------------------------------------------------------
+# Its record goes out before the listing, one per decision; without it, no
+# listing of a request, status 14. Set-ID, the deployment test has these cases.
+site "$SITE_TEXT"; request alice; as alice
+if [ -z "$SETID" ]; then
+  fresh_audit
+  expect "a signing and its record" 0 "c=3\\n$(knowns "$BODY" web-key)" '' -s web
+  digest_b64=$(printf '%b' "$BODY" | openssl dgst -sha1 -binary | base64)
+  [[ $(last_record) == "uid=$(id -ru) signed for actor=alice user=alice site=[web] via=self key=site token="????????" digest=$digest_b64" ]] &&
+    [ "$(wc -l <"$AUDIT")" = 1 ] && [[ $(head -c 27 "$AUDIT") =~ ^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:]{8}\.[0-9]{6}Z$ ]] ||
+    { failed=$((failed + 1)); echo "FAIL: the signing's record: $(cat "$AUDIT")"; }
+  request bob
+  expect "a refusal and its record" 4 '' 'alice is not authorized to create a checksum for bob.\n' -s web
+  [ "$(last_record)" = "uid=$(id -ru) refused actor=bob user=alice site=[web]" ] ||
+    { failed=$((failed + 1)); echo "FAIL: the refusal's record: $(last_record)"; }
+  input ''
+  expect "a listing without a request adds no record" 0 'c=3\n' '' -s web
+  [ "$(wc -l <"$AUDIT")" = 2 ] || { failed=$((failed + 1)); echo "FAIL: $(wc -l <"$AUDIT") records, want 2"; }
+  request alice
+  rm -f "$AUDIT"
+  expect "no audit file: no listing" 14 '' 'Unable to send the audit record: No such file or directory.\n' -s web
+  input ''
+  expect "no audit file: a listing without a request needs none" 0 'c=3\n' '' -s web
+  request alice
+  : >"$WORK/elsewhere" && chmod 0620 "$WORK/elsewhere" && ln -s "$WORK/elsewhere" "$AUDIT"
+  expect "an audit file that is a link" 14 '' 'Unable to send the audit record: Too many levels of symbolic links.\n' -s web
+  [ -s "$WORK/elsewhere" ] && { failed=$((failed + 1)); echo "FAIL: a record went through the link"; }
+  fresh_audit; chmod 0622 "$AUDIT"
+  expect "an audit file others may write" 14 '' 'Unable to send the audit record: Operation not permitted.\n' -s web
+  fresh_audit; truncate -s 1024 "$AUDIT"
+  (ulimit -f 1; tool -s web) <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err"
+  verdict "a file size limit at the audit file's size" "-s web" $? 14 '' 'Unable to send the audit record: File too large.\n'
+  [ "$(stat -c %s "$AUDIT")" = 1024 ] || { failed=$((failed + 1)); echo "FAIL: a part record was written"; }
+  fresh_audit
+fi
+
+# The caller's verification: openssl over the body's first line, newline and
+# all, keyed with the token, gives the signature line.
+site "$SITE_TEXT"; input '<Body><Request action="sign" actor="alice">\n<More/>\n'; as alice
+tool -s web <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err"
+want=$(head -n 1 "$WORK/stdin" | openssl dgst -sha1 -binary | openssl dgst -sha1 -hmac web-key -binary | base64)
+[ "$(tail -n 1 "$WORK/out")" = "signature.value = $want" ] ||
+  { failed=$((failed + 1)); echo "FAIL: the caller's pipeline gives $want, the tool $(tail -n 1 "$WORK/out")"; }
 
 # A name that only starts with the trusted account's signs for no one else.
 # Set-ID, the account must exist (the deployment test makes it).
