@@ -45,10 +45,11 @@ int main(int argc, char* argv[]) {
   try {
     const int entered = zel::enter(kernel, [&](const zel::Ids& ids) {
       uid = ids.ruid;
-      site = zel::open_site_file(ZEL_SITE_FILE);
-      // Root's, or in the older form the service account's; writable by the
-      // service group alone (in the older form, by no group).
+      // Each root's, or in the older form the service account's; the audit
+      // file writable by the service group alone (in the older form, by no group).
       const bool set_user_id = ids.euid != ids.ruid;
+      site = zel::open_site_file(ZEL_SITE_FILE);
+      site.set_owner(set_user_id ? ids.euid : 0);
       audit_error = zel::open_audit_file(ZEL_AUDIT_FILE, set_user_id ? ids.euid : 0,
                                          set_user_id ? zel::kAnyGroup : ids.egid, audit_file);
     });

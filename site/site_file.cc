@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -29,6 +30,18 @@ int report_unopenable(const char* path, const char* reason) {
   return fail(kSiteUnreadable, "Unable to open site file (%s) for reading: %s.\n", path, reason);
 }
 
+// Why the file's tokens must be taken as known to others; null if nothing says so.
+const char* exposure(const SiteFile& file, const struct stat& st) {
+  if (file.owner() == kAnyOwner) return nullptr;
+  if ((st.st_mode & S_IROTH) != 0) return "can be read by other users";
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return "can be written by other users than its owner";
+  if (st.st_uid != 0 && st.st_uid != file.owner()) return "is owned by neither root nor the service account";
+  // The kernel keeps no access ACL that says no more than the mode does.
+  const bool acl = fgetxattr(file.fd(), "system.posix_acl_access", nullptr, 0) >= 0 ||
+                   (errno != ENODATA && errno != ENOTSUP);
+  return acl ? "carries an ACL that may grant more than its mode" : nullptr;
+}
+
 // Why a file of this type can't be the site file; null for a regular file.
 const char* wrong_kind(mode_t mode) {
   if (S_ISDIR(mode)) return std::strerror(EISDIR);
@@ -47,6 +60,11 @@ int read_site_file(const SiteFile& file, const char* path, SecretBytes& text) {
   struct stat st {};
   if (fstat(file.fd(), &st) != 0) return report_unopenable(path, std::strerror(errno));
   if (const char* kind = wrong_kind(st.st_mode)) return report_unopenable(path, kind);
+  if (const char* cause = exposure(file, st)) {
+    return fail(kSiteUnreadable,
+                "The site file %s %s; its tokens must be treated as exposed (see zel-site check).\n",
+                path, cause);
+  }
   // Non-blocking served the open only; a file system that honoured it for a
   // regular file could otherwise cut the read short with EAGAIN.
   const int flags = fcntl(file.fd(), F_GETFL);

@@ -4,6 +4,11 @@
 // The path is never looked at again after the open, so what is read is what was
 // opened. The outcome of the open is kept and reported when the run reaches the
 // step that reads the file, so a refused user never learns anything about it.
+// Before a byte is read, the open file is checked for exposure: readable by
+// other users, writable by its group or others, owned by anyone but root (in
+// the older set-user-ID form: the service account), or carrying a POSIX ACL
+// (which grants someone more than the mode says) means its tokens must be
+// treated as known, and the run stops there rather than sign with them.
 #ifndef ZEL_SITE_SITE_FILE_H_
 #define ZEL_SITE_SITE_FILE_H_
 
@@ -14,10 +19,18 @@
 
 namespace zel {
 
+// The owner of a file whose owner is not checked.
+inline constexpr auto kAnyOwner = static_cast<uid_t>(-1);
+
 class SiteFile {
  public:
   SiteFile() = default;
   SiteFile(int fd, int open_errno, mode_t mode = 0) : fd_(fd), open_errno_(open_errno), mode_(mode) {}
+
+  // The one owner besides root the file may have; until it is set, exposure
+  // is not checked (a test's file). zel-auth sets it right after the open.
+  void set_owner(uid_t owner) { owner_ = owner; }
+  uid_t owner() const { return owner_; }
 
   int fd() const { return fd_.get(); }
   int open_errno() const { return open_errno_; }
@@ -27,6 +40,7 @@ class SiteFile {
   UniqueFd fd_;
   int open_errno_ = 0;
   mode_t mode_ = 0;
+  uid_t owner_ = kAnyOwner;
 };
 
 // Opens the file read-only; never blocks on a FIFO and never takes a terminal.
@@ -34,7 +48,8 @@ class SiteFile {
 // is reported as the wrong kind of file rather than by the open's error.
 SiteFile open_site_file(const char* path);
 
-// Reads the whole opened file into text (NUL-terminated); 0, or 6 with its message.
+// Checks the opened file for exposure, then reads all of it into text
+// (NUL-terminated); 0, or 6 with its message.
 int read_site_file(const SiteFile& file, const char* path, SecretBytes& text);
 
 }  // namespace zel

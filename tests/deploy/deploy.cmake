@@ -45,4 +45,4 @@ add_test(NAME deploy
                  --install-from=${ZEL_DEPLOY_INSTALL_FROM}
                  --cc=${CMAKE_C_COMPILER}
                  --hardening=${ZEL_DEPLOY_HARDENING})
-set_tests_properties(deploy PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 300)
+set_tests_properties(deploy PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 600)

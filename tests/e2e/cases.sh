@@ -427,6 +427,26 @@ if [ -z "$SETID" ]; then
   fresh_audit
 fi
 
+# A site file whose tokens others may know signs nothing: status 6 and the
+# cause, before a byte of it is listed; a refused user still learns nothing.
+site "$SITE_TEXT"; request alice; as alice
+if [ -z "$SETID" ]; then
+  exposed="; its tokens must be treated as exposed (see zel-site check).\\n"
+  chmod 0644 "$SITE"
+  expect "a site file others can read" 6 '' "The site file $SITE can be read by other users$exposed" -s web
+  input ''
+  expect "a site file others can read lists nothing" 6 '' "The site file $SITE can be read by other users$exposed" -s web
+  request bob
+  expect "a refused user learns nothing of an exposed site file" 4 '' 'alice is not authorized to create a checksum for bob.\n' -s web
+  request alice; chmod 0660 "$SITE"
+  expect "a site file its group can write" 6 '' "The site file $SITE can be written by other users than its owner$exposed" -s web
+  chmod 0600 "$SITE"
+  if chown 65534 "$SITE" 2>/dev/null; then
+    expect "a site file another user owns" 6 '' "The site file $SITE is owned by neither root nor the service account$exposed" -s web
+  fi
+  rm -f "$SITE"; site "$SITE_TEXT"
+fi
+
 # The caller's verification: openssl over the body's first line, newline and
 # all, keyed with the token, gives the signature line.
 site "$SITE_TEXT"; input '<Body><Request action="sign" actor="alice">\n<More/>\n'; as alice

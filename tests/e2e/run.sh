@@ -90,7 +90,7 @@ make_site() { "$@" "$SITE" && give_site; }
 # give_site: set-ID, only the service identity may open the site path, as
 # it is deployed; a file the account can't open would be another case.
 give_site() {
-  [ -z "$SETID" ] && return
+  if [ -z "$SETID" ]; then chmod go-rwx "$SITE"; return; fi
   chown "$SITE_OWNER" "$SITE" && if [ -d "$SITE" ]; then chmod "$DIR_MODE" "$SITE"; else chmod "$SITE_MODE" "$SITE"; fi
 }
 input() { printf '%b' "$1" >"$WORK/stdin"; }
@@ -183,6 +183,7 @@ expect() {
   verdict "$name" "$*" $? "$want_status" "$want_out" "$want_err"
 }
 
+[ -n "$SETID" ] || rm -rf "$SITE"  # a site file of an earlier run may be another user's
 fresh_audit
 source "$(dirname "$0")/cases.sh"
 
