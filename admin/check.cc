@@ -14,8 +14,6 @@ namespace {
 // Token values shorter than this are warned about: tokens must be long and random.
 constexpr std::size_t kShortestToken = 16;
 
-constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
-
 bool is_white(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
 bool is_control(char c) { return std::iscntrl(static_cast<unsigned char>(c)) != 0; }
 

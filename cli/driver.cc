@@ -5,8 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
+#include <charconv>
 #include <cstring>
 #include <string>
 
@@ -23,16 +22,15 @@ namespace {
 
 // The descriptor number of a -K argument: decimal digits only, within int; -1 if not.
 int descriptor_number(const char* text) {
-  if (*text < '0' || *text > '9') return -1;
-  errno = 0;
-  char* end = nullptr;
-  const long number = std::strtol(text, &end, 10);
-  if (errno != 0 || *end != '\0' || number > INT_MAX) return -1;
-  return static_cast<int>(number);
+  const char* end = text + std::strlen(text);
+  int number = -1;
+  const auto [stop, error] = std::from_chars(text, end, number);  // takes a minus sign, not a plus
+  return *text >= '0' && *text <= '9' && error == std::errc() && stop == end ? number : -1;
 }
 
-}  // namespace
-
+// Reads a token value from fd: up to its first newline or end, at most
+// kKeyFdLimit bytes, one byte at a time so nothing after the newline is taken.
+// 0, or 1 with its message.
 int read_key_fd(int fd, std::optional<SecretBytes>& token) {
   SecretBytes value;
   value.reserve(kKeyFdLimit + 1);  // no growth, so no copy is left behind
@@ -58,6 +56,8 @@ int read_key_fd(int fd, std::optional<SecretBytes>& token) {
   token = std::move(value);
   return kOk;
 }
+
+}  // namespace
 
 int parse_args(int argc, char* argv[], const char*& site_name, std::optional<SecretBytes>& token,
                std::initializer_list<int> own_fds) {

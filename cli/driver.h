@@ -35,11 +35,6 @@ inline constexpr std::size_t kKeyFdLimit = 4095;
 int parse_args(int argc, char* argv[], const char*& site_name, std::optional<SecretBytes>& token,
                std::initializer_list<int> own_fds = {});
 
-// Reads a token value from fd: up to its first newline or end, at most
-// kKeyFdLimit bytes, one byte at a time so nothing after the newline is taken.
-// 0, or 1 with its message.
-int read_key_fd(int fd, std::optional<SecretBytes>& token);
-
 // Puts the digest line, and the signature line if any, into the two reserved slots.
 void append_signature(PropertyList& list, const std::string& digest_text,
                       const std::optional<std::string>& signature_text);

@@ -24,6 +24,9 @@ std::string_view token_value_of(std::string_view line) {
   return line.substr(value);
 }
 
+namespace {
+
+// Where token text starts in a whole line (no newline); npos if it holds none.
 std::size_t token_text_at(std::string_view whole_line) {
   const auto token_starts = [&](std::size_t from) {
     const std::size_t start = std::min(whole_line.find_first_not_of(' ', from), whole_line.size());
@@ -41,12 +44,15 @@ std::size_t token_text_at(std::string_view whole_line) {
   return std::string_view::npos;
 }
 
+// The whole line of text that holds position at, without its newline.
 std::string_view line_around(std::string_view text, std::size_t at) {
   const std::size_t newline = at == 0 ? std::string_view::npos : text.rfind('\n', at - 1);
   const std::size_t start = newline == std::string_view::npos ? 0 : newline + 1;
   const std::size_t end = std::min(text.find('\n', at), text.size());
   return text.substr(start, end - start);
 }
+
+}  // namespace
 
 LineKind line_kind(std::string_view site_text, std::string_view line) {
   if (is_token_line(line)) return LineKind::kToken;
@@ -73,6 +79,9 @@ int extract_token_value(std::string_view line, std::optional<SecretBytes>& token
   return kOk;
 }
 
+namespace {
+
+// Builds the list from the stanza that starts at stanza_start of site_text; 0 or 8.
 int build_property_list(std::string_view site_text, std::size_t stanza_start, PropertyList& list,
                    std::optional<SecretBytes>& token) {
   const std::size_t end = stanza_end(site_text, stanza_start);
@@ -99,6 +108,8 @@ int build_property_list(std::string_view site_text, std::size_t stanza_start, Pr
   list = std::move(built);
   return status;
 }
+
+}  // namespace
 
 std::size_t find_header(std::string_view site_text, std::string_view header) {
   // A header lies within one line; a name that spans lines could end inside
