@@ -284,7 +284,7 @@ fi
 site "$SITE_TEXT"
 
 
-if [ "$(id -u)" = 0 ] && command -v setpriv >/dev/null; then
+if [ -n "$REAL_ROOT" ] && command -v setpriv >/dev/null; then
   # The user ID is printed as a signed number, as the password database knows it.
   # Set-user-ID, LD_PRELOAD is ignored and the machine's own database, which has
   # no entry for it either, answers; the run is otherwise the same.
@@ -375,7 +375,7 @@ with_log() {
   WORK=$WORK SETID=$SETID RUN_UID=${RUN_UID:-} RUN_GID=${RUN_GID:-} NSS_LIB=$NSS_LIB \
     unshare --mount --propagation private -- bash -c "$(declare -f tool); $setup; tool \"\$@\"" bash "$@"
 }
-if [ "$(id -u)" = 0 ] && unshare --mount --propagation private true 2>/dev/null; then
+if [ -n "$REAL_ROOT" ] && unshare --mount --propagation private true 2>/dev/null; then
   site "$SITE_TEXT"; request alice; as alice
   with_log stale -s web <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err"
   verdict "a stale /dev/log: no signature without its line" "-s web" $? 14 '' \

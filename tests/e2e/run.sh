@@ -30,8 +30,12 @@ if [ -z "$SETID" ] && [ "$(id -u)" != 0 ]; then
     echo "no user namespace to run in as root: the site and audit files can't be root's" >&2
     exit 77
   fi
-  exec unshare --map-root-user bash "$0" "$@"
+  ZEL_E2E_USERNS=1 exec unshare --map-root-user bash "$0" "$@"
 fi
+# Root of the machine, not of a user namespace: the cases that change user
+# IDs or mount over /dev need it.
+REAL_ROOT=
+[ "$(id -u)" = 0 ] && [ -z "${ZEL_E2E_USERNS:-}" ] && REAL_ROOT=1
 BIN=$(realpath "$1")
 SITE=$(realpath -m "$2")
 AUDIT=$(realpath -m "${3:-/var/log/zel-auth/audit.log}")
