@@ -38,11 +38,11 @@ void out_of_memory() {
 int main(int argc, char* argv[]) {
   std::set_new_handler(out_of_memory);
   zel::Kernel& kernel = zel::system_kernel();
-  zel::SiteFile site;
-  zel::UniqueFd audit_file;
-  int audit_error = 0;
-  uid_t uid = 0;
   try {
+    zel::SiteFile site;
+    zel::UniqueFd audit_file;
+    int audit_error = 0;
+    uid_t uid = 0;
     const int entered = zel::enter(kernel, [&](const zel::Ids& ids) {
       uid = ids.ruid;
       // Each root's, or in the older form the service account's; the audit

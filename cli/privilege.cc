@@ -36,6 +36,8 @@ class SystemKernel final : public Kernel {
   }
   void make_undumpable() override { prctl(PR_SET_DUMPABLE, 0, 0, 0, 0); }
   const char* login_name(uid_t uid) override {
+    // One thread: getpwuid's static entry is safe here.
+    // cppcheck-suppress getpwuidCalled
     const passwd* entry = getpwuid(uid);
     return entry != nullptr ? entry->pw_name : nullptr;
   }
