@@ -46,12 +46,13 @@ int main(int argc, char* argv[]) {
     const int entered = zel::enter(kernel, [&](const zel::Ids& ids) {
       uid = ids.ruid;
       // Each root's, or in the older form the service account's; the audit
-      // file writable by the service group alone (in the older form, by no group).
+      // file of the service group, where the tool runs set-group-ID to one.
       const bool set_user_id = ids.euid != ids.ruid;
+      const bool set_group_id = !set_user_id && ids.egid != ids.rgid;
       site = zel::open_site_file(ZEL_SITE_FILE);
       site.set_owner(set_user_id ? ids.euid : 0);
       audit_error = zel::open_audit_file(ZEL_AUDIT_FILE, set_user_id ? ids.euid : 0,
-                                         set_user_id ? zel::kAnyGroup : ids.egid, audit_file);
+                                         set_group_id ? ids.egid : zel::kAnyGroup, audit_file);
     });
     if (entered != zel::kOk) return entered;
     // Only now, with the invoking user's rights, and before anything is read:

@@ -23,14 +23,14 @@
 
 namespace zel {
 
-// The group of an audit file that no group may write (zel-auth's older
-// set-user-ID form, which has no service group).
+// The group of an audit file for a program with no service group to compare
+// it to (zel-auth in the older set-user-ID form, or run without set-ID).
 inline constexpr gid_t kAnyGroup = static_cast<gid_t>(-1);
 
 // Opens path for appending, never following a link and never blocking; 0 with
 // fd, or the errno. A file that is not regular gives EINVAL; one whose owner is
-// neither root nor owner, whose group is not group (for kAnyGroup: that its
-// group may write), or that others may write, EPERM.
+// neither root nor owner, whose group is not group (unless kAnyGroup), or that
+// others may write, EPERM.
 int open_audit_file(const char* path, uid_t owner, gid_t group, UniqueFd& fd);
 
 // The record of one line of program's, pid's and uid's at the time now.

@@ -36,8 +36,8 @@ TEST(OpenAuditFile, TakesOnlyARegularFileNoOneElseCanWrite) {
       {"another group's", 0620, me, group + 1, EPERM},
       {"another owner's (root's is always taken)", 0620, me + 1, group, me == 0 ? 0 : EPERM},
       {"writable by others", 0622, me, group, EPERM},
-      {"no service group, no group write", 0600, me, kAnyGroup, 0},
-      {"no service group, group write", 0620, me, kAnyGroup, EPERM},
+      {"no service group to compare", 0620, me, kAnyGroup, 0},
+      {"no service group, writable by others", 0602, me, kAnyGroup, EPERM},
       {"a directory", 0, me, group, EISDIR},
       {"a link", 1, me, group, ELOOP},
   };
