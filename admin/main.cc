@@ -9,12 +9,16 @@
 
 #include "admin/commands.h"
 #include "admin/interrupt.h"
+#include "util/hardening.h"
 
 #if !defined(ZEL_SITE_FILE) || !defined(ZEL_AUTH_PATH)
 #error "ZEL_SITE_FILE and ZEL_AUTH_PATH must be defined"
 #endif
 
 int main(int argc, char* argv[]) {
+  // Before anything is opened: a closed standard descriptor must not be taken
+  // by the log socket or a file, and no token may reach a core dump.
+  zel::harden_process();
   // Every file zel-site makes is root's alone until it is given its place.
   umask(077);
   int status = 2;

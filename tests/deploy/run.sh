@@ -36,6 +36,9 @@
 #                  layouts (the package's refusals are in tests/package)
 #   race.sh        the privilege drop raced with pidfd_getfd
 #   audit.sh       the lines zel-auth and zel-site send to /dev/log
+#   exposure.sh    a site file others may read or write: zel-auth refuses it
+#   audit_file.sh  zel-auth's audit file: its set-up, who can reach it, no
+#                  signature without its record, a file the tool can't append to
 #   site_tool.sh   zel-site: install, check, show, edit, the lock, set-token,
 #                  installs that fail
 #   token_input.sh set-token's token input: files, short values, --generate
@@ -156,6 +159,10 @@ fi
 . "$here/race.sh" || { echo "FAIL: cannot read $here/race.sh"; exit 1; }
 # shellcheck source=tests/deploy/audit.sh
 . "$here/audit.sh" || { echo "FAIL: cannot read $here/audit.sh"; exit 1; }
+# shellcheck source=tests/deploy/exposure.sh
+. "$here/exposure.sh" || { echo "FAIL: cannot read $here/exposure.sh"; exit 1; }
+# shellcheck source=tests/deploy/audit_file.sh
+. "$here/audit_file.sh" || { echo "FAIL: cannot read $here/audit_file.sh"; exit 1; }
 # shellcheck source=tests/deploy/site_tool.sh
 . "$here/site_tool.sh" || { echo "FAIL: cannot read $here/site_tool.sh"; exit 1; }
 # shellcheck source=tests/deploy/token_input.sh
@@ -171,6 +178,7 @@ inner_cleanup() {
   wait 2>/dev/null
   [ -z "${ZD_SUID_DUMPABLE:-}" ] || echo "$ZD_SUID_DUMPABLE" >/proc/sys/fs/suid_dumpable
   cd / && umount -l /opt 2>/dev/null
+  umount -l /var/log 2>/dev/null
 }
 trap inner_cleanup EXIT
 trap 'exit 130' INT TERM HUP
@@ -185,6 +193,7 @@ user=$ZD_USER other=$ZD_OTHER svc=$ZD_SVC old=$ZD_OLD
 # The parts, in the order they must run: each works on the deployment the one
 # before it left.
 deployment_install                 # deployment.sh
+audit_file_setup                   # audit_file.sh: where the deployment's command will make it
 refusals_deploy_sh                 # refusals.sh
 site_before=$(site_state)          # the deployed site file, as zel-auth's runs must leave it
 deployment_hardening               # deployment.sh
@@ -197,8 +206,10 @@ deployment_key_descriptor
 deployment_nettle_environment
 deployment_closed_descriptors
 deployment_gone_wrong
+deployment_exposed_site_file       # exposure.sh
 race_privilege_drop                # race.sh
 audit_trail                        # audit.sh
+audit_file_cases                   # audit_file.sh
 site_tool_commands                 # site_tool.sh: from here on the site file changes
 site_tool_edit
 site_tool_lock
