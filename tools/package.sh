@@ -37,8 +37,10 @@ out=${ZEL_PACKAGE_BUILD_DIR:-build/package}
 src=$out/zel-auth-$version
 rm -rf "$src" "$out"/zel-auth_"$version"_* "$out"/zel-auth-dbgsym_"$version"_*
 mkdir -p "$src"
-# The tree as it is, but for build directories and git's own files.
-tar -cf - --exclude=./build --exclude=./.git --exclude="./$out" . | tar -xf - -C "$src"
+# The tree as it is, but for build directories (this one too, wherever it
+# lies) and git's own files.
+rel=$(realpath -m --relative-to=. "$out")
+tar -cf - --exclude=./build --exclude=./.git --exclude="./$rel" . | tar -xf - -C "$src"
 (cd "$src" && dpkg-buildpackage -us -uc -b >../build.log 2>&1) ||
   { tail -n 40 "$out/build.log" >&2; echo "package.sh: dpkg-buildpackage failed; its log: $out/build.log" >&2; exit 1; }
 rm -rf "$src"
