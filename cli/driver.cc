@@ -185,7 +185,7 @@ void run(Kernel& kernel, int argc, char* argv[], const SiteFile& site, const cha
     std::optional<std::string> signature_text;
     compute_signature(body.data(), facts.digest, signature_text, token);
     facts.signature = signature_text.has_value();
-    if (facts.signature && !facts.own_key) token_identifier(view_of(*token), facts.token_id);
+    if (facts.signature && !facts.own_key) facts.token_id = token_identifier(view_of(*token));
     append_signature(list, facts.digest, signature_text);
     // The record goes out before any byte of the listing can reach the caller,
     // who could otherwise take the signature and stop the run before it is

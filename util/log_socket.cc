@@ -76,7 +76,9 @@ LogSocket::State LogSocket::open(const char* path) {
 int LogSocket::send(int priority, std::string_view tag, std::string_view text) {
   if (state_ == State::kFailed) return error_;
   if (state_ != State::kConnected) return 0;
-  std::string line = log_line_head(priority, local_time_(std::time(nullptr)), tag, getpid());
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  std::string line = log_line_head(priority, local_time_(now.tv_sec), tag, getpid());
   line.append(text);
   // A stream can't be connected again: a daemon that went away is a failure.
   if (stream_) return send_stream(fd_.get(), std::move(line));
