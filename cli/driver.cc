@@ -138,18 +138,13 @@ void Run::end(int status, std::string_view message) {
   set_ending(nullptr);
   facts.message = message;
   // A record the trail refused is not tried a second time.
-  if (status != kAuditUnsent && trail_ != nullptr) {
-    if (const int error = trail_->record(facts, status); error != 0) {
-      fail(kAuditUnsent, "Unable to send the audit record: %s.\n", std::strerror(error));
-      status = kAuditUnsent;
-    }
-  }
+  if (status != kAuditUnsent) record(status);
   throw RunEnded{status};
 }
 
-void Run::record_signing() {
+void Run::record(int status) {
   if (trail_ == nullptr) return;
-  if (const int error = trail_->record(facts, kOk); error != 0) {
+  if (const int error = trail_->record(facts, status); error != 0) {
     set_ending(nullptr);  // the failure's record would meet the same trail
     fail(kAuditUnsent, "Unable to send the audit record: %s.\n", std::strerror(error));
     throw RunEnded{kAuditUnsent};
@@ -190,7 +185,7 @@ void run(Kernel& kernel, int argc, char* argv[], const SiteFile& site, const cha
     // The record goes out before any byte of the listing can reach the caller,
     // who could otherwise take the signature and stop the run before it is
     // recorded; a record that did not go out ends the run with no listing.
-    run.record_signing();
+    run.record(kOk);
   }
   print_properties(list, out);
 }

@@ -57,8 +57,9 @@ class Run final : public Ending {
 
   // Records the failure (unless the record itself failed) and throws RunEnded.
   [[noreturn]] void end(int status, std::string_view message) override;
-  // Records the signing; a record that did not go out ends the run with 14.
-  void record_signing();
+  // Records the run as ending with status (0: the signing); a record that did
+  // not go out ends the run with 14.
+  void record(int status);
 
   AuditFacts facts;
 
