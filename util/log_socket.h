@@ -44,7 +44,6 @@ class LogSocket {
   // Sends one line at priority (facility included); 0, or the error number why not.
   int send(int priority, std::string_view tag, std::string_view text);
 
-  State state() const { return state_; }
   int error() const { return error_; }  // why open() failed, for kFailed
   int fd() const { return fd_.get(); }  // -1 unless connected
 
