@@ -85,16 +85,10 @@ Stanzas stanzas_of(std::string_view text) {
 }
 
 // " token=STATE[ id=I][ was=I]" for a stanza's counting token before and after.
-int token_words(std::optional<std::string_view> before, std::optional<std::string_view> after,
-                std::string& words) {
-  std::string now;
-  std::string was;
-  if (after) {
-    if (const int status = token_identifier(*after, now); status != kOk) return status;
-  }
-  if (before) {
-    if (const int status = token_identifier(*before, was); status != kOk) return status;
-  }
+void token_words(std::optional<std::string_view> before, std::optional<std::string_view> after,
+                 std::string& words) {
+  const std::string now = after ? token_identifier(*after) : "";
+  const std::string was = before ? token_identifier(*before) : "";
   const char* state = "none";
   if (before && after) {
     state = *before == *after ? "same" : "changed";
@@ -107,7 +101,6 @@ int token_words(std::optional<std::string_view> before, std::optional<std::strin
   words += state;
   if (after) words += " id=" + now;
   if (before && !(after && *before == *after)) words += " was=" + was;
-  return kOk;
 }
 
 std::string stanza_word(const std::optional<std::string>& name) {
@@ -169,17 +162,12 @@ int change_line(const Change& change, std::optional<std::string_view> before, st
     if (was != nullptr && same(*was, now)) continue;
     changes += was == nullptr ? " added=" : " changed=";
     changes += stanza_word(new_stanzas.names[i]);
-    if (const int status = token_words(was != nullptr ? was->counting : std::nullopt, now.counting, changes);
-        status != kOk) {
-      return status;
-    }
+    token_words(was != nullptr ? was->counting : std::nullopt, now.counting, changes);
   }
   for (std::size_t i = 0; i < old_stanzas.names.size(); ++i) {
     if (new_stanzas.find(old_stanzas.names[i]) != nullptr) continue;
     changes += " removed=" + stanza_word(old_stanzas.names[i]);
-    if (const int status = token_words(old_stanzas.states[i].counting, std::nullopt, changes); status != kOk) {
-      return status;
-    }
+    token_words(old_stanzas.states[i].counting, std::nullopt, changes);
   }
   line += changes.empty() ? std::string(" stanzas=same") : changes;
   return kOk;
@@ -195,7 +183,8 @@ int set_token_line(const Administrator& admin, const char* name, std::string_vie
     return stanza.tokens[i].value;
   };
   line = "set-token" + who(admin) + " stanza=" + stanza_field(name);
-  return token_words(counting(before), counting(after), line);
+  token_words(counting(before), counting(after), line);
+  return kOk;
 }
 
 bool ChangeTrail::open(const char* path, const std::string& site_path) {
