@@ -12,12 +12,14 @@
 #include <string>
 #include <vector>
 
+#include "admin/audit_log.h"
 #include "admin/check.h"
 #include "admin/deployment.h"
 #include "admin/editor.h"
 #include "admin/install.h"
 #include "admin/interrupt.h"
 #include "admin/lock.h"
+#include "admin/record.h"
 #include "admin/set_token.h"
 #include "admin/show.h"
 #include "admin/stanzas.h"
@@ -38,12 +40,13 @@ constexpr int kFailed = 2;   // a usage error, or a file or step that failed
 
 constexpr const char* kUsage =
     "Usage: zel-site check [-f FILE] [--strict]\n"
-    "       zel-site check --deployment\n"
+    "       zel-site check --deployment [--create]\n"
     "       zel-site check --group NAME [--except ACCOUNT]\n"
     "       zel-site show [-f FILE] [-s NAME]\n"
     "       zel-site edit\n"
     "       zel-site install [--force] FILE|-\n"
     "       zel-site set-token [-s NAME]\n"
+    "       zel-site log [-f FILE] [--stanza NAME] [--token ID] [--since TIME]\n"
     "       zel-site --help | --version\n";
 
 int usage_error(const std::string& message) {
@@ -65,6 +68,8 @@ struct Options {
   bool strict = false;
   bool force = false;
   bool deployment = false;
+  bool create = false;
+  LogFilter filter;
   std::vector<const char*> operands;
 };
 
@@ -79,6 +84,10 @@ constexpr LongOption kLongOptions[] = {
     {{"deployment", no_argument, nullptr, 'D'}, "--deployment"},
     {{"group", required_argument, nullptr, 'G'}, "--group"},
     {{"except", required_argument, nullptr, 'E'}, "--except"},
+    {{"create", no_argument, nullptr, 'C'}, "--create"},
+    {{"stanza", required_argument, nullptr, 'N'}, "--stanza"},
+    {{"token", required_argument, nullptr, 'T'}, "--token"},
+    {{"since", required_argument, nullptr, 'I'}, "--since"},
 };
 
 // The option's name as written: "-f" or "--strict".
@@ -115,11 +124,18 @@ std::string parse_options(int argc, char* argv[], const std::string& allowed, Op
     if (opt == 'S') options.strict = true;
     if (opt == 'F') options.force = true;
     if (opt == 'D') options.deployment = true;
+    if (opt == 'C') options.create = true;
+    // A stanza as the records name it: "default", or "[NAME]" (given with or without the brackets).
+    if (opt == 'N') options.filter.stanza = *optarg == '[' || optarg == std::string_view("default") ? optarg : "[" + std::string(optarg) + "]";
+    if (opt == 'T') options.filter.token = optarg;
+    if (opt == 'I') options.filter.since = optarg;
   }
   for (int i = optind; i < argc; ++i) options.operands.push_back(argv[i]);
   const int ways = (options.file != nullptr) + (options.group != nullptr) + options.deployment;
   if (ways > 1) return "-f, --deployment and --group exclude each other";
   if (options.except != nullptr && options.group == nullptr) return "--except goes with --group";
+  if (options.create && !options.deployment) return "--create goes with --deployment";
+  if (options.filter.since && !valid_since(*options.filter.since)) return "--since takes a time such as 2026-12-09T10:11:12";
   return {};
 }
 
@@ -142,19 +158,25 @@ int report(const std::string& name, const std::vector<Finding>& findings, bool s
   return finish_output(has_errors(findings, strict) ? kRefused : kDone);
 }
 
+// The deployment's findings, the audit trail's among them.
+std::vector<Finding> deployment_findings(const SitePaths& paths) {
+  std::vector<Finding> findings = check_deployment(paths.site, paths.tool, Purpose::kCheck).findings;
+  const std::vector<Finding> trail = check_audit_trail(paths.audit, paths.record, paths.tool);
+  findings.insert(findings.end(), trail.begin(), trail.end());
+  return findings;
+}
+
 int check_command(const Options& options, const SitePaths& paths) {
   if (options.group != nullptr) {
     return report(std::string("group ") + options.group,
                   check_service_group(options.group, options.except != nullptr ? options.except : ""),
                   options.strict);
   }
-  if (options.deployment) {
-    return report(paths.site, check_deployment(paths.site, paths.tool, Purpose::kCheck).findings,
-                  options.strict);
-  }
+  std::string error;
+  if (options.create && !create_audit_trail(paths.audit, paths.record, paths.tool, error)) return failure(error);
+  if (options.deployment) return report(paths.site, deployment_findings(paths), options.strict);
   const std::string path = options.file != nullptr ? options.file : paths.site;
   SecretBytes text;
-  std::string error;
   bool missing = false;
   // A live file not written yet is one of the deployment's findings, which say how to write it.
   if (!read_text_file(path, text, error, {.missing = &missing}) && !(missing && options.file == nullptr)) {
@@ -162,8 +184,11 @@ int check_command(const Options& options, const SitePaths& paths) {
   }
   std::vector<Finding> findings = missing ? std::vector<Finding>() : check_site_text(view_of(text));
   if (options.file == nullptr) {
-    const std::vector<Finding> deployment = check_deployment(paths.site, paths.tool, Purpose::kCheck).findings;
+    const std::vector<Finding> deployment = deployment_findings(paths);
     findings.insert(findings.end(), deployment.begin(), deployment.end());
+    if (auto outside = outside_change(paths.record, paths.site, missing ? std::nullopt : std::optional(view_of(text)))) {
+      findings.push_back(*outside);
+    }
   }
   return report(path, findings, options.strict);
 }
@@ -174,6 +199,20 @@ int show_command(const Options& options, const SitePaths& paths) {
   std::string error;
   if (!read_text_file(path, text, error)) return failure(error);
   return finish_output(show_site(view_of(text), path.c_str(), options.site, stdout));
+}
+
+int log_command(const Options& options, const SitePaths& paths) {
+  const std::string path = options.file != nullptr ? options.file : paths.audit;
+  SecretBytes text;
+  std::string error;
+  if (!read_text_file(path, text, error)) return failure(error);
+  std::vector<Finding> findings;
+  for (const std::size_t line : read_audit_log(view_of(text), options.filter, stdout)) {
+    findings.push_back({path, line, Severity::kError, "not a record zel-auth or zel-site writes: tampered with, or "
+                                                      "written in part"});
+  }
+  print_findings(stdout, path.c_str(), findings);
+  return finish_output(findings.empty() ? kDone : kRefused);
 }
 
 int install_command(const Options& options, const SitePaths& paths, ChangeTrail& trail) {
@@ -201,6 +240,7 @@ int install_command(const Options& options, const SitePaths& paths, ChangeTrail&
     std::fprintf(stderr, "zel-site: %s\n", error.c_str());
     return status;
   }
+  if (const int status = trail.reconcile(live.exists, view_of(live.text)); status != 0) return status;
   // Nothing changed, nothing to log.
   if (live.exists && !live.mended && live.text == text) {
     std::printf("zel-site: %s is the same as %s: unchanged\n", name.c_str(), paths.site);
@@ -218,7 +258,7 @@ int install_command(const Options& options, const SitePaths& paths, ChangeTrail&
   if (!error.empty()) std::fprintf(stderr, "zel-site: warning: %s\n", error.c_str());
   std::printf("zel-site: installed %s as %s (%s:%s %04o)\n", name.c_str(), paths.site,
               ownership.owner_name.c_str(), ownership.group_name.c_str(), static_cast<unsigned>(ownership.mode));
-  return finish_output(trail.send(line, paths.site));
+  return finish_output(trail.send(line, view_of(text)));
 }
 
 int set_token_command(const Options& options, const SitePaths& paths, ChangeTrail& trail) {
@@ -235,6 +275,7 @@ int set_token_command(const Options& options, const SitePaths& paths, ChangeTrai
   if (!live.exists) {
     return failure(std::string(paths.site) + ": there is no site file yet: write one with zel-site edit");
   }
+  if (const int status = trail.reconcile(true, view_of(live.text)); status != 0) return status;
   const std::string_view whole = view_of(live.text);
   std::size_t start = 0;
   if (find_stanza(whole.substr(0, whole.find('\0')), options.site, start) == StanzaLookup::kMissing) {
@@ -264,7 +305,7 @@ int set_token_command(const Options& options, const SitePaths& paths, ChangeTrai
   if (!install_site_text(paths.site, view_of(changed), ownership, live, error)) return failure(error);
   if (!error.empty()) std::fprintf(stderr, "zel-site: warning: %s\n", error.c_str());
   std::printf("zel-site: set the token value of %s in %s\n", label.c_str(), paths.site);
-  return finish_output(trail.send(line, paths.site));
+  return finish_output(trail.send(line, view_of(changed)));
 }
 
 }  // namespace
@@ -285,8 +326,8 @@ int run_zel_site(int argc, char* argv[], const SitePaths& paths) {
     const char* options;
     std::size_t operands;
   };
-  static const Command commands[] = {{"check", "fSDGE", 0}, {"show", "fs", 0},     {"edit", "", 0},
-                                     {"install", "F", 1},   {"set-token", "s", 0}};
+  static const Command commands[] = {{"check", "fSDGEC", 0}, {"show", "fs", 0},     {"edit", "", 0},
+                                     {"install", "F", 1},    {"set-token", "s", 0}, {"log", "fNTI", 0}};
   const Command* found = std::find_if(std::begin(commands), std::end(commands),
                                       [&](const Command& c) { return command == c.name; });
   if (found == std::end(commands)) return usage_error("unknown command " + command);
@@ -299,11 +340,16 @@ int run_zel_site(int argc, char* argv[], const SitePaths& paths) {
 
   if (command == "check") return check_command(options, paths);
   if (command == "show") return show_command(options, paths);
+  if (command == "log") return log_command(options, paths);
   if (!must_be_root(found->name)) return kFailed;
   catch_interrupts();
-  // No change without its line: a log that can't be reached refuses it before anything is read.
+  // No change without its record: an audit file that is unsound or can't be opened, or a log that
+  // can't be reached, refuses it before anything is read.
+  const std::vector<Finding> trail_findings = check_audit_trail(paths.audit, paths.record, paths.tool);
+  print_findings(stdout, paths.audit, trail_findings);
+  if (has_errors(trail_findings, false)) return failure(std::string(paths.site) + " is unchanged: mend the audit file first");
   ChangeTrail trail;
-  if (!trail.open(paths.log, paths.site)) return kFailed;
+  if (!trail.open(paths)) return kFailed;
   if (command == "edit") return edit_site(paths.site, paths.tool, stdin, trail);
   if (command == "install") return install_command(options, paths, trail);
   return set_token_command(options, paths, trail);

@@ -9,10 +9,13 @@
 
 namespace zel {
 
-// The paths compiled into zel-site: the live site file and the installed zel-auth; and the system log's socket.
+// The paths compiled into zel-site: the live site file, the installed zel-auth, the audit file and
+// zel-site's record of the site file it last put in force (admin/record.h); and the system log's socket.
 struct SitePaths {
   const char* site;
   const char* tool;
+  const char* audit;
+  const char* record;
   const char* log = kSystemLogPath;
 };
 

@@ -27,7 +27,7 @@ Outcome zel_site(std::vector<std::string> words, const std::string& site = "/non
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
   const int status = run_zel_site(static_cast<int>(words.size()), argv.data(),
-                                  {site.c_str(), "/nonexistent/zel-auth"});
+                                  {site.c_str(), "/nonexistent/zel-auth", "/nonexistent/audit.log", "/nonexistent/site.sha256"});
   std::fflush(stdout);
   Outcome run{status, testing::internal::GetCapturedStdout(), testing::internal::GetCapturedStderr()};
   return run;

@@ -9,7 +9,9 @@
 // that owns a 0600 site file, still works and is warned about. While zel-auth
 // is unsound, the site file is only told to narrow its access, never to match
 // zel-auth's owner or group. These are the only copies of these rules:
-// tools/deploy.sh and the package's postinst ask zel-site for them. Every
+// tools/deploy.sh and the package's postinst ask zel-site for them. Any other
+// name beside the site file that may be a copy of it (NAME.bak, NAME~, *.orig,
+// *.dpkg-*, a name that holds the site file's) is warned about. Every
 // finding where others could have read the tokens says they are exposed.
 // The rules read the system through System, so a test can feed them made-up
 // files, accounts and groups.
@@ -99,6 +101,18 @@ std::vector<Finding> check_service_group(const std::string& name, const std::str
 
 // The copies of the site file an edit or install left beside it (.zel-site-edit.*, .NAME.new-*).
 std::vector<std::string> left_copies(const std::string& site_path, const System& system = System());
+
+// The findings about the audit file and zel-site's record of the site file (admin/record.h).
+// The audit file is root:GROUP 0620 in a directory root:GROUP 0710, GROUP being zel-auth's
+// group: zel-auth may only pass through to the file and append to it, root alone reads it.
+// The record is root:root 0600 in a directory root:root 0700. None is a link or carries an
+// extended ACL; every directory above them is root's and writable by no one else. While
+// zel-auth is missing or its group unfit, there is no group to judge them by: none is made.
+std::vector<Finding> check_audit_trail(const char* audit, const char* record, const char* tool,
+                                       const System& system = System());
+
+// Makes what check_audit_trail finds missing, each with its owner and mode; false with the reason.
+bool create_audit_trail(const char* audit, const char* record, const char* tool, std::string& error);
 
 }  // namespace zel
 

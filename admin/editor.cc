@@ -235,6 +235,7 @@ int edit_site(const std::string& site_path, const char* tool_path, std::FILE* an
     std::fprintf(stderr, "zel-site: %s\n", error.c_str());
     return status;
   }
+  if (const int status = trail.reconcile(live.exists, view_of(live.text)); status != 0) return status;
   const SecretBytes& original = live.text;
 
   PrivateDir dir;
@@ -297,7 +298,7 @@ int edit_site(const std::string& site_path, const char* tool_path, std::FILE* an
   std::fprintf(stderr, "zel-site: installed %s (%s:%s %04o)\n", site_path.c_str(),
                ownership.owner_name.c_str(), ownership.group_name.c_str(),
                static_cast<unsigned>(ownership.mode));
-  return trail.send(line, site_path);
+  return trail.send(line, view_of(edited));
 }
 
 }  // namespace zel
