@@ -72,6 +72,11 @@ TEST_F(Commands, StatusAndMessageOfEachCommandLine) {
       {{"show", "--deployment"}, 2, "option --deployment is not one of show's"},
       {{"install"}, 2, "install takes one FILE"},
       {{"check", "--group", "no-such-group-here"}, 1, "group no-such-group-here: error: no such group"},
+      {{"check", "--create"}, 2, "--create goes with --deployment"},
+      {{"log", "--since", "yesterday"}, 2, "--since takes a time such as 2026-12-09T10:11:12"},
+      {{"log", "--token"}, 2, "option --token needs an argument"},
+      {{"log", "-f", file_}, 1, "site.conf:2: error: not a record zel-auth or zel-site writes"},
+      {{"log"}, 2, "/nonexistent/audit.log: No such file or directory"},
   };
   for (const auto& c : cases) {
     std::string line;
