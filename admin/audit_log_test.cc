@@ -113,11 +113,18 @@ TEST(AuditLog, EachFilterSelectsItsRecordsAndAnOutsideChangeAlways) {
   }
 }
 
+TEST(AuditLog, AValueCutIsSelectedByTheNamesItStarts) {
+  AuditRecord record;
+  ASSERT_TRUE(parse_record(std::string(kTime) + "zel-auth[1]: uid=0 refused actor=a user=b site=[stag\\...]", record));
+  EXPECT_TRUE(selected(record, {.stanza = "[staging]"}));
+  EXPECT_FALSE(selected(record, {.stanza = "[stale]"}));
+}
+
 TEST(AuditLog, ALineChangedAndARecordWrittenInPartAreNamedByNumber) {
   std::string text;
   for (const std::string& line : kLog) text += line + "\n";
   text.replace(text.find("user=alice"), 10, "user=root");
-  text += kLog[0].substr(0, 40);
+  text += kLog[0];  // whole but for its newline
   std::vector<std::size_t> bad;
   read_log(text, {}, bad);
   EXPECT_EQ(bad, (std::vector<std::size_t>{7}));
