@@ -1,76 +1,56 @@
 #include "admin/audit_log.h"
 
 #include <algorithm>
+#include <charconv>
+#include <cstring>
 #include <ctime>
 #include <initializer_list>
+#include <vector>
 
 #include "util/audit_file.h"
+#include "util/log_field.h"
 
 namespace zel {
 
 namespace {
 
+struct AuditField {
+  std::string key;
+  std::string value;  // read back; of a cut one, the bytes kept
+  bool cut = false;
+};
+
+struct AuditRecord {
+  std::string time;     // as written: "2026-12-09T10:11:12.123456Z"
+  std::string command;  // "signed", "refused", "failed"; "set-token", "edit", "install", "outside-change"
+  std::vector<AuditField> fields;
+};
+
 constexpr std::string_view kTimeShape = "DDDD-DD-DDTDD:DD:DD.DDDDDDZ";
 
-// The command words each program writes.
-constexpr std::pair<std::string_view, std::string_view> kCommands[] = {
-    {"zel-auth", "signed"}, {"zel-auth", "refused"}, {"zel-auth", "failed"},        {"zel-site", "set-token"},
-    {"zel-site", "edit"},   {"zel-site", "install"}, {"zel-site", "outside-change"}};
+// Each program with each of its command words, as the text after the program's name starts.
+constexpr std::string_view kCommands[] = {"zel-auth signed for ", "zel-auth refused ", "zel-auth failed ",
+                                          "zel-site set-token ", "zel-site edit ",   "zel-site install ",
+                                          "zel-site outside-change "};
 
-// The words of the text; false if two spaces, or a space at either end, make an empty one.
-bool parse_fields(std::string_view text, AuditRecord& record) {
-  std::vector<std::string_view> words;
-  for (std::size_t at = 0; at <= text.size();) {
-    const std::size_t end = std::min(text.find(' ', at), text.size());
-    words.push_back(text.substr(at, end - at));
-    at = end + 1;
-  }
-  record.command = words.front();
-  const bool signed_for = record.command == "signed";
-  if (std::find(std::begin(kCommands), std::end(kCommands), std::pair<std::string_view, std::string_view>(
-                    record.program, record.command)) == std::end(kCommands) ||
-      words.size() < 2 || (signed_for && words[1] != "for")) {
-    return false;
-  }
-  for (auto word = words.begin() + (signed_for ? 2 : 1); word != words.end(); ++word) {
-    const std::size_t equals = word->find('=');
-    if (*word == "forced" && record.program == "zel-site") continue;
-    AuditField& field = record.fields.emplace_back();
-    field.key = word->substr(0, equals);
-    if (equals == 0 || equals == std::string_view::npos || equals + 1 == word->size() ||
-        !unescape_field(word->substr(equals + 1), field.value, field.cut)) {
+// Reads an escaped value back; false unless audit_field would write the value so.
+bool unescape(std::string_view text, AuditField& field) {
+  field.cut = text.ends_with("\\...") || text.ends_with("\\...]");
+  const std::string_view kept = field.cut ? text.substr(0, text.rfind("\\...")) : text;
+  for (std::size_t i = 0; i < kept.size(); ++i) {
+    unsigned byte = static_cast<unsigned char>(kept[i]);
+    const char* hex = kept.data() + std::min(i + 2, kept.size());
+    const char* end = std::min(hex + 2, kept.data() + kept.size());
+    if (kept[i] == '\\' && (kept.substr(i + 1, 1) != "x" || std::from_chars(hex, end, byte, 16).ptr != hex + 2)) {
       return false;
     }
+    i += kept[i] == '\\' ? 3 : 0;
+    field.value += static_cast<char>(byte);
   }
-  return !record.fields.empty();
+  return !text.empty() && audit_field(field.value, field.value.size()) == kept;
 }
 
-}  // namespace
-
-bool unescape_field(std::string_view text, std::string& value, bool& cut) {
-  static constexpr std::string_view kHex = "0123456789abcdef";
-  value.clear();
-  cut = false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(text[i]);
-    const std::string_view rest = text.substr(i);
-    if (byte <= ' ' || byte >= 0x7f) return false;
-    if (byte != '\\') {
-      value += text[i];
-      continue;
-    }
-    if (rest == "\\..." || rest == "\\...]") return cut = true;
-    const std::size_t high = rest.size() >= 4 && rest[1] == 'x' ? kHex.find(rest[2]) : std::string_view::npos;
-    const std::size_t low = high != std::string_view::npos ? kHex.find(rest[3]) : std::string_view::npos;
-    const auto decoded = static_cast<unsigned char>(high * 16 + low);
-    // Only a byte the writer escapes is read from an escape: each value has one spelling.
-    if (low == std::string_view::npos || (decoded > ' ' && decoded < 0x7f && decoded != '\\')) return false;
-    value += static_cast<char>(decoded);
-    i += 3;
-  }
-  return true;
-}
-
+// Parses one line, its newline taken off; false if it is no record.
 bool parse_record(std::string_view line, AuditRecord& record) {
   const std::string text(line);
   std::tm utc{};
@@ -79,7 +59,7 @@ bool parse_record(std::string_view line, AuditRecord& record) {
   unsigned uid = 0;
   char program[16] = {};
   int at = 0;
-  if (text.find('\0') != std::string::npos ||
+  if (text.size() != std::strlen(text.c_str()) ||
       std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d.%6ldZ %15[a-z-][%ld]: uid=%u %n", &utc.tm_year,
                   &utc.tm_mon, &utc.tm_mday, &utc.tm_hour, &utc.tm_min, &utc.tm_sec, &usec, program, &pid, &uid,
                   &at) != 10 || at == 0) {
@@ -88,10 +68,22 @@ bool parse_record(std::string_view line, AuditRecord& record) {
   utc.tm_year -= 1900;
   utc.tm_mon -= 1;
   // What the writer would have made of the values read is the line itself, to the byte.
-  const std::timespec when{timegm(&utc), usec * 1000};
-  if (audit_record(program, when, pid, uid, line.substr(static_cast<std::size_t>(at))) != text + "\n") return false;
-  record = AuditRecord{text.substr(0, kTimeShape.size()), program, {}, {}};
-  return parse_fields(line.substr(static_cast<std::size_t>(at)), record);
+  const std::string_view words = line.substr(static_cast<std::size_t>(at));
+  if (audit_record(program, {timegm(&utc), usec * 1000}, pid, uid, words) != text + "\n") return false;
+  const std::string head = program + (" " + text.substr(static_cast<std::size_t>(at))) + " ";
+  const auto* command = std::find_if(std::begin(kCommands), std::end(kCommands),
+                                     [&](std::string_view c) { return head.starts_with(c); });
+  if (command == std::end(kCommands) || head.size() == command->size()) return false;
+  record = {text.substr(0, kTimeShape.size()), std::string(command->substr(9, command->find(' ', 9) - 9)), {}};
+  for (std::size_t start = command->size(), end = 0; start < head.size(); start = end + 1) {
+    end = head.find(' ', start);
+    const std::string_view word = std::string_view(head).substr(start, end - start);
+    const std::size_t equals = word.find('=');
+    if (word == "forced" && head.starts_with("zel-site")) continue;
+    AuditField& field = record.fields.emplace_back(AuditField{std::string(word.substr(0, equals)), "", false});
+    if (equals == 0 || equals == std::string_view::npos || !unescape(word.substr(equals + 1), field)) return false;
+  }
+  return true;
 }
 
 bool selected(const AuditRecord& record, const LogFilter& filter) {
@@ -107,29 +99,30 @@ bool selected(const AuditRecord& record, const LogFilter& filter) {
          (!filter.token || names({"token", "id", "was"}, *filter.token));
 }
 
+}  // namespace
+
 bool valid_since(std::string_view text) {
   return text.size() >= 10 && text.size() <= kTimeShape.size() &&
-         std::equal(text.begin(), text.end(), kTimeShape.begin(), [](char c, char shape) {
-           return shape == 'D' ? c >= '0' && c <= '9' : c == shape;
-         });
+         std::equal(text.begin(), text.end(), kTimeShape.begin(),
+                    [](char c, char shape) { return shape == 'D' ? c >= '0' && c <= '9' : c == shape; });
 }
 
-std::vector<std::size_t> read_audit_log(std::string_view text, const LogFilter& filter, std::FILE* out) {
-  std::vector<std::size_t> bad;
-  std::size_t number = 0;
-  for (std::size_t at = 0; at < text.size(); ++number) {
-    const std::size_t end = text.find('\n', at);
-    const std::string_view line = text.substr(at, end == std::string_view::npos ? end : end - at);
+bool read_audit_log(std::string_view text, const char* path, const LogFilter& filter, std::FILE* out) {
+  bool whole = true;
+  for (std::size_t at = 0, end = 0, number = 1; at < text.size(); at = end + 1, ++number) {
+    end = std::min(text.find('\n', at), text.size());
+    const std::string_view line = text.substr(at, end - at);
     AuditRecord record;
     // A last line without its newline is a record written in part.
-    if (end == std::string_view::npos || !parse_record(line, record)) {
-      bad.push_back(number + 1);
+    if (end == text.size() || !parse_record(line, record)) {
+      std::fprintf(out, "%s:%zu: error: not a record zel-auth or zel-site writes: tampered with, or written in part\n",
+                   path, number);
+      whole = false;
     } else if (selected(record, filter)) {
       std::fprintf(out, "%.*s\n", static_cast<int>(line.size()), line.data());
     }
-    at = end == std::string_view::npos ? text.size() : end + 1;
   }
-  return bad;
+  return whole;
 }
 
 }  // namespace zel

@@ -12,49 +12,27 @@
 #ifndef ZEL_ADMIN_AUDIT_LOG_H_
 #define ZEL_ADMIN_AUDIT_LOG_H_
 
-#include <cstddef>
 #include <cstdio>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace zel {
 
-struct AuditField {
-  std::string key;
-  std::string value;  // read back; for a cut one, the bytes kept
-  bool cut = false;
-};
-
-struct AuditRecord {
-  std::string time;  // as written: "2026-12-09T10:11:12.123456Z"
-  std::string program;
-  std::string command;  // "signed", "refused", "failed"; "set-token", "edit", "install", "outside-change"
-  std::vector<AuditField> fields;
-};
-
-// Reads an escaped value back; false if it is no value the writer makes.
-bool unescape_field(std::string_view text, std::string& value, bool& cut);
-
-// Parses one line, its newline taken off; false if it is no record.
-bool parse_record(std::string_view line, AuditRecord& record);
-
-// What `zel-site log` selects; each set one must match. An outside change is selected by any
-// stanza and any token, since it may have changed either.
+// What `zel-site log` selects; each one set must match. An outside change is selected by any
+// stanza and any token, since it may have changed any.
 struct LogFilter {
   std::optional<std::string> stanza = {};  // as the records read back: "default" or "[NAME]"
   std::optional<std::string> token = {};   // a token identifier
   std::optional<std::string> since = {};   // a time, or its start ("2026-12-09", "2026-12-09T10:11")
 };
 
-bool selected(const AuditRecord& record, const LogFilter& filter);
-
 // Whether text is a time --since takes: the date, or more of a record's time.
 bool valid_since(std::string_view text);
 
-// Writes each record of text that filter selects to out; the numbers of the lines that are no record.
-std::vector<std::size_t> read_audit_log(std::string_view text, const LogFilter& filter, std::FILE* out);
+// Writes each record of the file's text that filter selects to out, and "PATH:N: error: ..." for
+// each line that is no record; false if there was one.
+bool read_audit_log(std::string_view text, const char* path, const LogFilter& filter, std::FILE* out);
 
 }  // namespace zel
 

@@ -428,68 +428,18 @@ void check_site(const std::string& site, const std::string& tool_path, const Too
   }
 }
 
-// A copy of the site file an edit or install left: its private directory, or its new file.
-bool is_left_copy(const std::string& name, const std::string& base) {
-  return name.starts_with(".zel-site-edit.") || name.starts_with("." + base + ".new-");
-}
-
-// Another name beside the site file that may be a copy of it: one that holds its name
-// (zel-site.conf.old, .zel-site.conf.swp), or the mark editors, package managers and
-// hands give a kept copy.
-bool may_be_copy(const std::string& name, const std::string& base) {
-  if (name == base || name == base + ".lock" || is_left_copy(name, base)) return false;
-  return name.find(base) != std::string::npos || name.ends_with('~') || name.ends_with(".bak") ||
-         name.ends_with(".orig") || name.find(".dpkg-") != std::string::npos;
-}
-
-std::vector<std::string> names_beside(const std::string& site_path, const System& system,
-                                      bool (*pick)(const std::string&, const std::string&)) {
-  const auto [dir, base] = split_path(site_path);
-  std::vector<std::string> names;
-  for (const std::string& name : system.names_in(dir)) {
-    if (pick(name, base)) names.push_back((dir == "/" ? "" : dir) + "/" + name);
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-// A file or directory of the audit trail, as it must be: root's, of group gid, with mode.
+// The files of the audit trail, each root's: the audit file in its directory, of zel-auth's group,
+// which may only pass through to the file and append to it; zel-site's record, root's alone.
 struct TrailNode {
   std::string path;
   mode_t type;
   gid_t gid;
   mode_t mode;
-  bool optional;  // absent until the first change is recorded
 };
 
-// The audit file in its directory: the service group may only pass through to the file and
-// append to it, root alone reads it. zel-site's record of the site file is root's alone.
 std::vector<TrailNode> trail_nodes(const std::string& audit, const std::string& record, gid_t group) {
-  return {{split_path(audit).first, S_IFDIR, group, 0710, false},
-          {audit, S_IFREG, group, 0620, false},
-          {split_path(record).first, S_IFDIR, 0, 0700, false},
-          {record, S_IFREG, 0, 0600, true}};
-}
-
-void check_node(const TrailNode& node, const System& system, const Accounts& accounts, Findings& findings) {
-  const GroupEntry* group = group_of(accounts, node.gid);
-  const std::string want = "root:" + (group != nullptr ? group->name : std::to_string(node.gid)) + " " +
-                           octal(node.mode) + (node.type == S_IFDIR ? " directory" : " file");
-  struct stat st {};
-  bool acl = false;
-  if (const int error = system.status(node.path, false, st); error != 0) {
-    if (error != ENOENT || !node.optional) {
-      findings.error(node.path, (error == ENOENT ? std::string("missing") : std::strerror(error)) + ": it must be a " +
-                                    want + " (zel-site check --deployment --create makes what is missing)");
-    }
-  } else if ((st.st_mode & S_IFMT) != node.type || st.st_uid != 0 || st.st_gid != node.gid ||
-             (st.st_mode & 07777) != node.mode) {
-    findings.error(node.path, "it must be a " + want + ", not " + user_name(accounts, st.st_uid) + " " +
-                                  octal(st.st_mode) + (S_ISLNK(st.st_mode) ? " link" : ""));
-  } else if (system.acl(node.path, AclKind::kAccess, acl) != 0 || acl) {
-    findings.error(node.path, "carries an extended ACL (or its ACL can't be read), whose users and groups could "
-                              "reach it: setfacl -b " + node.path);
-  }
+  return {{split_path(audit).first, S_IFDIR, group, 0710}, {audit, S_IFREG, group, 0620},
+          {split_path(record).first, S_IFDIR, 0, 0700}, {record, S_IFREG, 0, 0600}};
 }
 
 }  // namespace
@@ -499,13 +449,26 @@ std::vector<Finding> check_audit_trail(const char* audit, const char* record, co
   Findings findings;
   const Accounts accounts = system.accounts();
   struct stat tool_st {};
-  // Without zel-auth, or with a group unfit to serve, there is no group to give the audit file:
-  // zel-auth's own findings say what to mend first.
-  if (system.status(tool, true, tool_st) != 0 || !sound_group(tool_st.st_gid, accounts)) return findings.done();
   std::set<std::string> seen;
+  // Without zel-auth, or with a group unfit to serve, there is no group to judge by: its findings come first.
+  if (system.status(tool, true, tool_st) != 0 || !sound_group(tool_st.st_gid, accounts)) return findings.done();
   for (const TrailNode& node : trail_nodes(audit, record, tool_st.st_gid)) {
+    struct stat st {};
+    bool acl = false;
+    const GroupEntry* group = group_of(accounts, node.gid);
+    const std::string want = ": it must be root:" + (group != nullptr ? group->name : std::to_string(node.gid)) +
+                             " " + octal(node.mode) + (node.type == S_IFDIR ? ", a directory" : ", a file") +
+                             " (zel-site check --deployment --create makes what is missing)";
     if (node.type == S_IFDIR) check_directories(node.path, system, accounts, seen, findings);
-    check_node(node, system, accounts, findings);
+    // The record comes with the first change.
+    if (const int error = system.status(node.path, false, st); error != 0) {
+      if (error != ENOENT || node.path != record) findings.error(node.path, std::strerror(error) + want);
+    } else if ((st.st_mode & (S_IFMT | 07777)) != (node.type | node.mode) || st.st_uid != 0 || st.st_gid != node.gid) {
+      findings.error(node.path, user_name(accounts, st.st_uid) + " " + octal(st.st_mode) +
+                                    (S_ISLNK(st.st_mode) ? ", a link" : "") + want);
+    } else if (system.acl(node.path, AclKind::kAccess, acl) != 0 || acl) {
+      findings.error(node.path, "carries an extended ACL (or one that can't be read): setfacl -b " + node.path);
+    }
   }
   return findings.done();
 }
@@ -513,19 +476,17 @@ std::vector<Finding> check_audit_trail(const char* audit, const char* record, co
 bool create_audit_trail(const char* audit, const char* record, const char* tool, std::string& error) {
   struct stat tool_st {};
   if (stat(tool, &tool_st) != 0 || !sound_group(tool_st.st_gid, System().accounts())) {
-    error = std::string(tool) + " is missing or its group is unfit to serve: the audit file's group is its own";
+    error = std::string(tool) + " is missing or its group unfit to serve, and the audit file takes its group";
     return false;
   }
   // Each is made with no access at all, then given its owner and mode.
   for (const TrailNode& node : trail_nodes(audit, record, tool_st.st_gid)) {
-    if (node.optional) continue;
     const bool dir = node.type == S_IFDIR;
     UniqueFd fd;
-    if (!dir || mkdir(node.path.c_str(), 0) == 0) {
-      fd.reset(dir ? open(node.path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
-                   : open(node.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0));
+    if (node.path != record && (!dir || mkdir(node.path.c_str(), 0) == 0)) {
+      fd.reset(open(node.path.c_str(), dir ? O_RDONLY | O_DIRECTORY | O_NOFOLLOW : O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0));
     }
-    if (!fd && errno == EEXIST) continue;
+    if (node.path == record || (!fd && errno == EEXIST)) continue;
     if (!fd || fchown(fd.get(), 0, node.gid) != 0 || fchmod(fd.get(), node.mode) != 0) {
       error = node.path + ": " + std::strerror(errno);
       return false;
@@ -535,7 +496,15 @@ bool create_audit_trail(const char* audit, const char* record, const char* tool,
 }
 
 std::vector<std::string> left_copies(const std::string& site_path, const System& system) {
-  return names_beside(site_path, system, is_left_copy);
+  const auto [dir, base] = split_path(site_path);
+  std::vector<std::string> copies;
+  for (const std::string& name : system.names_in(dir)) {
+    if (name.starts_with(".zel-site-edit.") || name.starts_with("." + base + ".new-")) {
+      copies.push_back((dir == "/" ? "" : dir) + "/" + name);
+    }
+  }
+  std::sort(copies.begin(), copies.end());
+  return copies;
 }
 
 std::vector<Finding> check_service_group(const std::string& name, const std::string& departing,
@@ -576,13 +545,22 @@ DeploymentVerdict check_deployment(const char* site_path, const char* tool_path,
   }
   check_acls(site, site_error == 0 && S_ISREG(site_st.st_mode), purpose, system, findings);
   check_directories(site, system, accounts, seen, findings);
-  for (const std::string& copy : left_copies(site, system)) {
+  const std::vector<std::string> left = left_copies(site, system);
+  for (const std::string& copy : left) {
     findings.error(copy, "a copy of the site file left by an edit or install that was killed (or one still "
                          "running): remove it (rm -r " + copy + ") once no zel-site runs" + kExposed);
   }
-  for (const std::string& copy : names_beside(site, system, may_be_copy)) {
-    findings.warning(copy, "beside the site file, and its name says it may be a copy of it, which would hold "
-                           "every token outside the audit trail: if it is one, remove it (rm " + copy + ")");
+  // Any other name that may be a copy: one that holds the site file's (zel-site.conf.old, an
+  // editor's .zel-site.conf.swp), or the mark editors, package managers and hands give one.
+  const auto [dir, base] = split_path(site);
+  for (const std::string& name : system.names_in(dir)) {
+    const std::string copy = (dir == "/" ? "" : dir) + "/" + name;
+    if (name != base && name != base + ".lock" && std::find(left.begin(), left.end(), copy) == left.end() &&
+        (name.find(base) != std::string::npos || name.ends_with('~') || name.ends_with(".bak") ||
+         name.ends_with(".orig") || name.find(".dpkg-") != std::string::npos)) {
+      findings.warning(copy, "beside the site file, and its name says it may be a copy of it, which would hold "
+                             "every token outside the audit trail: if it is one, remove it (rm " + copy + ")");
+    }
   }
 
   DeploymentVerdict verdict;

@@ -1,8 +1,8 @@
 #include "admin/trail.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -13,8 +13,9 @@
 #include <cstring>
 #include <vector>
 
-#include "admin/record.h"
 #include "admin/stanzas.h"
+#include "admin/text_file.h"
+#include "sign/sha256.h"
 #include "sign/token_id.h"
 #include "util/audit_file.h"
 #include "util/log_field.h"
@@ -111,6 +112,29 @@ std::string stanza_word(const std::optional<std::string>& name) {
   return stanza_field(name ? name->c_str() : nullptr);
 }
 
+// The SHA-256 recorded at record, "none" while nothing is; false with the reason.
+bool recorded_hash(const char* record, std::string& hash, std::string& error) {
+  SecretBytes text;
+  bool missing = false;
+  const bool read = read_text_file(record, text, error, {.follow_link = false, .missing = &missing});
+  hash = read ? std::string(text.begin(), text.end() - (text.empty() || text.back() != '\n' ? 0 : 1)) : "none";
+  return read || missing;
+}
+
+// A torn write leaves a record that matches no file: the next command reports an outside change.
+bool record_hash(const char* record, const std::string& hash, std::string& error) {
+  UniqueFd fd(open(record, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (fd && write_all(fd.get(), hash + "\n") && fd.close() == 0) return true;
+  error = std::string(record) + ": " + std::strerror(errno);
+  return false;
+}
+
+// The SHA-256 of a live text, "none" for no file; false with its message written.
+bool live_hash(std::optional<std::string_view> live, std::string& hash) {
+  hash = "none";
+  return !live || sha256_hex(*live, hash) == kOk;
+}
+
 }  // namespace
 
 std::string login_name(const char* loginuid) {
@@ -191,6 +215,20 @@ int set_token_line(const Administrator& admin, const char* name, std::string_vie
   return token_words(counting(before), counting(after), line);
 }
 
+std::optional<Finding> outside_change(const SitePaths& paths, std::optional<std::string_view> live) {
+  std::string now;
+  std::string recorded;
+  std::string error;
+  if (!recorded_hash(paths.record, recorded, error) || !live_hash(live, now)) {
+    return Finding{paths.record, 0, Severity::kError, error.empty() ? "the SHA-256s can't be compared" : error};
+  }
+  if (now == recorded) return std::nullopt;
+  return Finding{paths.site, 0, Severity::kWarning,
+                 "changed outside zel-site; not in the audit file (SHA-256 " + now + ", last recorded " +
+                     name_field(recorded) + "): the next zel-site edit, install or set-token records it as an "
+                     "outside change"};
+}
+
 bool ChangeTrail::open(const SitePaths& paths) {
   paths_ = paths;
   // Root's own file, or (in a test) the caller's; its group is the deployment checker's to judge.
@@ -217,26 +255,22 @@ int ChangeTrail::append(const std::string& text) const {
 
 int ChangeTrail::reconcile(bool exists, std::string_view live) {
   std::string recorded;
-  std::string error;
-  if (live_hash(exists ? std::optional(live) : std::nullopt, before_) != kOk) return 2;
-  if (!read_recorded_hash(paths_.record, recorded, error)) {
-    std::fprintf(stderr, "zel-site: %s; %s is unchanged\n", error.c_str(), paths_.site);
-    return 2;
+  std::string error = "its SHA-256 can't be computed";
+  bool done = live_hash(exists ? std::optional(live) : std::nullopt, before_) &&
+              recorded_hash(paths_.record, recorded, error);
+  if (done && recorded != before_) {
+    const int failure = append("outside-change recorded=" + name_field(recorded) + " live=" + before_);
+    if (failure != 0) error = std::string(paths_.audit) + ": " + std::strerror(failure);
+    done = failure == 0 && record_hash(paths_.record, before_, error);
   }
-  if (recorded == before_) return kOk;
-  const int failure = append("outside-change recorded=" + name_field(recorded) + " live=" + before_);
-  if (failure != 0) error = std::string(paths_.audit) + ": " + std::strerror(failure);
-  if (failure != 0 || !record_hash(paths_.record, before_, error)) {
-    std::fprintf(stderr, "zel-site: %s; %s is unchanged\n", error.c_str(), paths_.site);
-    return 2;
-  }
-  return kOk;
+  if (!done) std::fprintf(stderr, "zel-site: %s; %s is unchanged\n", error.c_str(), paths_.site);
+  return done ? kOk : 2;
 }
 
 int ChangeTrail::send(const std::string& line, std::string_view after) {
   std::string hash;
   std::string why;  // what did not take the change, and why
-  if (const int unrecorded = live_hash(after, hash) != kOk ? EIO : append(line + " before=" + before_ + " after=" + hash);
+  if (const int unrecorded = !live_hash(after, hash) ? EIO : append(line + " before=" + before_ + " after=" + hash);
       unrecorded != 0) {
     // The record of the last file stays as it was, so that check reports this one.
     why = std::string(paths_.audit) + " did not take its record (" + std::strerror(unrecorded) + ")";

@@ -25,10 +25,13 @@
 // listed lines or any of its token lines differ.
 //
 // The audit file's record is the line and the site file's SHA-256 before and
-// after (admin/record.h; "none" for no live file):
+// after ("none" for no live file):
 //   LINE before=H|none after=H
-// and a writing command that finds the live file other than the one zel-site
-// last recorded first records, before anything else,
+// zel-site also keeps the SHA-256 of the file it last put in force, in a file
+// of root's alone (SitePaths::record, 64 digits and a newline; "none" while
+// nothing is recorded), so that a change made outside zel-site (sed -i, a copy
+// by hand) is found: check reports it, and the next writing command records,
+// before anything else,
 //   outside-change recorded=H|none live=H|none
 //
 // The audit file is opened and the log connected before anything changes: an
@@ -46,6 +49,7 @@
 #include <string>
 #include <string_view>
 
+#include "admin/check.h"
 #include "admin/commands.h"
 #include "util/log_socket.h"
 #include "util/system_time.h"
@@ -81,6 +85,10 @@ int change_line(const Change& change, std::optional<std::string_view> before, st
 // The line of set-token for the stanza name (null: the default one); 0, or 10 or 11 with the message.
 int set_token_line(const Administrator& admin, const char* name, std::string_view before,
                    std::string_view after, std::string& line);
+
+// check's finding when the live text (none: no file) is not the one last recorded, or the record
+// can't be read.
+std::optional<Finding> outside_change(const SitePaths& paths, std::optional<std::string_view> live);
 
 // The audit file and the system log as the writing commands use them.
 class ChangeTrail {

@@ -14,8 +14,6 @@
 #include <string>
 #include <vector>
 
-#include "admin/record.h"
-
 namespace zel {
 namespace {
 
@@ -189,13 +187,13 @@ TEST(ChangeTrail, EachChangeAndEachOutsideOneInTheAuditFileTheHashRecorded) {
                                       "outside-change recorded=" + std::string(kEmpty) + " live=none"}));
   {
     SCOPED_TRACE("check's finding: the live file other than the one recorded (none), or as recorded");
-    const std::optional<Finding> outside = outside_change(files.record.c_str(), "/site", "abc");
+    const std::optional<Finding> outside = outside_change(files.paths, "abc");
     ASSERT_TRUE(outside.has_value());
     EXPECT_EQ(outside->severity, Severity::kWarning);
     EXPECT_EQ(outside->text, "changed outside zel-site; not in the audit file (SHA-256 " + std::string(kAbc) +
                                  ", last recorded none): the next zel-site edit, install or set-token records it "
                                  "as an outside change");
-    EXPECT_FALSE(outside_change(files.record.c_str(), "/site", std::nullopt).has_value());
+    EXPECT_FALSE(outside_change(files.paths, std::nullopt).has_value());
   }
   {
     SCOPED_TRACE("the audit file a link, or gone: refused before anything changes");

@@ -35,7 +35,7 @@ audit_file_cases() {
   ln -s "$AUDIT.kept" "$AUDIT"
   echo "$canary3" | zs af-link set-token -s staging
   rm "$AUDIT" && mv "$AUDIT.kept" "$AUDIT"
-  zs_expect af-gone 2 "$AUDIT: error: missing: it must be a root:$svc 0620 file"
+  zs_expect af-gone 2 "$AUDIT: error: No such file or directory: it must be root:$svc 0620, a file"
   zs_expect af-link 2 "$SITE_FILE is unchanged: mend the audit file first"
   [ "$(site_hash)" = "$h1" ] || fail "a change went in while the audit file was gone or a link"
 
