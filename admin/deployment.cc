@@ -429,7 +429,8 @@ void check_site(const std::string& site, const std::string& tool_path, const Too
 }
 
 // The files of the audit trail, each root's: the audit file in its directory, of zel-auth's group,
-// which may only pass through to the file and append to it; zel-site's record, root's alone.
+// which may only pass through to the file and append to it; zel-site's record, root's alone, in a
+// directory that, as every one above these, is root's and writable by no one else.
 struct TrailNode {
   std::string path;
   mode_t type;
@@ -438,8 +439,7 @@ struct TrailNode {
 };
 
 std::vector<TrailNode> trail_nodes(const std::string& audit, const std::string& record, gid_t group) {
-  return {{split_path(audit).first, S_IFDIR, group, 0710}, {audit, S_IFREG, group, 0620},
-          {split_path(record).first, S_IFDIR, 0, 0700}, {record, S_IFREG, 0, 0600}};
+  return {{split_path(audit).first, S_IFDIR, group, 0710}, {audit, S_IFREG, group, 0620}, {record, S_IFREG, 0, 0600}};
 }
 
 }  // namespace
@@ -454,19 +454,18 @@ std::vector<Finding> check_audit_trail(const char* audit, const char* record, co
   if (system.status(tool, true, tool_st) != 0 || !sound_group(tool_st.st_gid, accounts)) return findings.done();
   for (const TrailNode& node : trail_nodes(audit, record, tool_st.st_gid)) {
     struct stat st {};
-    bool acl = false;
     const GroupEntry* group = group_of(accounts, node.gid);
     const std::string want = ": it must be root:" + (group != nullptr ? group->name : std::to_string(node.gid)) +
                              " " + octal(node.mode) + (node.type == S_IFDIR ? ", a directory" : ", a file") +
                              " (zel-site check --deployment --create makes what is missing)";
-    if (node.type == S_IFDIR) check_directories(node.path, system, accounts, seen, findings);
+    check_directories(node.path, system, accounts, seen, findings);
     // The record comes with the first change.
     if (const int error = system.status(node.path, false, st); error != 0) {
       if (error != ENOENT || node.path != record) findings.error(node.path, std::strerror(error) + want);
     } else if ((st.st_mode & (S_IFMT | 07777)) != (node.type | node.mode) || st.st_uid != 0 || st.st_gid != node.gid) {
       findings.error(node.path, user_name(accounts, st.st_uid) + " " + octal(st.st_mode) +
                                     (S_ISLNK(st.st_mode) ? ", a link" : "") + want);
-    } else if (system.acl(node.path, AclKind::kAccess, acl) != 0 || acl) {
+    } else if (bool acl = false; system.acl(node.path, AclKind::kAccess, acl) != 0 || acl) {
       findings.error(node.path, "carries an extended ACL (or one that can't be read): setfacl -b " + node.path);
     }
   }
@@ -479,7 +478,11 @@ bool create_audit_trail(const char* audit, const char* record, const char* tool,
     error = std::string(tool) + " is missing or its group unfit to serve, and the audit file takes its group";
     return false;
   }
-  // Each is made with no access at all, then given its owner and mode.
+  // Each is made with no access at all, then given its owner and mode; the record comes with the first change.
+  if (mkdir(split_path(record).first.c_str(), 0700) != 0 && errno != EEXIST) {
+    error = split_path(record).first + ": " + std::strerror(errno);
+    return false;
+  }
   for (const TrailNode& node : trail_nodes(audit, record, tool_st.st_gid)) {
     const bool dir = node.type == S_IFDIR;
     UniqueFd fd;

@@ -105,8 +105,8 @@ std::vector<std::string> left_copies(const std::string& site_path, const System&
 // The findings about the audit file and zel-site's record of the site file (admin/record.h).
 // The audit file is root:GROUP 0620 in a directory root:GROUP 0710, GROUP being zel-auth's
 // group: zel-auth may only pass through to the file and append to it, root alone reads it.
-// The record is root:root 0600 in a directory root:root 0700. None is a link or carries an
-// extended ACL; every directory above them is root's and writable by no one else. While
+// The record, when there is one, is root:root 0600. None is a link or carries an extended
+// ACL; every directory above them is root's and writable by no one else. While
 // zel-auth is missing or its group unfit, there is no group to judge them by: none is made.
 std::vector<Finding> check_audit_trail(const char* audit, const char* record, const char* tool,
                                        const System& system = System());

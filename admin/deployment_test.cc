@@ -40,7 +40,7 @@ class FakeSystem : public System {
     for (const char* dir : {"/var", "/var/log", "/var/lib"}) files[dir] = made(S_IFDIR, 0, 0, 0755);
     files["/var/log/zel-auth"] = made(S_IFDIR, 0, kZel, 0710);
     files[kAudit] = made(S_IFREG, 0, kZel, 0620);
-    files["/var/lib/zel-auth"] = made(S_IFDIR, 0, 0, 0700);
+    files["/var/lib/zel-auth"] = made(S_IFDIR, 0, 0, 0755);
     data.users = {{"root", 0, 0}, {"nobody", 65534, 65534}, {"alice", 1000, 1000}, {"zelsvc", 999, kZel + 1}};
     data.groups = {group("root", 0),       group("nogroup", 65534),   group("alice", 1000),
                    group("zel", kZel),     group("zelsvc", kZel + 1), group("builders", 1500, {"alice"}),
@@ -243,6 +243,12 @@ TEST(Deployment, EachRuleOnMadeUpFilesAccountsAndGroups) {
   }
 }
 
+TEST(Deployment, ACopyAnEditLeftIsReportedOnceAsSuch) {
+  FakeSystem system;
+  system.names.push_back(".zel-site.conf.new-0a1b");
+  EXPECT_EQ(check_deployment(kSite, kTool, Purpose::kCheck, system).findings.size(), 1U);
+}
+
 TEST(Deployment, TheAuditFileAndTheRecordEachRootsWithTheirGroupAndMode) {
   const auto file = [](const char* path, mode_t type, gid_t gid, mode_t mode) {
     return [=](FakeSystem& f) { f.files[path] = made(type, 0, gid, mode); };
@@ -270,7 +276,9 @@ TEST(Deployment, TheAuditFileAndTheRecordEachRootsWithTheirGroupAndMode) {
        "/var/log/zel-auth: No such file or directory: it must be root:zel 0710, a directory"},
       {"/var/log writable by others", file("/var/log", S_IFDIR, 0, 0777), "/var/log: writable by others than root"},
       {"the record readable by all", file(kRecord, S_IFREG, 0, 0644), "site-file.sha256: root 0644: it must be root:root 0600, a file"},
-      {"no record directory", gone("/var/lib/zel-auth"), "/var/lib/zel-auth: No such file or directory"},
+      {"no record directory", gone("/var/lib/zel-auth"), "/var/lib/zel-auth: can't be examined: No such file"},
+      {"the record directory writable by others", file("/var/lib/zel-auth", S_IFDIR, 0, 0777),
+       "/var/lib/zel-auth: writable by others than root"},
       {"no zel-auth: nothing to judge by", gone(kTool), ""},
       {"zel-auth of a group with members", [](FakeSystem& f) { f.files[kTool].st_gid = 1500; }, ""},
   };

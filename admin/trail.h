@@ -14,8 +14,8 @@
 // under cron or a service; "uid:N" when no account has it; "unknown" when it
 // can't be read): only what the kernel vouches for, no word of the
 // environment such as SUDO_USER. S is "default" or "[name]", as in zel-auth's
-// lines. token= says what became of the
-// stanza's counting token, the one zel-auth signs with: I is the identifier
+// lines. token= says what became of the stanza's counting token, the one
+// zel-auth signs with: I is the identifier
 // (sign/token_id.h) of the new one, was= that of the one before. "forced": the
 // text had errors and was installed all the same (--force, or Q). "stanzas=same":
 // the text changed where zel-auth reads no stanza (blank lines, after a NUL, a
@@ -25,7 +25,7 @@
 // listed lines or any of its token lines differ.
 //
 // The audit file's record is the line and the site file's SHA-256 before and
-// after ("none" for no live file):
+// after ("none" for no live file); the system log's copy is the line alone:
 //   LINE before=H|none after=H
 // zel-site also keeps the SHA-256 of the file it last put in force, in a file
 // of root's alone (SitePaths::record, 64 digits and a newline; "none" while
