@@ -71,7 +71,8 @@ bool parse_record(std::string_view line, AuditRecord& record) {
   // What the writer would have made of the values read is the line itself, to the byte.
   const std::string_view words = line.substr(static_cast<std::size_t>(at));
   if (audit_record(program, {timegm(&utc), usec * 1000}, pid, uid, words) != text + "\n") return false;
-  const std::string head = program + (" " + text.substr(static_cast<std::size_t>(at))) + " ";
+  // Built by appending: g++ 12 takes a concatenation with a temporary for an overlapping copy.
+  const std::string head = std::string(program).append(" ").append(words).append(" ");
   const auto* command = std::find_if(std::begin(kCommands), std::end(kCommands),
                                      [&](std::string_view c) { return head.starts_with(c); });
   if (command == std::end(kCommands) || head.size() == command->size()) return false;

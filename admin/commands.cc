@@ -125,7 +125,10 @@ std::string parse_options(int argc, char* argv[], const std::string& allowed, Op
     if (opt == 'D') options.deployment = true;
     if (opt == 'C') options.create = true;
     // A stanza as the records name it: "default", or "[NAME]" (given with or without the brackets).
-    if (opt == 'N') options.filter.stanza = *optarg == '[' || optarg == std::string("default") ? optarg : "[" + std::string(optarg) + "]";
+    if (opt == 'N') {
+      options.filter.stanza = *optarg == '[' || optarg == std::string("default") ? optarg
+                                                                                : std::string("[").append(optarg) + "]";
+    }
     if (opt == 'T') options.filter.token = optarg;
     if (opt == 'I') options.filter.since = optarg;
   }
