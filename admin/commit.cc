@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "admin/check.h"
+#include "admin/deployment.h"
 #include "admin/interrupt.h"
 #include "admin/lock.h"
 #include "util/status.h"
@@ -46,6 +47,27 @@ int line_of(const Commit& commit, const LiveFile& live, const Composed& next, st
   return change_line({commit.command, admin, next.forced}, before, view_of(next.text), line);
 }
 
+// The audit file's deployment checked (findings to standard output), then it and the log opened: no
+// change without its record.
+SiteStatus open_trail(const SitePaths& paths, ChangeTrail& trail) {
+  const std::vector<Finding> findings = check_audit_trail(paths.audit, paths.record, paths.tool);
+  print_findings(stdout, paths.audit, findings);
+  if (has_errors(findings, false)) {
+    return failure(std::string(paths.site) + " is unchanged: mend the audit file first");
+  }
+  return trail.open(paths) ? SiteStatus::kDone : SiteStatus::kFailed;
+}
+
+// Says the new text is in force, with its owner, group and mode if the command says them.
+void say_installed(const Commit& commit, const SiteOwnership& ownership) {
+  std::fprintf(commit.out, "zel-site: %s", commit.installed.c_str());
+  if (commit.ownership_said) {
+    std::fprintf(commit.out, " (%s:%s %04o)", ownership.owner_name.c_str(), ownership.group_name.c_str(),
+                 static_cast<unsigned>(ownership.mode));
+  }
+  std::fputc('\n', commit.out);
+}
+
 }  // namespace
 
 SiteStatus failure(const std::string& message) {
@@ -53,7 +75,9 @@ SiteStatus failure(const std::string& message) {
   return SiteStatus::kFailed;
 }
 
-SiteStatus commit_change(const SitePaths& paths, const Commit& commit, ChangeTrail& trail) {
+SiteStatus commit_change(const SitePaths& paths, const Commit& commit) {
+  ChangeTrail trail;
+  if (const SiteStatus status = open_trail(paths, trail); status != SiteStatus::kDone) return status;
   std::string error;
   SiteLock lock;
   if (!lock.acquire(paths.site, error)) return failure(error);
@@ -63,6 +87,7 @@ SiteStatus commit_change(const SitePaths& paths, const Commit& commit, ChangeTra
   LiveFile live;
   Composed next;
   if (const SiteStatus status = prepare_write(paths, ownership, live); status != SiteStatus::kDone) return status;
+  if (trail.reconcile(live.exists, view_of(live.text)) != kOk) return SiteStatus::kFailed;
   if (const SiteStatus status = commit.compose(live, next); status != SiteStatus::kDone) return status;
   // No live file and no text is nothing to write either.
   if ((live.exists || next.text.empty()) && !live.mended && live.text == next.text) {
@@ -76,13 +101,8 @@ SiteStatus commit_change(const SitePaths& paths, const Commit& commit, ChangeTra
   }
   if (!install_site_text(paths.site, view_of(next.text), ownership, live, error)) return failure(error);
   if (!error.empty()) std::fprintf(stderr, "zel-site: warning: %s\n", error.c_str());
-  std::fprintf(commit.out, "zel-site: %s", commit.installed.c_str());
-  if (commit.ownership_said) {
-    std::fprintf(commit.out, " (%s:%s %04o)", ownership.owner_name.c_str(), ownership.group_name.c_str(),
-                 static_cast<unsigned>(ownership.mode));
-  }
-  std::fputc('\n', commit.out);
-  return trail.send(line, paths.site) == kOk ? SiteStatus::kDone : SiteStatus::kUnlogged;
+  say_installed(commit, ownership);
+  return trail.send(line, view_of(next.text)) == kOk ? SiteStatus::kDone : SiteStatus::kUnlogged;
 }
 
 }  // namespace zel

@@ -1,6 +1,7 @@
 #include "admin/deployment.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <grp.h>
 #include <gshadow.h>
 #include <pwd.h>
@@ -16,6 +17,7 @@
 #include <set>
 
 #include "admin/text_file.h"
+#include "util/unique_fd.h"
 
 namespace zel {
 
@@ -458,6 +460,36 @@ void check_site(const std::string& site, const std::string& tool_path, const Too
   }
 }
 
+// The files of the audit trail, each root's: the audit file in its directory, of zel-auth's group,
+// which may only pass through to the file and append to it; zel-site's record, root's alone, in a
+// directory that, as every one above these, is root's and writable by no one else.
+struct TrailNode {
+  std::string path;
+  mode_t type;
+  gid_t gid;
+  mode_t mode;
+};
+
+std::vector<TrailNode> trail_nodes(const std::string& audit, const std::string& record, gid_t group) {
+  return {{split_path(audit).first, S_IFDIR, group, 0710}, {audit, S_IFREG, group, 0620}, {record, S_IFREG, 0, 0600}};
+}
+
+// Any other name that may be a copy of the site file: one that holds its name (zel-site.conf.old, an
+// editor's .zel-site.conf.swp), or the mark editors, package managers and hands give one.
+void check_stray_copies(const std::string& site, const std::vector<std::string>& left, const System& system,
+                        Findings& findings) {
+  const auto [dir, base] = split_path(site);
+  for (const std::string& name : system.names_in(dir)) {
+    const std::string copy = (dir == "/" ? "" : dir) + "/" + name;
+    if (name != base && name != base + ".lock" && std::find(left.begin(), left.end(), copy) == left.end() &&
+        (name.find(base) != std::string::npos || name.ends_with('~') || name.ends_with(".bak") ||
+         name.ends_with(".orig") || name.find(".dpkg-") != std::string::npos)) {
+      findings.warning(copy, "beside the site file, and its name says it may be a copy of it, which would hold "
+                             "every token outside the audit trail: if it is one, remove it (rm " + copy + ")");
+    }
+  }
+}
+
 }  // namespace
 
 std::vector<DirectoryFault> directory_faults(const struct stat& st, const std::string& owner) {
@@ -500,6 +532,60 @@ std::vector<Finding> check_install_path(const std::string& path, const System& s
     }
   }
   return findings.done();
+}
+
+std::vector<Finding> check_audit_trail(const char* audit, const char* record, const char* tool,
+                                       const System& system) {
+  Findings findings;
+  const Accounts accounts = system.accounts();
+  struct stat tool_st {};
+  std::set<std::string> seen;
+  // Without zel-auth, or with a group unfit to serve, there is no group to judge by: its findings come first.
+  if (system.stat_path(tool, true, tool_st) != 0 || !sound_group(tool_st.st_gid, accounts)) return findings.done();
+  for (const TrailNode& node : trail_nodes(audit, record, tool_st.st_gid)) {
+    struct stat st {};
+    const GroupEntry* group = group_of(accounts, node.gid);
+    const std::string want = ": it must be root:" + (group != nullptr ? group->name : std::to_string(node.gid)) +
+                             " " + octal(node.mode) + (node.type == S_IFDIR ? ", a directory" : ", a file") +
+                             " (zel-site check --deployment --create makes what is missing)";
+    check_directories(node.path, system, accounts, seen, findings);
+    // The record comes with the first change.
+    if (const int error = system.stat_path(node.path, false, st); error != 0) {
+      if (error != ENOENT || node.path != record) findings.error(node.path, std::strerror(error) + want);
+    } else if ((st.st_mode & (S_IFMT | 07777)) != (node.type | node.mode) || st.st_uid != 0 || st.st_gid != node.gid) {
+      findings.error(node.path, user_name(accounts, st.st_uid) + " " + octal(st.st_mode) +
+                                    (S_ISLNK(st.st_mode) ? ", a link" : "") + want);
+    } else if (bool acl = false; system.acl(node.path, AclKind::kAccess, acl) != 0 || acl) {
+      findings.error(node.path, "carries an extended ACL (or one that can't be read): setfacl -b " + node.path);
+    }
+  }
+  return findings.done();
+}
+
+bool create_audit_trail(const char* audit, const char* record, const char* tool, std::string& error) {
+  struct stat tool_st {};
+  if (stat(tool, &tool_st) != 0 || !sound_group(tool_st.st_gid, System().accounts())) {
+    error = std::string(tool) + " is missing or its group unfit to serve, and the audit file takes its group";
+    return false;
+  }
+  // Each is made with no access at all, then given its owner and mode; the record comes with the first change.
+  if (mkdir(split_path(record).first.c_str(), 0700) != 0 && errno != EEXIST) {
+    error = split_path(record).first + ": " + std::strerror(errno);
+    return false;
+  }
+  for (const TrailNode& node : trail_nodes(audit, record, tool_st.st_gid)) {
+    const bool dir = node.type == S_IFDIR;
+    UniqueFd fd;
+    if (node.path != record && (!dir || mkdir(node.path.c_str(), 0) == 0)) {
+      fd.reset(open(node.path.c_str(), dir ? O_RDONLY | O_DIRECTORY | O_NOFOLLOW : O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0));
+    }
+    if (node.path == record || (!fd && errno == EEXIST)) continue;
+    if (!fd || fchown(fd.get(), 0, node.gid) != 0 || fchmod(fd.get(), node.mode) != 0) {
+      error = node.path + ": " + std::strerror(errno);
+      return false;
+    }
+  }
+  return true;
 }
 
 std::vector<std::string> left_copies(const std::string& site_path, const System& system) {
@@ -552,10 +638,12 @@ DeploymentVerdict check_deployment(const char* site_path, const char* tool_path,
   }
   check_acls(site, site_error == 0 && S_ISREG(site_st.st_mode), purpose, system, findings);
   check_directories(site, system, accounts, seen, findings);
-  for (const std::string& copy : left_copies(site, system)) {
+  const std::vector<std::string> left = left_copies(site, system);
+  for (const std::string& copy : left) {
     findings.error(copy, "a copy of the site file left by an edit or install that was killed (or one still "
                          "running): remove it (rm -r " + copy + ") once no zel-site runs" + kExposed);
   }
+  check_stray_copies(site, left, system, findings);
 
   DeploymentVerdict verdict;
   verdict.findings = findings.done();

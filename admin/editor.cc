@@ -226,13 +226,13 @@ SiteStatus edit_copy(const std::string& site_path, const LiveFile& live, std::FI
 
 }  // namespace
 
-SiteStatus edit_site(const SitePaths& paths, std::FILE* answers, ChangeTrail& trail) {
+SiteStatus edit_site(const SitePaths& paths, std::FILE* answers) {
   const std::string site = paths.site;
   Commit commit{
       .command = "edit", .out = stderr, .unchanged = site + " is unchanged", .installed = "installed " + site};
   commit.locked = [&] { offer_removal(site, answers); };
   commit.compose = [&](const LiveFile& live, Composed& next) { return edit_copy(site, live, answers, next); };
-  return commit_change(paths, commit, trail);
+  return commit_change(paths, commit);
 }
 
 }  // namespace zel

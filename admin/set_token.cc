@@ -139,7 +139,7 @@ SiteStatus compose_token(const std::string& site, const TokenRequest& request, i
 
 }  // namespace
 
-SiteStatus set_token(const SitePaths& paths, const TokenRequest& request, ChangeTrail& trail) {
+SiteStatus set_token(const SitePaths& paths, const TokenRequest& request) {
   int generated_fd = -1;
   if (std::string error; request.generate != nullptr && !generated_token_fd(request.generate, generated_fd, error)) {
     return failure(error);
@@ -154,7 +154,7 @@ SiteStatus set_token(const SitePaths& paths, const TokenRequest& request, Change
   commit.compose = [&](const LiveFile& live, Composed& next) {
     return compose_token(site, request, generated_fd, live, next);
   };
-  return commit_change(paths, commit, trail);
+  return commit_change(paths, commit);
 }
 
 }  // namespace zel

@@ -18,7 +18,8 @@ else()
   target_link_options(zel-auth-deploy PRIVATE ${ZEL_TOOL_LINK_OPTIONS})
   add_executable(zel-site-deploy ${PROJECT_SOURCE_DIR}/admin/main.cc)
   target_compile_definitions(zel-site-deploy PRIVATE ZEL_SITE_FILE="${ZEL_DEPLOY_SITE_FILE}"
-                             ZEL_AUTH_PATH="${ZEL_DEPLOY_AUTH_PATH}" ZEL_VERSION="${PROJECT_VERSION}")
+                             ZEL_AUTH_PATH="${ZEL_DEPLOY_AUTH_PATH}" ZEL_VERSION="${PROJECT_VERSION}"
+                             ZEL_AUDIT_FILE="${ZEL_AUDIT_FILE}" ZEL_SITE_RECORD="${ZEL_SITE_RECORD}")
   target_link_libraries(zel-site-deploy PRIVATE zel_admin)
   set(ZEL_DEPLOY_BINARY $<TARGET_FILE:zel-auth-deploy>)
   set(ZEL_DEPLOY_SITE_TOOL $<TARGET_FILE:zel-site-deploy>)

@@ -36,6 +36,7 @@
 #                  layouts (the package's refusals are in tests/package)
 #   race.sh        the privilege drop raced with pidfd_getfd
 #   audit.sh       the lines zel-auth and zel-site send to /dev/log
+#   audit_file.sh  the audit file as zel-site keeps it, and zel-site log
 #   site_tool.sh   zel-site: install, check, show, edit, the lock, set-token,
 #                  installs that fail
 #   token_input.sh set-token's token input: files, short values, --generate
@@ -156,6 +157,8 @@ fi
 . "$here/race.sh" || { echo "FAIL: cannot read $here/race.sh"; exit 1; }
 # shellcheck source=tests/deploy/audit.sh
 . "$here/audit.sh" || { echo "FAIL: cannot read $here/audit.sh"; exit 1; }
+# shellcheck source=tests/deploy/audit_file.sh
+. "$here/audit_file.sh" || { echo "FAIL: cannot read $here/audit_file.sh"; exit 1; }
 # shellcheck source=tests/deploy/site_tool.sh
 . "$here/site_tool.sh" || { echo "FAIL: cannot read $here/site_tool.sh"; exit 1; }
 # shellcheck source=tests/deploy/token_input.sh
@@ -170,7 +173,7 @@ inner_cleanup() {
   for p in "${started[@]}"; do kill "$p" 2>/dev/null; done
   wait 2>/dev/null
   [ -z "${ZD_SUID_DUMPABLE:-}" ] || echo "$ZD_SUID_DUMPABLE" >/proc/sys/fs/suid_dumpable
-  cd / && umount -l /opt 2>/dev/null
+  cd / && umount -l /opt /var/log /var/lib 2>/dev/null
 }
 trap inner_cleanup EXIT
 trap 'exit 130' INT TERM HUP
@@ -178,6 +181,10 @@ trap 'exit 130' INT TERM HUP
 mount --make-rprivate / || { echo "FAIL: mount --make-rprivate /"; exit 1; }
 mount -t tmpfs -o mode=0755,size=64m zel-deploy-test /opt || { echo "FAIL: tmpfs over /opt"; exit 1; }
 [ "$(findmnt -n -o PROPAGATION /opt)" = private ] || { echo "FAIL: /opt is not private"; exit 1; }
+# The audit file and zel-site's record live under /var: a tmpfs of this namespace's own over each.
+for d in /var/log /var/lib; do
+  mount -t tmpfs -o mode=0755,size=16m zel-deploy-var "$d" || { echo "FAIL: tmpfs over $d"; exit 1; }
+done
 mkdir -p "$T" "$R" && chmod 0755 "$T" && chmod 0700 "$R"
 
 user=$ZD_USER other=$ZD_OTHER svc=$ZD_SVC old=$ZD_OLD
@@ -207,6 +214,7 @@ site_tool_token_input              # token_input.sh
 site_tool_failed_installs
 site_tool_refusals
 audit_site_changes                 # audit.sh: zel-site's lines, on the file site_tool_refusals left
+audit_file_cases                   # audit_file.sh: the audit file, on the file audit_site_changes left
 ansible_convergence                # ansible.sh
 deployment_e2e_set_group_id        # deployment.sh: these rewrite it freely
 deployment_set_user_id_form
