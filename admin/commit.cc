@@ -37,14 +37,14 @@ SiteStatus prepare_write(const SitePaths& paths, SiteOwnership& ownership, LiveF
   return SiteStatus::kDone;
 }
 
-// The change's line for the trail; 0, or the status of a token identifier that can't be computed.
-int line_of(const Commit& commit, const LiveFile& live, const Composed& next, std::string& line) {
+// The change's line for the trail.
+std::string line_of(const Commit& commit, const LiveFile& live, const Composed& next) {
   const Administrator admin = administrator();
   if (std::string_view(commit.command) == "set-token") {
-    return set_token_line(admin, commit.stanza, view_of(live.text), view_of(next.text), line);
+    return set_token_line(admin, commit.stanza, view_of(live.text), view_of(next.text));
   }
   const std::optional<std::string_view> before = live.exists ? std::optional(view_of(live.text)) : std::nullopt;
-  return change_line({commit.command, admin, next.forced}, before, view_of(next.text), line);
+  return change_line({commit.command, admin, next.forced}, before, view_of(next.text));
 }
 
 // The audit file's deployment checked (findings to standard output), then it and the log opened: no
@@ -94,11 +94,7 @@ SiteStatus commit_change(const SitePaths& paths, const Commit& commit) {
     std::fprintf(commit.out, "zel-site: %s\n", commit.unchanged.c_str());
     return SiteStatus::kDone;
   }
-  std::string line;
-  if (line_of(commit, live, next, line) != kOk) {
-    return failure(std::string("the log line's token identifiers can't be computed; ") + paths.site +
-                   " is unchanged");
-  }
+  const std::string line = line_of(commit, live, next);
   if (!install_site_text(paths.site, view_of(next.text), ownership, live, error)) return failure(error);
   if (!error.empty()) std::fprintf(stderr, "zel-site: warning: %s\n", error.c_str());
   say_installed(commit, ownership);

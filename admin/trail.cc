@@ -83,17 +83,15 @@ Stanzas stanzas_of(std::string_view text) {
   return all;
 }
 
+// A token's identifier (token_identifier can't fail).
+std::string id_of(std::string_view token) {
+  std::string id;
+  (void)token_identifier(token, id);
+  return id;
+}
+
 // " token=STATE[ id=I][ was=I]" for a stanza's counting token before and after.
-int token_words(std::optional<std::string_view> before, std::optional<std::string_view> after,
-                std::string& words) {
-  std::string now;
-  std::string was;
-  if (after) {
-    if (const int status = token_identifier(*after, now); status != kOk) return status;
-  }
-  if (before) {
-    if (const int status = token_identifier(*before, was); status != kOk) return status;
-  }
+std::string token_words(std::optional<std::string_view> before, std::optional<std::string_view> after) {
   const char* state = "none";
   if (before && after) {
     state = *before == *after ? "same" : "changed";
@@ -102,11 +100,10 @@ int token_words(std::optional<std::string_view> before, std::optional<std::strin
   } else if (before) {
     state = "gone";
   }
-  words += " token=";
-  words += state;
-  if (after) words += " id=" + now;
-  if (before && !(after && *before == *after)) words += " was=" + was;
-  return kOk;
+  std::string words = std::string(" token=") + state;
+  if (after) words += " id=" + id_of(*after);
+  if (before && !(after && *before == *after)) words += " was=" + id_of(*before);
+  return words;
 }
 
 std::string stanza_word(const std::optional<std::string>& name) {
@@ -170,11 +167,10 @@ Administrator administrator() {
   return admin;
 }
 
-int change_line(const Change& change, std::optional<std::string_view> before, std::string_view after,
-                std::string& line) {
+std::string change_line(const Change& change, std::optional<std::string_view> before, std::string_view after) {
   const Stanzas old_stanzas = before ? stanzas_of(*before) : Stanzas();
   const Stanzas new_stanzas = stanzas_of(after);
-  line = change.command + who(change.admin);
+  std::string line = change.command + who(change.admin);
   if (change.forced) line += " forced";
   std::string changes;
   for (std::size_t i = 0; i < new_stanzas.names.size(); ++i) {
@@ -182,25 +178,17 @@ int change_line(const Change& change, std::optional<std::string_view> before, st
     const StanzaState* was = old_stanzas.find(new_stanzas.names[i]);
     if (was != nullptr && same(*was, now)) continue;
     changes += was == nullptr ? " added=" : " changed=";
-    changes += stanza_word(new_stanzas.names[i]);
-    if (const int status = token_words(was != nullptr ? was->counting : std::nullopt, now.counting, changes);
-        status != kOk) {
-      return status;
-    }
+    changes += stanza_word(new_stanzas.names[i]) + token_words(was != nullptr ? was->counting : std::nullopt, now.counting);
   }
   for (std::size_t i = 0; i < old_stanzas.names.size(); ++i) {
     if (new_stanzas.find(old_stanzas.names[i]) != nullptr) continue;
-    changes += " removed=" + stanza_word(old_stanzas.names[i]);
-    if (const int status = token_words(old_stanzas.states[i].counting, std::nullopt, changes); status != kOk) {
-      return status;
-    }
+    changes += " removed=" + stanza_word(old_stanzas.names[i]) + token_words(old_stanzas.states[i].counting, std::nullopt);
   }
-  line += changes.empty() ? std::string(" stanzas=same") : changes;
-  return kOk;
+  return line + (changes.empty() ? std::string(" stanzas=same") : changes);
 }
 
-int set_token_line(const Administrator& admin, const char* name, std::string_view before,
-                   std::string_view after, std::string& line) {
+std::string set_token_line(const Administrator& admin, const char* name, std::string_view before,
+                           std::string_view after) {
   const auto counting = [name](std::string_view text) -> std::optional<std::string_view> {
     const std::string_view cut = text.substr(0, text.find('\0'));
     const Stanza stanza = select_stanza(cut, LineIndex(cut), name);
@@ -208,8 +196,7 @@ int set_token_line(const Administrator& admin, const char* name, std::string_vie
     if (i == std::string_view::npos) return std::nullopt;
     return stanza.tokens[i].value;
   };
-  line = "set-token" + who(admin) + " stanza=" + stanza_field(name);
-  return token_words(counting(before), counting(after), line);
+  return "set-token" + who(admin) + " stanza=" + stanza_field(name) + token_words(counting(before), counting(after));
 }
 
 std::optional<Finding> outside_change(const SitePaths& paths, std::optional<std::string_view> live) {

@@ -87,13 +87,12 @@ struct Change {
   bool forced = false;  // installed with errors
 };
 
-// The line of an edit or install from before (none: no live file) to after; 0, or 10 or 11 with the message.
-int change_line(const Change& change, std::optional<std::string_view> before, std::string_view after,
-                std::string& line);
+// The line of an edit or install from before (none: no live file) to after.
+std::string change_line(const Change& change, std::optional<std::string_view> before, std::string_view after);
 
-// The line of set-token for the stanza name (null: the default one); 0, or 10 or 11 with the message.
-int set_token_line(const Administrator& admin, const char* name, std::string_view before,
-                   std::string_view after, std::string& line);
+// The line of set-token for the stanza name (null: the default one).
+std::string set_token_line(const Administrator& admin, const char* name, std::string_view before,
+                           std::string_view after);
 
 // check's finding when the live text (none: no file) is not the one last recorded, or the record
 // can't be read.

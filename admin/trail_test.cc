@@ -75,8 +75,7 @@ TEST(ChangeLine, NamesEachStanzaAndItsTokenNeverAValue) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    std::string line = "stale";
-    ASSERT_EQ(change_line(c.change, c.before, c.after, line), 0);
+    const std::string line = change_line(c.change, c.before, c.after);
     EXPECT_EQ(line, c.line);
     for (const char* token : {kA, kB, kC}) EXPECT_EQ(line.find(token), std::string::npos) << line;
     EXPECT_EQ(line.find("Staging"), std::string::npos) << line;
@@ -104,9 +103,7 @@ TEST(SetTokenLine, TheStanzaAndWhatBecameOfItsToken) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    std::string line;
-    ASSERT_EQ(set_token_line(c.admin, c.stanza, c.before, c.after, line), 0);
-    EXPECT_EQ(line, c.line);
+    EXPECT_EQ(set_token_line(c.admin, c.stanza, c.before, c.after), c.line);
   }
 }
 
