@@ -134,12 +134,6 @@ constexpr const char* kExposed =
     "; others could have read every token in the site file: treat them as exposed and rotate them "
     "(zel-site set-token)";
 
-std::string octal(mode_t mode) {
-  char text[16];
-  (void)std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
-  return text;
-}
-
 std::string user_name(const Accounts& accounts, uid_t uid) {
   const auto found = std::find_if(accounts.users.begin(), accounts.users.end(),
                                   [&](const Account& a) { return a.uid == uid; });
@@ -491,6 +485,12 @@ void check_stray_copies(const std::string& site, const std::vector<std::string>&
 }
 
 }  // namespace
+
+std::string octal(mode_t mode) {
+  char text[16];
+  (void)std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+  return text;
+}
 
 std::vector<DirectoryFault> directory_faults(const struct stat& st, const std::string& owner) {
   std::vector<DirectoryFault> faults;

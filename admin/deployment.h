@@ -103,6 +103,9 @@ DeploymentVerdict check_deployment(const char* site_path, const char* tool_path,
 std::vector<Finding> check_service_group(const std::string& name, const std::string& departing,
                                          const System& system = System());
 
+// A mode's permission bits as four octal digits, as chmod takes them: "0640".
+std::string octal(mode_t mode);
+
 // What lets someone besides root change the names in a directory (st), each once, with the command
 // that mends it followed by the directory: none when only root can. A sticky directory such as /tmp
 // counts: there anyone can still put a file of theirs, or a root file they can move, under a name

@@ -20,7 +20,6 @@
 #include "admin/interrupt.h"
 #include "admin/text_file.h"
 #include "util/secret.h"
-#include "util/unique_fd.h"
 
 namespace zel {
 
@@ -51,13 +50,6 @@ class PrivateDir {
  private:
   std::string path_;
 };
-
-bool write_new_file(const std::string& path, std::string_view text) {
-  UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
-  if (!fd || !write_all(fd.get(), text)) return false;
-  errno = fd.close();
-  return errno == 0;
-}
 
 // Stops an editor that outlives an interrupt: asked first, then killed.
 void stop_editor(pid_t pid) {
@@ -197,7 +189,7 @@ SiteStatus edit_copy(const std::string& site_path, const LiveFile& live, std::FI
     return failure("can't make a private directory beside " + site_path + ": " + std::strerror(errno));
   }
   const std::string copy = dir.path() + "/" + split_path(site_path).second;
-  if (!write_new_file(copy, view_of(live.text))) return failure("can't write " + copy + ": " + std::strerror(errno));
+  if (!write_file(copy, view_of(live.text), O_EXCL)) return failure("can't write " + copy + ": " + std::strerror(errno));
   std::string error;
   for (;;) {
     if (!run_editor(copy)) {

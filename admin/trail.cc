@@ -122,8 +122,7 @@ bool recorded_hash(const char* record, std::string& hash, std::string& error) {
 
 // A torn write leaves a record that matches no file: the next command reports an outside change.
 bool record_hash(const char* record, const std::string& hash, std::string& error) {
-  UniqueFd fd(open(record, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
-  if (fd && write_all(fd.get(), hash + "\n") && fd.close() == 0) return true;
+  if (write_file(record, hash + "\n", O_TRUNC)) return true;
   error = std::string(record) + ": " + std::strerror(errno);
   return false;
 }
