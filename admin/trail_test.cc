@@ -122,17 +122,27 @@ TEST(LoginName, TheLoginUidsAccountOrWhatStandsForIt) {
   }
 }
 
-// The audit file (made empty), the record and the log socket's path of a test, in dir.
+// A test's own directory with the audit file (made empty), the record and the log socket's path in it;
+// all removed with it.
 struct TrailFiles {
-  explicit TrailFiles(const std::string& dir)
-      : audit(dir + "/audit.log"), record(dir + "/record"), log(dir + "/log") {
+  TrailFiles() {
+    EXPECT_NE(mkdtemp(dir), nullptr);
+    audit = dir + std::string("/audit.log"), record = dir + std::string("/record"), log = dir + std::string("/log");
     std::ofstream(audit).flush();
     paths = {"/site", "/tool", audit.c_str(), record.c_str(), log.c_str()};
+  }
+  TrailFiles(const TrailFiles&) = delete;
+  TrailFiles& operator=(const TrailFiles&) = delete;
+  ~TrailFiles() {
+    remove();
+    unlink(log.c_str());
+    rmdir(dir);
   }
   void remove() const {
     unlink(audit.c_str());
     unlink(record.c_str());
   }
+  char dir[32] = "/tmp/zel-trail-XXXXXX";
   std::string audit, record, log;
   SitePaths paths{};
 };
@@ -153,9 +163,7 @@ constexpr const char* kAbc = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb4
 constexpr const char* kEmpty = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
 
 TEST(ChangeTrail, EachChangeAndEachOutsideOneInTheAuditFileTheHashRecorded) {
-  char dir[] = "/tmp/zel-trail-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  const TrailFiles files(dir);
+  const TrailFiles files;
   const auto recorded = [&] {
     std::string hash;
     std::getline(std::ifstream(files.record), hash);
@@ -207,25 +215,25 @@ TEST(ChangeTrail, EachChangeAndEachOutsideOneInTheAuditFileTheHashRecorded) {
       unlink(files.audit.c_str());
     }
   }
-  files.remove();
-  rmdir(dir);
 }
 
-// A datagram socket bound at path, or, closed, a log daemon that has gone.
-int bind_socket(const std::string& path) {
-  const int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+// A socket of type bound at path, a stream one listening, as log daemons have; or, closed, a log
+// daemon that has gone.
+int bind_socket(const std::string& path, int type = SOCK_DGRAM) {
+  const int fd = socket(AF_UNIX, type, 0);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   path.copy(address.sun_path, sizeof address.sun_path - 1);
   EXPECT_EQ(bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  if (type == SOCK_STREAM) {
+    EXPECT_EQ(listen(fd, 4), 0);
+  }
   return fd;
 }
 
 TEST(ChangeTrail, RefusedBeforeAChangeUnloggedAfterIt) {
-  char dir[] = "/tmp/zel-trail-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  const std::string path = std::string(dir) + "/log";
-  TrailFiles files(dir);
+  const TrailFiles files;
+  const std::string& path = files.log;
   {
     SCOPED_TRACE("a log nobody reads refuses the change");
     close(bind_socket(path));
@@ -264,8 +272,6 @@ TEST(ChangeTrail, RefusedBeforeAChangeUnloggedAfterIt) {
     EXPECT_TRUE(trail.open(files.paths));
     EXPECT_EQ(trail.send("edit by=alice stanzas=same", "text"), 0);
   }
-  files.remove();
-  rmdir(dir);
 }
 
 // hh:mm of now in the zone TZ names, or the system's without it.
@@ -285,10 +291,8 @@ std::string clock_in(const char* tz) {
 }
 
 TEST(ChangeTrail, ALineCarriesTheSystemsTimeAndTheEditorKeepsTz) {
-  char dir[] = "/tmp/zel-trail-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  const std::string path = std::string(dir) + "/log";
-  TrailFiles files(dir);
+  const TrailFiles files;
+  const std::string& path = files.log;
   const int log = bind_socket(path);
   ChangeTrail trail;
   ASSERT_TRUE(trail.open(files.paths));
@@ -311,34 +315,19 @@ TEST(ChangeTrail, ALineCarriesTheSystemsTimeAndTheEditorKeepsTz) {
   }
   close(log);
   unlink(path.c_str());
-  files.remove();
-  rmdir(dir);
-}
-
-// A listening stream socket at path, as some log daemons have.
-int listen_stream(const std::string& path) {
-  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  path.copy(address.sun_path, sizeof address.sun_path - 1);
-  EXPECT_EQ(bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-  EXPECT_EQ(listen(fd, 4), 0);
-  return fd;
 }
 
 TEST(ChangeTrail, AStreamLogRestartedDuringAnEditIsConnectedAgain) {
-  char dir[] = "/tmp/zel-trail-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  const std::string path = std::string(dir) + "/log";
-  TrailFiles files(dir);
-  int daemon = listen_stream(path);
+  const TrailFiles files;
+  const std::string& path = files.log;
+  int daemon = bind_socket(path, SOCK_STREAM);
   ChangeTrail trail;
   ASSERT_TRUE(trail.open(files.paths));
   // The daemon restarts: the old connection is gone, a new socket listens.
   close(accept(daemon, nullptr, nullptr));
   close(daemon);
   unlink(path.c_str());
-  daemon = listen_stream(path);
+  daemon = bind_socket(path, SOCK_STREAM);
   testing::internal::CaptureStderr();
   EXPECT_EQ(trail.send("edit by=alice stanzas=same", "text"), 0);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
@@ -350,8 +339,6 @@ TEST(ChangeTrail, AStreamLogRestartedDuringAnEditIsConnectedAgain) {
   if (connection >= 0) close(connection);
   close(daemon);
   unlink(path.c_str());
-  files.remove();
-  rmdir(dir);
 }
 
 }  // namespace
