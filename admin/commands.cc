@@ -186,20 +186,16 @@ SiteStatus check_command(const Options& options, const SitePaths& paths) {
   return print_verdict(path, findings, options.strict);
 }
 
-SiteStatus show_command(const Options& options, const SitePaths& paths) {
-  const std::string path = options.file != nullptr ? options.file : paths.site;
+// show and log: the file given with -f, or else the command's own, read whole and then shown.
+SiteStatus show_or_log(const std::string& command, const Options& options, const SitePaths& paths) {
+  const bool show = command == "show";
+  const char* path = options.file != nullptr ? options.file : show ? paths.site : paths.audit;
   SecretBytes text;
   std::string error;
   if (!read_text_file(path, text, error)) return failure(error);
-  return show_site(view_of(text), path.c_str(), options.site, stdout) ? SiteStatus::kDone : SiteStatus::kRefused;
-}
-
-SiteStatus log_command(const Options& options, const SitePaths& paths) {
-  const char* path = options.file != nullptr ? options.file : paths.audit;
-  SecretBytes text;
-  std::string error;
-  if (!read_text_file(path, text, error)) return failure(error);
-  return read_audit_log(view_of(text), path, options.filter, stdout) ? SiteStatus::kDone : SiteStatus::kRefused;
+  const bool shown = show ? show_site(view_of(text), path, options.site, stdout)
+                          : read_audit_log(view_of(text), path, options.filter, stdout);
+  return shown ? SiteStatus::kDone : SiteStatus::kRefused;
 }
 
 SiteStatus install_command(const Options& options, const SitePaths& paths) {
@@ -259,8 +255,7 @@ SiteStatus run_command(int argc, char* argv[], const SitePaths& paths) {
   }
 
   if (command == "check") return check_command(options, paths);
-  if (command == "show") return show_command(options, paths);
-  if (command == "log") return log_command(options, paths);
+  if (command == "show" || command == "log") return show_or_log(command, options, paths);
   if (!must_be_root(found->name)) return SiteStatus::kFailed;
   catch_interrupts();
   if (command == "edit") return edit_site(paths, stdin);

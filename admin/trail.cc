@@ -29,7 +29,7 @@ namespace {
 // The login UID of a process that no login started (a service, cron, boot).
 constexpr unsigned long kUnsetLoginUid = 4294967295UL;
 
-std::string who(const Administrator& admin) { return " by=" + name_field(admin.by); }
+std::string who(const Administrator& admin) { return " by=" + name_field(admin); }
 
 // What zel-auth makes of a stanza: whether -s finds it, what it lists, its token lines.
 struct StanzaState {
@@ -156,14 +156,12 @@ std::string login_name(const char* loginuid) {
 }
 
 Administrator administrator() {
-  Administrator admin;
   char text[32] = {};
   bool read_it = false;
   if (const UniqueFd fd(open("/proc/self/loginuid", O_RDONLY | O_CLOEXEC)); fd) {
     read_it = read(fd.get(), text, sizeof text - 1) > 0;
   }
-  admin.by = login_name(read_it ? text : nullptr);
-  return admin;
+  return login_name(read_it ? text : nullptr);
 }
 
 std::string change_line(const Change& change, std::optional<std::string_view> before, std::string_view after) {

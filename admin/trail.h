@@ -69,10 +69,8 @@ struct SitePaths {
   const char* log = kSystemLogPath;
 };
 
-// Who made a change.
-struct Administrator {
-  std::string by;  // the login UID's name, or "unset", "uid:N", "unknown"
-};
+// Who made a change: the login UID's name, or "unset", "uid:N", "unknown".
+using Administrator = std::string;
 
 // The by= word for the text of /proc/self/loginuid (null: it could not be read).
 std::string login_name(const char* loginuid);
