@@ -85,35 +85,27 @@ void read_gshadow(Accounts& all) {
   (void)std::fclose(shadow);
 }
 
-// UID_MIN of /etc/login.defs; a value that can't be read leaves the default.
-void read_uid_min(Accounts& all) {
-  std::FILE* defs = std::fopen("/etc/login.defs", "re");
-  if (defs == nullptr) return;
+// The number after key and a blank on a line of path that starts with it (key empty: the number a
+// line starts with), the last one if several; none where no value can be read as an Id.
+template <typename Id>
+std::optional<Id> read_id(const char* path, std::string_view key) {
+  std::optional<Id> value;
+  std::FILE* file = std::fopen(path, "re");
+  if (file == nullptr) return value;
   char line[256];
-  while (std::fgets(line, sizeof line, defs) != nullptr) {
-    const char* key = line + std::strspn(line, " \t");
-    if (std::strncmp(key, "UID_MIN", 7) != 0 || std::strchr(" \t", key[7]) == nullptr || key[7] == '\0') {
+  while (std::fgets(line, sizeof line, file) != nullptr) {
+    const char* text = line + std::strspn(line, " \t");
+    if (!key.empty() && (std::string_view(text).substr(0, key.size()) != key || text[key.size()] == '\0' ||
+                         std::strchr(" \t", text[key.size()]) == nullptr)) {
       continue;
     }
     char* end = nullptr;
     errno = 0;
-    const unsigned long uid = std::strtoul(key + 7, &end, 10);
-    if (end != key + 7 && errno == 0 && uid <= std::numeric_limits<uid_t>::max()) {
-      all.uid_min = static_cast<uid_t>(uid);
-    }
+    const unsigned long id = std::strtoul(text + key.size(), &end, 10);
+    if (end != text + key.size() && errno == 0 && id <= std::numeric_limits<Id>::max()) value = static_cast<Id>(id);
   }
-  (void)std::fclose(defs);
-}
-
-void read_overflow_gid(Accounts& all) {
-  std::FILE* overflow = std::fopen("/proc/sys/kernel/overflowgid", "re");
-  if (overflow == nullptr) return;
-  char line[32] = {};
-  char* end = nullptr;
-  errno = 0;
-  const unsigned long gid = std::fgets(line, sizeof line, overflow) != nullptr ? std::strtoul(line, &end, 10) : 0;
-  if (end != nullptr && end != line && errno == 0) all.overflow_gid = static_cast<gid_t>(gid);
-  (void)std::fclose(overflow);
+  (void)std::fclose(file);
+  return value;
 }
 
 }  // namespace
@@ -122,8 +114,8 @@ Accounts System::accounts() const {
   Accounts all;
   read_passwd_and_group(all);
   read_gshadow(all);
-  read_uid_min(all);
-  read_overflow_gid(all);
+  all.uid_min = read_id<uid_t>("/etc/login.defs", "UID_MIN").value_or(all.uid_min);
+  all.overflow_gid = read_id<gid_t>("/proc/sys/kernel/overflowgid", "");
   return all;
 }
 
