@@ -205,16 +205,14 @@ SiteStatus install_command(const Options& options, const SitePaths& paths) {
   std::string error;
   bool refused = false;
   if (!read_candidate(file, candidate.text, error, refused)) {
-    std::fprintf(stderr, "zel-site: %s; %s is unchanged\n", error.c_str(), paths.site);
-    return refused ? SiteStatus::kRefused : SiteStatus::kFailed;
+    return failure(error + "; " + paths.site + " is unchanged", refused ? SiteStatus::kRefused : SiteStatus::kFailed);
   }
   const std::vector<Finding> findings = check_site_text(view_of(candidate.text));
   print_findings(stdout, name.c_str(), findings);
   candidate.forced = has_errors(findings, false);
   if (candidate.forced && !options.force) {
-    std::fprintf(stderr, "zel-site: %s has errors; %s is unchanged (--force installs it anyway)\n",
-                 name.c_str(), paths.site);
-    return SiteStatus::kRefused;
+    return failure(name + " has errors; " + paths.site + " is unchanged (--force installs it anyway)",
+                   SiteStatus::kRefused);
   }
   Commit commit{.command = "install",
                 .unchanged = name + " is the same as " + paths.site + ": unchanged",

@@ -21,9 +21,8 @@ SiteStatus prepare_write(const SitePaths& paths, SiteOwnership& ownership, LiveF
   const DeploymentVerdict verdict = check_deployment(paths.site, paths.tool, Purpose::kWrite);
   print_findings(stdout, paths.site, verdict.findings);
   if (!verdict.ownership) {
-    std::fprintf(stderr, "zel-site: %s is unchanged: the deployment has the errors above; mend them (zel-site "
-                         "check tells them all), then run this again\n", paths.site);
-    return SiteStatus::kRefused;
+    return failure(site + " is unchanged: the deployment has the errors above; mend them (zel-site check tells "
+                   "them all), then run this again", SiteStatus::kRefused);
   }
   ownership = *verdict.ownership;
   std::string error;
@@ -70,9 +69,9 @@ void say_installed(const Commit& commit, const SiteOwnership& ownership) {
 
 }  // namespace
 
-SiteStatus failure(const std::string& message) {
+SiteStatus failure(const std::string& message, SiteStatus status) {
   std::fprintf(stderr, "zel-site: %s\n", message.c_str());
-  return SiteStatus::kFailed;
+  return status;
 }
 
 SiteStatus commit_change(const SitePaths& paths, const Commit& commit) {

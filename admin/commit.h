@@ -33,8 +33,8 @@ enum class SiteStatus {
   kUnlogged = kChangeUnlogged,  // the change is in force, but the audit file or the log did not take it
 };
 
-// Writes "zel-site: MESSAGE" to standard error; kFailed.
-SiteStatus failure(const std::string& message);
+// Writes "zel-site: MESSAGE" to standard error; status.
+SiteStatus failure(const std::string& message, SiteStatus status = SiteStatus::kFailed);
 
 // The text a command puts in force, and whether it had errors (installed all the same).
 struct Composed {

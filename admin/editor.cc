@@ -197,8 +197,7 @@ SiteStatus edit_copy(const std::string& site_path, const LiveFile& live, std::FI
       return SiteStatus::kRefused;
     }
     if (!read_text_file(copy, next.text, error)) {
-      std::fprintf(stderr, "zel-site: %s; %s is unchanged\n", error.c_str(), site_path.c_str());
-      return SiteStatus::kRefused;
+      return failure(error + "; " + site_path + " is unchanged", SiteStatus::kRefused);
     }
     if (next.text == live.text) return SiteStatus::kDone;
     const std::vector<Finding> findings = check_site_text(view_of(next.text));
@@ -207,10 +206,7 @@ SiteStatus edit_copy(const std::string& site_path, const LiveFile& live, std::FI
     if (!has_errors(findings, false)) return SiteStatus::kDone;
     const Choice choice = ask(answers, site_path);
     if (interrupted() != 0) return SiteStatus::kRefused;
-    if (choice == Choice::kExit) {
-      std::fprintf(stderr, "zel-site: %s is unchanged\n", site_path.c_str());
-      return SiteStatus::kRefused;
-    }
+    if (choice == Choice::kExit) return failure(site_path + " is unchanged", SiteStatus::kRefused);
     next.forced = choice == Choice::kInstall;
     if (next.forced) return SiteStatus::kDone;
   }

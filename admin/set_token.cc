@@ -112,8 +112,7 @@ SiteStatus compose_token(const std::string& site, const TokenRequest& request, i
   const std::string_view whole = view_of(live.text);
   std::size_t start = 0;
   if (find_stanza(whole.substr(0, whole.find('\0')), request.stanza, start) == StanzaLookup::kMissing) {
-    std::fprintf(stderr, "zel-site: %s has no stanza %s; it is unchanged\n", site.c_str(), label.c_str());
-    return SiteStatus::kRefused;
+    return failure(site + " has no stanza " + label + "; it is unchanged", SiteStatus::kRefused);
   }
   SecretBytes value;
   std::string error;
@@ -126,9 +125,7 @@ SiteStatus compose_token(const std::string& site, const TokenRequest& request, i
   const std::vector<Finding> findings = check_site_text(view_of(next.text));
   print_findings(stdout, site.c_str(), findings);
   if (has_errors(findings, false)) {
-    std::fprintf(stderr, "zel-site: %s would have errors; it is unchanged (mend them with zel-site edit)\n",
-                 site.c_str());
-    return SiteStatus::kRefused;
+    return failure(site + " would have errors; it is unchanged (mend them with zel-site edit)", SiteStatus::kRefused);
   }
   // The value goes out before it is put in force: a value that can't be told is not installed.
   if (request.generate != nullptr && !write_token_value(generated_fd, value, error)) {
