@@ -131,12 +131,6 @@ std::string parse_options(int argc, char* argv[], const std::string& allowed, Op
   return {};
 }
 
-bool must_be_root(const char* command) {
-  if (geteuid() == 0) return true;
-  std::fprintf(stderr, "zel-site: %s changes the live site file and must run as root\n", command);
-  return false;
-}
-
 SiteStatus finish_output(SiteStatus status) {
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
     return failure(std::string("can't write to standard output: ") + std::strerror(errno));
@@ -254,7 +248,7 @@ SiteStatus run_command(int argc, char* argv[], const SitePaths& paths) {
 
   if (command == "check") return check_command(options, paths);
   if (command == "show" || command == "log") return show_or_log(command, options, paths);
-  if (!must_be_root(found->name)) return SiteStatus::kFailed;
+  if (geteuid() != 0) return failure(command + " changes the live site file and must run as root");
   catch_interrupts();
   if (command == "edit") return edit_site(paths, stdin);
   if (command == "install") return install_command(options, paths);

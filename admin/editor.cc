@@ -193,8 +193,8 @@ SiteStatus edit_copy(const std::string& site_path, const LiveFile& live, std::FI
   std::string error;
   for (;;) {
     if (!run_editor(copy)) {
-      if (interrupted() == 0) std::fprintf(stderr, "zel-site: the editor failed; %s is unchanged\n", site_path.c_str());
-      return SiteStatus::kRefused;
+      return interrupted() != 0 ? SiteStatus::kRefused
+                                : failure("the editor failed; " + site_path + " is unchanged", SiteStatus::kRefused);
     }
     if (!read_text_file(copy, next.text, error)) {
       return failure(error + "; " + site_path + " is unchanged", SiteStatus::kRefused);
