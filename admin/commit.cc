@@ -64,7 +64,7 @@ void say_installed(const Commit& commit, const SiteOwnership& ownership) {
     std::fprintf(commit.out, " (%s:%s %04o)", ownership.owner_name.c_str(), ownership.group_name.c_str(),
                  static_cast<unsigned>(ownership.mode));
   }
-  std::fputc('\n', commit.out);
+  (void)std::fputc('\n', commit.out);
 }
 
 }  // namespace
