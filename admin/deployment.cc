@@ -215,6 +215,8 @@ bool unmapped_id(gid_t gid, const Accounts& accounts) {
 }
 
 // The rules of the service group of ID gid, found under name; departing is an account not counted.
+// Debian allocates the groups 0-99 statically to the system's own programs (shadow 42, tty 5, utmp
+// 43, ...): their helpers would read the tokens, and zel-auth would read what those groups guard.
 void check_group(const std::string& path, gid_t gid, const std::string& departing, const Accounts& accounts,
                  Findings& findings) {
   const GroupEntry* first = group_of(accounts, gid);
@@ -229,26 +231,23 @@ void check_group(const std::string& path, gid_t gid, const std::string& departin
     findings.error(path, id + " no longer exists: create the service group and chgrp zel-auth to it");
     return;
   }
-  // Debian allocates the groups 0-99 statically to the system's own programs
-  // (shadow 42, tty 5, utmp 43, ...): their helpers would read the tokens, and
-  // zel-auth would read what those groups guard.
+  const std::string named = "group " + first->name + " (" + id + ")";
   if (gid < 100) {
-    findings.error(path, "group " + first->name + " (" + id + ") is one of the groups 0-99 that the system's "
-                             "own programs hold (shadow, tty, utmp, ...), whose processes can read every "
-                             "token: give zel-auth a group of its own (tools/deploy.sh --group NAME)" + kExposed);
+    findings.error(path, named + " is one of the groups 0-99 that the system's own programs hold (shadow, tty, "
+                                 "utmp, ...), whose processes can read every token: give zel-auth a group of its "
+                                 "own (tools/deploy.sh --group NAME)" + kExposed);
   }
   if (unmapped_id(gid, accounts)) {
-    findings.error(path, "group " + first->name + " (" + id + ") has the ID of nogroup, nobody or the "
-                             "overflow ID, which files of unmapped owners show: give zel-auth a group of its own");
+    findings.error(path, named + " has the ID of nogroup, nobody or the overflow ID, which files of unmapped "
+                                 "owners show: give zel-auth a group of its own");
   }
   for (const GroupEntry& g : accounts.groups) {
     if (g.gid == gid) check_group_entry(path, g, id, findings);
   }
   for (const Account& a : accounts.users) {
     if (a.gid != gid || a.name == departing) continue;
-    findings.error(path, "group " + first->name + " (" + id + ") is the primary group of " + a.name +
-                             ", whose processes can read every token: give " + a.name +
-                             " another primary group (usermod -g)" + kExposed);
+    findings.error(path, named + " is the primary group of " + a.name + ", whose processes can read every "
+                                 "token: give " + a.name + " another primary group (usermod -g)" + kExposed);
   }
   if (!accounts.unreadable_shadow.empty()) {
     findings.warning(path, "/etc/gshadow can't be read (" + accounts.unreadable_shadow +
