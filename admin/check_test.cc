@@ -436,7 +436,12 @@ RunResult zel_auth(const std::string& path, const std::optional<std::string>& na
   RunResult run_result{};
   testing::internal::CaptureStderr();
   run_result.out = captured([&](std::FILE* out) {
-    run_result.status = run(static_cast<int>(args.size()), argv.data(), site, path.c_str(), in, out);
+    try {
+      run(system_kernel(), static_cast<int>(args.size()), argv.data(), site, path.c_str(), nullptr,
+          in, out);
+    } catch (const RunEnded& ended) {
+      run_result.status = ended.status;
+    }
   });
   testing::internal::GetCapturedStderr();
   std::fclose(in);

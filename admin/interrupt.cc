@@ -1,8 +1,5 @@
 #include "admin/interrupt.h"
 
-#include <sys/prctl.h>
-#include <sys/resource.h>
-
 #include <csignal>
 #include <initializer_list>
 
@@ -21,12 +18,9 @@ void catch_interrupts() {
   action.sa_handler = record;
   sigemptyset(&action.sa_mask);
   action.sa_flags = 0;  // no SA_RESTART: the waiting call must return
+  // SIGXFSZ and core dumps (SIGQUIT's default action, raised again at the
+  // end, would dump one) are main's set-up, util/hardening.h.
   for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaction(sig, &action, nullptr);
-  (void)std::signal(SIGXFSZ, SIG_IGN);
-  // SIGQUIT's default action, raised again at the end, would dump core.
-  const rlimit none{0, 0};
-  setrlimit(RLIMIT_CORE, &none);
-  prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
 }
 
 int interrupted() { return recorded; }

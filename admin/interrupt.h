@@ -2,17 +2,13 @@
 // SIGQUIT are only recorded, and the blocking call they interrupt (waiting for
 // the editor, reading an answer or a token value) returns, so that every owner
 // removes its files and restores the terminal on its way out; then the signal
-// is raised again with its default action, and the process ends by it. A file
-// size limit makes a write fail, as a full disk does, instead of ending the
-// process with its copies left behind, and no core dump can write the tokens
-// to disk.
+// is raised again with its default action, and the process ends by it.
 #ifndef ZEL_ADMIN_INTERRUPT_H_
 #define ZEL_ADMIN_INTERRUPT_H_
 
 namespace zel {
 
-// Records the four signals from now on, without restarting interrupted calls;
-// ignores SIGXFSZ and turns core dumps off.
+// Records the four signals from now on, without restarting interrupted calls.
 void catch_interrupts();
 
 // The signal recorded, or 0.

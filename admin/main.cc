@@ -9,12 +9,16 @@
 
 #include "admin/commands.h"
 #include "admin/interrupt.h"
+#include "util/hardening.h"
 
 #if !defined(ZEL_SITE_FILE) || !defined(ZEL_AUTH_PATH) || !defined(ZEL_AUDIT_FILE) || !defined(ZEL_SITE_RECORD)
 #error "ZEL_SITE_FILE, ZEL_AUTH_PATH, ZEL_AUDIT_FILE and ZEL_SITE_RECORD must be defined"
 #endif
 
 int main(int argc, char* argv[]) {
+  // Before anything is opened: a closed standard descriptor must not be taken
+  // by the log socket or a file, and no token may reach a core dump.
+  zel::harden_process();
   // Every file zel-site makes is root's alone until it is given its place.
   umask(077);
   int status = 2;

@@ -1,8 +1,5 @@
 #include "auth/actor.h"
 
-#include <pwd.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 #include <string_view>
@@ -46,41 +43,20 @@ std::optional<std::string> find_actor(const char* body) {
 
 int check_actor(const std::string& user, const std::string& actor, bool token_given) {
   if (token_given || user == actor || user == kTrustedAccount) return kOk;
-  report("%s is not authorized to create a checksum for %s.\n", user.c_str(), actor.c_str());
-  return kNotAuthorized;
+  return fail(kNotAuthorized, "%s is not authorized to create a checksum for %s.\n", user.c_str(),
+              actor.c_str());
 }
 
-int validate_user(Body& body, bool token_given, std::FILE* in, std::string* user_name) {
-  // The real user ID, as getuid() gives it, with the call the drop of
-  // privileges makes already: one imported function fewer to bind at start.
-  uid_t uid = 0, effective = 0, saved = 0;
-  const passwd* entry = getresuid(&uid, &effective, &saved) == 0 ? getpwuid(uid) : nullptr;
-  if (entry == nullptr) {
-    report("Unable to determine invoking user name for uid %d.\n", static_cast<int>(uid));
-    return kUnknownUser;
-  }
-  const std::string user = entry->pw_name;
-  if (user_name != nullptr) *user_name = user;
-
+int read_body(Body& body, std::FILE* in, bool& line_read) {
   body.fill('\0');
-  if (std::fgets(body.data(), static_cast<int>(body.size()), in) == nullptr) {
-    const int read_errno = errno;
-    body[0] = '\0';
-    // An input that could not be read is not an empty request: signing nothing
-    // and reporting success would tell the caller its body was empty.
-    if (std::ferror(in)) {
-      report("Unable to read standard input: %s.\n", std::strerror(read_errno));
-      return kInputUnreadable;
-    }
-    return kOk;
-  }
-
-  const std::optional<std::string> actor = find_actor(body.data());
-  if (!actor) {
-    report("Unable to locate actor in message body.\n");
-    return kNoActor;
-  }
-  return check_actor(user, *actor, token_given);
+  line_read = std::fgets(body.data(), static_cast<int>(body.size()), in) != nullptr;
+  if (line_read) return kOk;
+  const int read_errno = errno;
+  body[0] = '\0';
+  // An input that could not be read is not an empty request: signing nothing
+  // and reporting success would tell the caller its body was empty.
+  if (!std::ferror(in)) return kOk;
+  return fail(kInputUnreadable, "Unable to read standard input: %s.\n", std::strerror(read_errno));
 }
 
 }  // namespace zel

@@ -2,21 +2,18 @@
 
 #include <syslog.h>
 
-#include <cstdlib>
-#include <cstring>
-#include <new>
+#include <unistd.h>
 
-#include "util/log_socket.h"
-#include "util/message.h"
+#include <ctime>
+
+#include "util/audit_file.h"
+#include "util/log_field.h"
 #include "util/status.h"
+#include "util/system_time.h"
 
 namespace zel {
 
 namespace {
-
-// Opened only by open_audit_log: the driver also runs in tests and under a
-// fuzzer, which must leave no line in the machine's log.
-LogSocket audit_log;
 
 const char* via(const AuditFacts& facts) {
   // The order of the actor check: -k waives it, then the actor itself, then
@@ -71,28 +68,20 @@ std::optional<AuditLine> audit_line(const AuditFacts& facts, int status) {
   return AuditLine{failure_priority(status), std::move(text)};
 }
 
-void open_audit_log(const char* path) { audit_log.open(path != nullptr ? path : kSystemLogPath); }
+AuditTrail::AuditTrail(UniqueFd file, int open_error, uid_t uid, const char* log_path)
+    : file_(std::move(file)), open_error_(open_error), uid_(uid), log_(system_local_time) {
+  log_.open(log_path);
+}
 
-int audit_log_descriptor() { return audit_log.fd(); }
-
-int audit_run(const AuditFacts& facts, int status) noexcept {
-  try {
-    const std::optional<AuditLine> line = audit_line(facts, status);
-    if (!line) return kOk;
-    // The line carries the system's local time, never that of a zone the
-    // caller chose: TZ leaves the environment before the time is converted (a
-    // set-ID run has no environment left). Only a run that logs pays for it.
-    unsetenv("TZ");
-    if (const int failure = audit_log.send(LOG_AUTHPRIV | line->priority, "zel-auth", line->text);
-        failure != 0) {
-      report("Unable to send the audit record: %s.\n", std::strerror(failure));
-      return kAuditUnsent;
-    }
-    return kOk;
-  } catch (const std::bad_alloc&) {
-    report("Out of memory.\n");
-    return kOutOfMemory;
-  }
+int AuditTrail::record(const AuditFacts& facts, int status) {
+  const std::optional<AuditLine> line = audit_line(facts, status);
+  if (!line) return 0;
+  if (open_error_ != 0) return open_error_;
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  const int error = append_record(file_.get(), audit_record("zel-auth", now, getpid(), uid_, line->text));
+  if (error != 0) return error;
+  return log_.send(LOG_AUTHPRIV | line->priority, "zel-auth", line->text);
 }
 
 }  // namespace zel

@@ -1,15 +1,18 @@
-// The audit trail: one line in the system's authentication log (facility
-// authpriv) for every run that made a request, that is, read a non-empty body:
-// a signature at info, a refusal at notice, any other failure at notice or err.
-// A signing is logged before its listing is written; if the write then fails,
-// a failure line follows. Usage errors and listings of an empty body leave no
-// line.
+// The audit trail: one record for every run that made a request, that is, read
+// a non-empty body: a signature, a refusal, or any other failure. Usage errors
+// and listings of an empty body leave none. A signing's record goes out before
+// its listing; if the write then fails, a failure record follows.
 //
-// The log's socket is opened and connected once, right after the privilege
-// drop, and each line is sent with a checked send (util/log_socket.h). A line
-// that can't be handed to the log ends the run with status 14, before any byte
-// of a listing is written: no signature leaves the tool without its line. With
-// no /dev/log at all the system has no log, and the run goes on without one.
+// Each record is appended to the audit file (util/audit_file.h), the record of
+// truth, through the descriptor opened while the run still held the service
+// group, with one write(); then the same line goes to the system's
+// authentication log (facility authpriv; a signature at info, a refusal at
+// notice, any other failure at notice or err), a copy for forwarding, through
+// the socket opened right after the privilege drop (util/log_socket.h). A
+// record the file can't take (it could not be opened, or the write failed or
+// was short), or a line a log that exists refuses, ends the run with status 14
+// and no listing: no signature leaves the tool without its record. A system
+// with no /dev/log at all has only the file.
 //
 // The lines, one fixed shape per kind:
 //   signed for actor=A user=U site=S via=self|autobuild|own-key key=site token=T digest=D
@@ -29,7 +32,10 @@
 #include <string>
 #include <string_view>
 
-#include "util/log_field.h"
+#include <sys/types.h>
+
+#include "util/log_socket.h"
+#include "util/unique_fd.h"
 
 namespace zel {
 
@@ -42,8 +48,7 @@ struct AuditFacts {
   bool own_key = false;                // the caller gave its token value with -k or -K
   bool signature = false;              // a signature line was made
   std::string digest;                  // the body's digest, base64
-  std::string_view message;            // the last message written to standard error
-  bool signing_logged = false;         // the signed line went out before the listing
+  std::string_view message;            // the message of the failure that ended the run
   std::string token_id;                // the site token's identifier, when it signed
 };
 
@@ -56,14 +61,26 @@ struct AuditLine {
 // The line for a run that ended with status, or none when it made no request.
 std::optional<AuditLine> audit_line(const AuditFacts& facts, int status);
 
-// Opens and connects the system log's socket (a test's, by path); until then audit_run sends nothing.
-void open_audit_log(const char* path = nullptr);
+// Where a run's records go.
+class AuditTrail {
+ public:
+  // file: the audit file opened before the drop, or open_error, the errno of
+  // its failed open; uid: the real user ID the records name. Opens and
+  // connects the system log's socket at log_path (a test's, or /dev/log).
+  AuditTrail(UniqueFd file, int open_error, uid_t uid, const char* log_path = kSystemLogPath);
 
-// The log socket's descriptor, or -1: a descriptor the caller may not name.
-int audit_log_descriptor();
+  int file_fd() const { return file_.get(); }  // descriptors the caller may not name
+  int log_fd() const { return log_.fd(); }
 
-// Sends the run's line, if any; 0, or 14 (10 out of memory) with its message.
-int audit_run(const AuditFacts& facts, int status) noexcept;
+  // Appends the run's record, if any, and sends its line; 0, or the errno.
+  int record(const AuditFacts& facts, int status);
+
+ private:
+  UniqueFd file_;
+  int open_error_;
+  uid_t uid_;
+  LogSocket log_;
+};
 
 }  // namespace zel
 

@@ -21,7 +21,7 @@ AuditFacts facts(bool request, std::string user, std::optional<std::string> acto
                  const char* site, bool own_key, bool signature, std::string digest,
                  std::string_view message, std::string token_id = "") {
   return {request, std::move(user), std::move(actor), site, own_key, signature,
-          std::move(digest), message, false, std::move(token_id)};
+          std::move(digest), message, std::move(token_id)};
 }
 
 TEST(AuditLine, OneShapePerKindAndEveryCallerByteEscaped) {
@@ -110,96 +110,6 @@ TEST(AuditLine, OneShapePerKindAndEveryCallerByteEscaped) {
     // ever starts a signed line.
     EXPECT_EQ(line->text.find(" signed for "), std::string::npos) << line->text;
   }
-}
-
-// A socket file at path that nobody listens on: a log daemon that has gone.
-void make_stale_socket(const std::string& path) {
-  const int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  path.copy(address.sun_path, sizeof address.sun_path - 1);
-  EXPECT_EQ(bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-  close(fd);
-}
-
-TEST(AuditRun, ALineTheLogCantTakeIsStatus14WithItsMessage) {
-  char dir[] = "/tmp/zel-audit-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  const std::string path = std::string(dir) + "/log";
-  make_stale_socket(path);
-  open_audit_log(path.c_str());
-  const struct {
-    const char* name;
-    AuditFacts facts;
-    int status;
-    int want;
-    std::string err;
-  } cases[] = {
-      {"a signature", facts(true, "bob", "bob", nullptr, false, true, "d", "", "0a1b2c3d"), kOk,
-       kAuditUnsent, "Unable to send the audit record: Connection refused.\n"},
-      {"a refusal", facts(true, "bob", "al", nullptr, false, false, "", ""), kNotAuthorized,
-       kAuditUnsent, "Unable to send the audit record: Connection refused.\n"},
-      {"a failure", facts(true, "bob", {}, nullptr, false, false, "", ""), kNoActor, kAuditUnsent,
-       "Unable to send the audit record: Connection refused.\n"},
-      {"no request, no line to send", facts(false, "bob", {}, nullptr, false, false, "", ""), kOk,
-       kOk, ""},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(audit_run(c.facts, c.status), c.want);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.err);
-  }
-  unlink(path.c_str());
-  open_audit_log(path.c_str());  // no socket file: a system without a log
-  EXPECT_EQ(audit_run(cases[0].facts, kOk), kOk);
-  rmdir(dir);
-}
-
-// hh:mm of now in the zone of the process's environment as it stands.
-std::string clock_now() {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  char text[8];
-  std::snprintf(text, sizeof text, "%02d:%02d", local.tm_hour, local.tm_min);
-  return text;
-}
-
-TEST(AuditRun, ALineCarriesTheSystemsTimeWhateverTzTheCallerSet) {
-  char dir[] = "/tmp/zel-audit-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  const std::string path = std::string(dir) + "/log";
-  const int receiver = socket(AF_UNIX, SOCK_DGRAM, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  path.copy(address.sun_path, sizeof address.sun_path - 1);
-  ASSERT_EQ(bind(receiver, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-  const timeval bound{5, 0};  // a lost line fails the test, never hangs it
-  setsockopt(receiver, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
-  open_audit_log(path.c_str());
-  // Eleven hours either side of UTC: whatever the machine's zone, one of them differs from it.
-  for (const char* tz : {"UTC+11", "UTC-11"}) {
-    SCOPED_TRACE(tz);
-    unsetenv("TZ");
-    const std::string before = clock_now();
-    setenv("TZ", tz, 1);
-    EXPECT_EQ(audit_run(facts(true, "bob", "bob", nullptr, false, true, "d", ""), kOk), kOk);
-    EXPECT_EQ(std::getenv("TZ"), nullptr);
-    unsetenv("TZ");
-    const std::string after = clock_now();
-    char line[512];
-    const ssize_t n = recv(receiver, line, sizeof line, 0);
-    ASSERT_GT(n, 0) << "no line reached the log";
-    // "<PRI>Mmm dd hh:mm:ss zel-auth[PID]: ...": hh:mm after the priority and the date.
-    const std::string text(line, static_cast<std::size_t>(n));
-    const std::string clock = text.substr(text.find('>') + 8, 5);
-    EXPECT_TRUE(clock == before || clock == after) << text << " (system time " << before << ")";
-  }
-  close(receiver);
-  unlink(path.c_str());
-  open_audit_log(path.c_str());
-  rmdir(dir);
 }
 
 }  // namespace

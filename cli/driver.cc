@@ -5,10 +5,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
-#include <cstdlib>
+#include <charconv>
 #include <cstring>
-#include <new>
 #include <string>
 
 #include "auth/actor.h"
@@ -24,16 +22,15 @@ namespace {
 
 // The descriptor number of a -K argument: decimal digits only, within int; -1 if not.
 int descriptor_number(const char* text) {
-  if (*text < '0' || *text > '9') return -1;
-  errno = 0;
-  char* end = nullptr;
-  const long number = std::strtol(text, &end, 10);
-  if (errno != 0 || *end != '\0' || number > INT_MAX) return -1;
-  return static_cast<int>(number);
+  const char* end = text + std::strlen(text);
+  int number = -1;
+  const auto [stop, error] = std::from_chars(text, end, number);  // takes a minus sign, not a plus
+  return *text >= '0' && *text <= '9' && error == std::errc() && stop == end ? number : -1;
 }
 
-}  // namespace
-
+// Reads a token value from fd: up to its first newline or end, at most
+// kKeyFdLimit bytes, one byte at a time so nothing after the newline is taken.
+// 0, or 1 with its message.
 int read_key_fd(int fd, std::optional<SecretBytes>& token) {
   SecretBytes value;
   value.reserve(kKeyFdLimit + 1);  // no growth, so no copy is left behind
@@ -43,16 +40,15 @@ int read_key_fd(int fd, std::optional<SecretBytes>& token) {
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       const int read_errno = errno;
-      report("Unable to read the token value from descriptor %d: %s.\n", fd,
-             std::strerror(read_errno));
-      return kUsage;
+      return fail(kUsage, "Unable to read the token value from descriptor %d: %s.\n", fd,
+                  std::strerror(read_errno));
     }
     if (n == 0 || byte == '\n') break;
     // Never cut short: a value that was cut would sign with another key.
     if (value.size() == kKeyFdLimit) {
       explicit_bzero(&byte, sizeof byte);
-      report("The token value from descriptor %d is longer than %zu bytes.\n", fd, kKeyFdLimit);
-      return kUsage;
+      return fail(kUsage, "The token value from descriptor %d is longer than %zu bytes.\n", fd,
+                  kKeyFdLimit);
     }
     value.push_back(byte);
   }
@@ -60,6 +56,8 @@ int read_key_fd(int fd, std::optional<SecretBytes>& token) {
   token = std::move(value);
   return kOk;
 }
+
+}  // namespace
 
 int parse_args(int argc, char* argv[], const char*& site_name, std::optional<SecretBytes>& token,
                std::initializer_list<int> own_fds) {
@@ -94,22 +92,26 @@ int parse_args(int argc, char* argv[], const char*& site_name, std::optional<Sec
   }
   if (optind < argc) usage_error = true;
   if (usage_error) {
-    std::fputs("Usage:\tzel-auth [-k token_value] [-s site_name]\n", stderr);
-    return kUsage;
+    return fail(kUsage, "Usage:\tzel-auth [-k token_value] [-s site_name]\n");
   }
   if (key_fd_text == nullptr) return kOk;
   const int fd = descriptor_number(key_fd_text);
   if (fd < 0) {
-    report("Invalid descriptor for -K: %s.\n", key_fd_text);
-    return kUsage;
+    return fail(kUsage, "Invalid descriptor for -K: %s.\n", key_fd_text);
   }
   // The tool's own descriptors were opened after the caller's: to the caller
   // they are closed, and the site file's first line must never become a key.
   if (std::find(own_fds.begin(), own_fds.end(), fd) != own_fds.end()) {
-    report("Unable to read the token value from descriptor %d: %s.\n", fd, std::strerror(EBADF));
-    return kUsage;
+    return fail(kUsage, "Unable to read the token value from descriptor %d: %s.\n", fd,
+                std::strerror(EBADF));
   }
   return read_key_fd(fd, token);
+}
+
+void append_signature(PropertyList& list, const std::string& digest_text,
+                      const std::optional<std::string>& signature_text) {
+  list.slots[list.count] = "digest.value = " + digest_text;
+  if (signature_text) list.slots[list.count + 1] = "signature.value = " + *signature_text;
 }
 
 int print_properties(const PropertyList& list, std::FILE* out) {
@@ -126,81 +128,71 @@ int print_properties(const PropertyList& list, std::FILE* out) {
   if (std::fflush(out) != 0 && write_errno == 0) write_errno = errno;
   // A listing that did not reach its reader must not end the run as a success.
   if (write_errno != 0 || std::ferror(out)) {
-    report("Unable to write to standard output: %s.\n",
-           std::strerror(write_errno != 0 ? write_errno : EIO));
-    return kWriteFailed;
+    return fail(kWriteFailed, "Unable to write to standard output: %s.\n",
+                std::strerror(write_errno != 0 ? write_errno : EIO));
   }
   return kOk;
 }
 
-namespace {
-
-// The steps of a run, in their order; each tells facts what the audit trail records.
-int run_steps(int argc, char* argv[], const SiteFile& site, const char* site_path, std::FILE* in,
-              std::FILE* out, AuditFacts& facts) {
-  const char* site_name = nullptr;
-  std::optional<SecretBytes> token;
-  Body body{};
-  SecretBytes site_text;
-  PropertyList list;
-  std::string digest_text;
-  std::optional<std::string> signature_text;
-
-  int status = parse_args(argc, argv, site_name, token, {site.fd(), audit_log_descriptor()});
-  if (status != kOk) return status;
-  facts.site_name = site_name;
-  facts.own_key = token.has_value();
-  status = validate_user(body, token.has_value(), in, &facts.user);
-  facts.request = body[0] != '\0';
-  if (facts.request) facts.actor = find_actor(body.data());
-  if (status != kOk) return status;
-  status = read_site_file(site, site_path, site_text);
-  if (status != kOk) return status;
-  status = parse_site_properties(view_of(site_text), site_name, site_path, list, token);
-  if (status != kOk) return status;
-  if (body[0] != '\0') {
-    status = compute_signature(body.data(), digest_text, signature_text, token);
-    if (status != kOk) return status;
-    facts.digest = digest_text;
-    facts.signature = signature_text.has_value();
-    if (facts.signature && !facts.own_key) {
-      status = token_identifier(view_of(*token), facts.token_id);
-      if (status != kOk) return status;
+void Run::end(int status, std::string_view message) {
+  set_ending(nullptr);
+  facts.message = message;
+  // A record the trail refused is not tried a second time.
+  if (status != kAuditUnsent && trail_ != nullptr) {
+    if (const int error = trail_->record(facts, status); error != 0) {
+      fail(kAuditUnsent, "Unable to send the audit record: %s.\n", std::strerror(error));
+      status = kAuditUnsent;
     }
-    append_signature(list, digest_text, signature_text);
-    // The line goes out before any byte of the listing can reach the caller,
-    // who could otherwise take the signature and stop the run before it logs;
-    // a line the log did not take ends the run with no listing at all.
-    facts.signing_logged = true;
-    status = audit_run(facts, kOk);
-    if (status != kOk) return status;
   }
-  return print_properties(list, out);
+  throw RunEnded{status};
 }
 
-}  // namespace
+void Run::record_signing() {
+  if (trail_ == nullptr) return;
+  if (const int error = trail_->record(facts, kOk); error != 0) {
+    set_ending(nullptr);  // the failure's record would meet the same trail
+    fail(kAuditUnsent, "Unable to send the audit record: %s.\n", std::strerror(error));
+    throw RunEnded{kAuditUnsent};
+  }
+}
 
-int run(int argc, char* argv[], const SiteFile& site, const char* site_path, std::FILE* in,
-        std::FILE* out) {
-  AuditFacts facts;
-  forget_reports();
-  int status = kOk;
-  try {
-    status = run_steps(argc, argv, site, site_path, in, out, facts);
-  } catch (const std::bad_alloc&) {
-    // Every owner in the steps has released (and wiped) its state on the way
-    // out here, and the request, if one was read, still gets its line.
-    report("Out of memory.\n");
-    status = kOutOfMemory;
+void run(Kernel& kernel, int argc, char* argv[], const SiteFile& site, const char* site_path,
+         AuditTrail* trail, std::FILE* in, std::FILE* out) {
+  Run run(trail);
+  AuditFacts& facts = run.facts;
+  std::optional<SecretBytes> token;
+  parse_args(argc, argv, facts.site_name, token,
+             {site.fd(), trail != nullptr ? trail->file_fd() : -1, trail != nullptr ? trail->log_fd() : -1});
+  facts.own_key = token.has_value();
+  invoking_user(kernel, facts.user);
+  Body body{};
+  bool line_read = false;
+  read_body(body, in, line_read);
+  // A line that starts with a NUL is no request, yet it names no actor either.
+  facts.request = body[0] != '\0';
+  if (line_read) {
+    facts.actor = find_actor(body.data());
+    if (!facts.actor) fail(kNoActor, "%s", kNoActorMessage);
+    check_actor(facts.user, *facts.actor, facts.own_key);
   }
-  facts.message = last_report();
-  // A signing already has its line; a listing that then could not be written
-  // adds the failure's. A line the log refused is not tried a second time.
-  if ((!facts.signing_logged || status != kOk) && status != kAuditUnsent) {
-    const int logged = audit_run(facts, status);
-    if (logged != kOk) status = logged;
+  SecretBytes site_text;
+  if (read_site_file(site, site_path, site_text) != kOk) run.end(kSiteUnreadable, "");
+  PropertyList list;
+  if (parse_site_properties(view_of(site_text), facts.site_name, site_path, list, token) != kOk) {
+    run.end(kEmptyToken, kEmptyTokenMessage);
   }
-  return status;
+  if (facts.request) {
+    std::optional<std::string> signature_text;
+    compute_signature(body.data(), facts.digest, signature_text, token);
+    facts.signature = signature_text.has_value();
+    if (facts.signature && !facts.own_key) token_identifier(view_of(*token), facts.token_id);
+    append_signature(list, facts.digest, signature_text);
+    // The record goes out before any byte of the listing can reach the caller,
+    // who could otherwise take the signature and stop the run before it is
+    // recorded; a record that did not go out ends the run with no listing.
+    run.record_signing();
+  }
+  print_properties(list, out);
 }
 
 }  // namespace zel

@@ -1,11 +1,12 @@
 // The command driver: the command line, the fixed order of a run and the listing.
-// A run parses its options, checks the actor, reads the site file through the
-// descriptor opened for it, selects the stanza, signs a non-empty body and lists
-// the result. The first step that fails ends it with that step's status, and
-// standard output stays empty; every piece of state is released (secrets wiped)
-// by its owner on every path. A run that read a request leaves its line in the
-// audit trail (cli/audit.h), a signing's before the listing: a line the log
-// does not take ends the run with status 14 and no listing.
+// A run parses its options, looks up the invoking user, reads the body and
+// checks its actor, reads the site file through the descriptor opened for it,
+// selects the stanza, signs a non-empty body and lists the result. The first
+// step that fails ends the run through Run::end, the one way out but the
+// listing: the run's record goes to the audit trail (cli/audit.h), and
+// RunEnded unwinds the run, every owner on the way releasing (and wiping) its
+// state, to where the process ends with the status. Standard output then stays
+// empty. A signing's record goes out before any byte of its listing.
 #ifndef ZEL_CLI_DRIVER_H_
 #define ZEL_CLI_DRIVER_H_
 
@@ -13,9 +14,14 @@
 #include <cstdio>
 #include <initializer_list>
 #include <optional>
+#include <string>
+#include <string_view>
 
+#include "cli/audit.h"
+#include "cli/privilege.h"
 #include "site/properties.h"
 #include "site/site_file.h"
+#include "util/message.h"
 #include "util/secret.h"
 
 namespace zel {
@@ -29,17 +35,41 @@ inline constexpr std::size_t kKeyFdLimit = 4095;
 int parse_args(int argc, char* argv[], const char*& site_name, std::optional<SecretBytes>& token,
                std::initializer_list<int> own_fds = {});
 
-// Reads a token value from fd: up to its first newline or end, at most
-// kKeyFdLimit bytes, one byte at a time so nothing after the newline is taken.
-// 0, or 1 with its message.
-int read_key_fd(int fd, std::optional<SecretBytes>& token);
+// Puts the digest line, and the signature line if any, into the two reserved slots.
+void append_signature(PropertyList& list, const std::string& digest_text,
+                      const std::optional<std::string>& signature_text);
 
 // Writes the filled slots among the first count + 2, one per line, and flushes; 0 or 9.
 int print_properties(const PropertyList& list, std::FILE* out);
 
-// One whole run over an already opened site file, audited; returns the exit status.
-int run(int argc, char* argv[], const SiteFile& site, const char* site_path, std::FILE* in,
-        std::FILE* out);
+// Thrown by Run::end once the run's record is out; status is the exit status.
+struct RunEnded {
+  int status;
+};
+
+// What a run has told its trail so far, and its one way out on failure.
+class Run final : public Ending {
+ public:
+  explicit Run(AuditTrail* trail) : trail_(trail) { set_ending(this); }
+  Run(const Run&) = delete;
+  Run& operator=(const Run&) = delete;
+  ~Run() { set_ending(nullptr); }
+
+  // Records the failure (unless the record itself failed) and throws RunEnded.
+  [[noreturn]] void end(int status, std::string_view message) override;
+  // Records the signing; a record that did not go out ends the run with 14.
+  void record_signing();
+
+  AuditFacts facts;
+
+ private:
+  AuditTrail* trail_;  // null: records go nowhere (a test's run, the fuzzer's)
+};
+
+// One whole run over an already opened site file: it returns once the listing
+// is out, or throws RunEnded. trail may be null.
+void run(Kernel& kernel, int argc, char* argv[], const SiteFile& site, const char* site_path,
+         AuditTrail* trail, std::FILE* in, std::FILE* out);
 
 }  // namespace zel
 

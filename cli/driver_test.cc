@@ -8,11 +8,15 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "cli/audit.h"
+#include "cli/privilege.h"
 #include "util/status.h"
 
 namespace zel {
@@ -170,43 +174,85 @@ TEST(ParseArgs, ReadsTheTokenValueFromADescriptorWithMinusK) {
   }
 }
 
-TEST(Run, NoSignatureLeavesWithoutItsLine) {
+// A socket file at path that nobody reads any more: a log daemon that has gone.
+void make_stale_socket(const std::string& path) {
+  const int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  path.copy(address.sun_path, sizeof address.sun_path - 1);
+  EXPECT_EQ(bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  close(fd);
+}
+
+std::string file_text(const std::string& path) {
+  std::string text;
+  if (std::FILE* f = std::fopen(path.c_str(), "r")) {
+    for (int c; (c = std::fgetc(f)) != EOF;) text += static_cast<char>(c);
+    std::fclose(f);
+  }
+  return text;
+}
+
+TEST(Run, NoSignatureLeavesWithoutItsRecord) {
   char dir[] = "/tmp/zel-run-XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
   const std::string site_path = std::string(dir) + "/site.conf";
-  const std::string log_path = std::string(dir) + "/log";
+  const std::string audit_path = std::string(dir) + "/audit.log";
+  const std::string stale_log = std::string(dir) + "/log";
+  const std::string no_log = std::string(dir) + "/no-log";
   std::FILE* site_file = std::fopen(site_path.c_str(), "w");
   ASSERT_NE(site_file, nullptr);
   std::fputs("a=1\ntoken.value = t\n", site_file);
   std::fclose(site_file);
-  {  // a log socket file that nobody reads any more
-    const int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    log_path.copy(address.sun_path, sizeof address.sun_path - 1);
-    ASSERT_EQ(bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-    close(fd);
-  }
+  make_stale_socket(stale_log);
   const passwd* me = getpwuid(getuid());
   ASSERT_NE(me, nullptr);
-  const std::string body = std::string("<Body><Request action=\"a\" actor=\"") + me->pw_name + "\">\n";
+  const std::string user = me->pw_name;
+  const std::string body = "<Body><Request action=\"a\" actor=\"" + user + "\">\n";
+  const std::string signed_record = "signed for actor=" + user + " user=" + user +
+                                    " site=default via=self key=site token=";
+  enum Trail { kNone, kNoFile, kStaleLog, kFileOnly };
   const struct {
     const char* name;
+    Trail trail;
     std::string input;
     std::vector<std::string> args;
+    const char* out;  // null: the listing, or "" for none
     int status;
     std::string err;
+    std::vector<std::string> records;  // the start of each record's text
   } cases[] = {
-      {"a signature", body, {}, kAuditUnsent, "Unable to send the audit record: Connection refused.\n"},
-      {"a failure", "no actor\n", {}, kAuditUnsent,
-       "Unable to locate actor in message body.\nUnable to send the audit record: Connection refused.\n"},
-      {"a listing without a request logs nothing and stands", "", {}, kOk, ""},
-      {"a usage error logs nothing and stands", body, {"-x"}, kUsage,
-       std::string("zel-auth: invalid option -- 'x'\n") + kUsageText},
+      {"a signature, the file only", kFileOnly, body, {}, nullptr, kOk, "", {signed_record}},
+      {"a signature, the log gone", kStaleLog, body, {}, "", kAuditUnsent,
+       "Unable to send the audit record: Connection refused.\n", {signed_record}},
+      {"a failure, the log gone", kStaleLog, "no actor\n", {}, "", kAuditUnsent,
+       "Unable to locate actor in message body.\nUnable to send the audit record: Connection refused.\n",
+       {"failed user=" + user + " site=default status=5 message=Unable\\x20to"}},
+      {"a signature, no audit file", kNoFile, body, {}, "", kAuditUnsent,
+       "Unable to send the audit record: No such file or directory.\n", {}},
+      {"a refusal, no audit file", kNoFile, "<Body><Request action=\"a\" actor=\"x\">\n", {}, "",
+       kAuditUnsent,
+       user + " is not authorized to create a checksum for x.\n"
+              "Unable to send the audit record: No such file or directory.\n", {}},
+      {"a listing that can't be written follows its signature", kFileOnly, body, {}, "/dev/full",
+       kWriteFailed, "Unable to write to standard output: No space left on device.\n",
+       {signed_record, "failed actor=" + user + " user=" + user + " site=default status=9 "}},
+      {"a listing without a request needs no file", kNoFile, "", {}, nullptr, kOk, "", {}},
+      {"a usage error needs no file", kNoFile, body, {"-x"}, "", kUsage,
+       std::string("zel-auth: invalid option -- 'x'\n") + kUsageText, {}},
+      {"no trail at all", kNone, "no actor\n", {}, "", kNoActor,
+       "Unable to locate actor in message body.\n", {}},
   };
-  open_audit_log(log_path.c_str());
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
+    unlink(audit_path.c_str());
+    close(open(audit_path.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0620));
+    std::optional<AuditTrail> trail;
+    if (c.trail != kNone) {
+      UniqueFd file(c.trail == kNoFile ? -1 : open(audit_path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+      trail.emplace(std::move(file), c.trail == kNoFile ? ENOENT : 0, getuid(),
+                    (c.trail == kStaleLog ? stale_log : no_log).c_str());
+    }
     std::vector<std::string> args = c.args;
     args.insert(args.begin(), "zel-auth");
     std::vector<char*> argv;
@@ -216,24 +262,54 @@ TEST(Run, NoSignatureLeavesWithoutItsLine) {
                                     : fmemopen(const_cast<char*>(c.input.data()), c.input.size(), "r");
     char* out_data = nullptr;
     std::size_t out_size = 0;
-    std::FILE* out = open_memstream(&out_data, &out_size);
+    std::FILE* out = c.out != nullptr && *c.out != '\0' ? std::fopen(c.out, "w")
+                                                       : open_memstream(&out_data, &out_size);
     const SiteFile site = open_site_file(site_path.c_str());
+    int status = kOk;
     testing::internal::CaptureStderr();
-    EXPECT_EQ(run(static_cast<int>(args.size()), argv.data(), site, site_path.c_str(), in, out),
-              c.status);
+    try {
+      run(system_kernel(), static_cast<int>(args.size()), argv.data(), site, site_path.c_str(),
+          trail ? &*trail : nullptr, in, out);
+    } catch (const RunEnded& ended) {
+      status = ended.status;
+    }
+    EXPECT_EQ(status, c.status);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), c.err);
     std::fclose(out);
     std::fclose(in);
-    const std::string listing(out_data, out_size);
+    const std::string listing = out_data != nullptr ? std::string(out_data, out_size) : "";
     std::free(out_data);
-    if (c.status != kOk) {
-      EXPECT_EQ(listing, "");
+    EXPECT_EQ(listing.substr(0, 4), c.out == nullptr ? "a=1\n" : "");
+    std::vector<std::string> records;
+    const std::string text = file_text(audit_path);
+    for (std::size_t at = 0; at < text.size();) {
+      const std::size_t end = text.find('\n', at);
+      const std::string line = text.substr(at, end - at);
+      records.push_back(line.substr(line.find(" uid=") + 1));
+      at = end + 1;
+    }
+    ASSERT_EQ(records.size(), c.records.size());
+    for (std::size_t i = 0; i < records.size(); ++i) {
+      EXPECT_EQ(records[i].rfind("uid=" + std::to_string(getuid()) + " " + c.records[i], 0), 0u)
+          << records[i];
     }
   }
-  unlink(log_path.c_str());
-  open_audit_log(log_path.c_str());  // no socket file: no log, as before
+  unlink(audit_path.c_str());
+  unlink(stale_log.c_str());
   unlink(site_path.c_str());
   rmdir(dir);
+}
+
+TEST(AppendSignature, FillsReservedSlotsOnly) {
+  PropertyList list;
+  list.slots = {std::string("a=1"), std::nullopt, std::nullopt};
+  list.count = 1;
+  append_signature(list, "D=", std::nullopt);
+  EXPECT_EQ(list.count, 1u);
+  EXPECT_EQ(list.slots[1], "digest.value = D=");
+  EXPECT_FALSE(list.slots[2]);
+  append_signature(list, "D=", "S=");
+  EXPECT_EQ(list.slots[2], "signature.value = S=");
 }
 
 TEST(PrintProperties, ListsFilledSlotsAndSkipsEmptyOnes) {

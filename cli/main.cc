@@ -1,67 +1,68 @@
 // zel-auth: lists a site's properties and the checksum of the request on standard
 // input. Installed set-group-ID to the group that alone, beside root, can read the
-// site file (or, in the older form, set-user-ID to such an account); that
-// privilege serves the one open of the site file and is then given up.
-#include <sys/auxv.h>
+// site file and append to the audit file (or, in the older form, set-user-ID to
+// such an account); that privilege serves the two opens and is then given up.
+// The whole path, in its order: the privileged start (cli/privilege.h), the
+// audit trail (cli/audit.h), the run (cli/driver.h); any failure ends the run
+// through Run::end, and here the process ends with its status.
 #include <unistd.h>
 
-#include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <new>
 
 #include "cli/audit.h"
 #include "cli/driver.h"
 #include "cli/privilege.h"
 #include "site/site_file.h"
+#include "util/audit_file.h"
 #include "util/message.h"
 #include "util/status.h"
+#include "util/unique_fd.h"
 
-#ifndef ZEL_SITE_FILE
-#error "ZEL_SITE_FILE must name the site file"
+#if !defined(ZEL_SITE_FILE) || !defined(ZEL_AUDIT_FILE)
+#error "ZEL_SITE_FILE and ZEL_AUDIT_FILE must name the site file and the audit file"
 #endif
 
 namespace {
 
 // Where an allocation fails, even one the C++ runtime makes for an exception it
-// is about to throw, the run ends with its status. Secrets need no wiping on
-// this path: the process ends here and the kernel takes its pages back.
+// is about to throw, the run ends with its status, its record sent if it can be.
 void out_of_memory() {
-  static constexpr char kMessage[] = "Out of memory.\n";
-  // Once, even when the run had already said so and was ending with its status.
-  // Nothing is left to report a failed write with; the status still tells.
-  if (zel::last_report() != kMessage &&
-      write(STDERR_FILENO, kMessage, sizeof kMessage - 1) < 0) {
-    _exit(zel::kOutOfMemory);
-  }
+  zel::fail(zel::kOutOfMemory, "Out of memory.\n");
+  // No run to end yet, or its record could not be made: nothing is left to do.
   _exit(zel::kOutOfMemory);
 }
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
-  // A set-ID run reads no variable of the caller's, and neither may the
-  // libraries it calls: the C library reads TZ for the time of a log line, and
-  // the name-service modules that look the caller up may read any variable with
-  // plain getenv. Nothing in such a run needs the environment.
-  if (getauxval(AT_SECURE) != 0) clearenv();
   std::set_new_handler(out_of_memory);
-  zel::ensure_standard_descriptors();
-  // A listing cut off by the caller's file size limit must end as a failed
-  // write with its status and message, not as a killed process.
-  static_cast<void>(std::signal(SIGXFSZ, SIG_IGN));  // cannot fail for this signal
-  zel::make_undumpable();
+  zel::Kernel& kernel = zel::system_kernel();
   try {
-    const zel::SiteFile site = zel::open_site_file(ZEL_SITE_FILE);
-    if (zel::drop_privileges() != zel::kOk) return zel::kPrivilege;
+    zel::SiteFile site;
+    zel::UniqueFd audit_file;
+    int audit_error = 0;
+    uid_t uid = 0;
+    const int entered = zel::enter(kernel, [&](const zel::Ids& ids) {
+      uid = ids.ruid;
+      // Each root's, or in the older form the service account's; the audit
+      // file of the service group, where the tool runs set-group-ID to one.
+      const bool set_user_id = ids.euid != ids.ruid;
+      const bool set_group_id = !set_user_id && ids.egid != ids.rgid;
+      site = zel::open_site_file(ZEL_SITE_FILE);
+      site.set_owner(set_user_id ? ids.euid : 0);
+      audit_error = zel::open_audit_file(ZEL_AUDIT_FILE, set_user_id ? ids.euid : 0,
+                                         set_group_id ? ids.egid : zel::kAnyGroup, audit_file);
+    });
+    if (entered != zel::kOk) return entered;
     // Only now, with the invoking user's rights, and before anything is read:
     // once the caller owns the process it may lower its descriptor limit, and
-    // a socket opened when the line is due could then never be opened.
-    zel::open_audit_log();
-    return zel::run(argc, argv, site, ZEL_SITE_FILE, stdin, stdout);
-  } catch (const std::bad_alloc&) {
+    // a socket opened when the record is due could then never be opened.
+    zel::AuditTrail trail(std::move(audit_file), audit_error, uid);
+    zel::run(kernel, argc, argv, site, ZEL_SITE_FILE, &trail, stdin, stdout);
+    return zel::kOk;
+  } catch (const zel::RunEnded& ended) {
     // Every owner has released (and wiped) its state on the way out here.
-    std::fputs("Out of memory.\n", stderr);
-    return zel::kOutOfMemory;
+    return ended.status;
   }
 }

@@ -5,9 +5,11 @@
 # ${CMAKE_INSTALL_MANDIR} (share/man below the prefix unless set otherwise) and
 # registers the test "man-pages". Run as a script, it is that test:
 #
-#   cmake -DZEL_VERSION=1.1.0 -P doc/doc.cmake
+#   cmake -DZEL_VERSION=1.2.0 [-DZEL_MAN_DIR=DIR] -P doc/doc.cmake
 #
-# Every page in this directory must pass, without a single message,
+# Every page in this directory (or in DIR: the pages as a build installs them,
+# their title lines carrying the version of debian/changelog) must pass,
+# without a single message,
 #   groff -ww -z -man PAGE     (all of groff's warnings)
 #   mandoc -Tlint -Wwarning PAGE
 #   man --warnings -l PAGE     (the page as man renders it)
@@ -16,9 +18,12 @@
 # zel-site check as its example shows (doc/traps.sh).
 
 if(CMAKE_SCRIPT_MODE_FILE)
-  file(GLOB pages "${CMAKE_CURRENT_LIST_DIR}/*.[1-9]")
+  if(NOT ZEL_MAN_DIR)
+    set(ZEL_MAN_DIR "${CMAKE_CURRENT_LIST_DIR}")
+  endif()
+  file(GLOB pages "${ZEL_MAN_DIR}/*.[1-9]")
   if(NOT pages)
-    message(FATAL_ERROR "No manual pages in ${CMAKE_CURRENT_LIST_DIR}")
+    message(FATAL_ERROR "No manual pages in ${ZEL_MAN_DIR}")
   endif()
   set(tools groff mandoc man)
   foreach(tool IN LISTS tools)
@@ -79,37 +84,30 @@ if(CMAKE_SCRIPT_MODE_FILE)
 endif()
 
 include(GNUInstallDirs)
-# The Debian package (ZEL_DEBIAN_PACKAGE, set by tools/package.sh) installs the
-# pages compressed with gzip -9n, as Debian's policy asks; an install from a
-# build tree installs them as they are.
-option(ZEL_DEBIAN_PACKAGE "Install files the way the Debian package ships them" OFF)
-
-# zel_gzip(SOURCE OUTPUT): OUTPUT is SOURCE compressed, without a name or time stamp in it.
-function(zel_gzip source output)
-  cmake_path(GET output PARENT_PATH output_dir)
-  file(MAKE_DIRECTORY "${output_dir}")
-  add_custom_command(OUTPUT "${output}"
-                     COMMAND sh -c "gzip -9n -c \"$0\" >\"$1\"" "${source}" "${output}"
-                     DEPENDS "${source}" VERBATIM)
-endfunction()
-
-set(zel_compressed_pages)
+# The pages as installed: their title lines (.TH) carry the version of
+# debian/changelog, whatever version the text in this directory names. Debian's
+# packaging compresses them.
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+             "${CMAKE_CURRENT_LIST_DIR}/zel-auth.1" "${CMAKE_CURRENT_LIST_DIR}/zel-site.conf.5"
+             "${CMAKE_CURRENT_LIST_DIR}/zel-site.8")
 foreach(page zel-auth.1 zel-site.conf.5 zel-site.8)
   string(REGEX REPLACE ".*\\." "" section "${page}")
-  if(ZEL_DEBIAN_PACKAGE)
-    zel_gzip("${CMAKE_CURRENT_LIST_DIR}/${page}" "${PROJECT_BINARY_DIR}/doc/${page}.gz")
-    list(APPEND zel_compressed_pages "${PROJECT_BINARY_DIR}/doc/${page}.gz")
-    install(FILES "${PROJECT_BINARY_DIR}/doc/${page}.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man${section}")
-  else()
-    install(FILES "${CMAKE_CURRENT_LIST_DIR}/${page}" DESTINATION "${CMAKE_INSTALL_MANDIR}/man${section}")
+  file(READ "${CMAKE_CURRENT_LIST_DIR}/${page}" text)
+  string(REGEX REPLACE "(\n\\.TH [^\n]*\")zel-auth [^\"]*\"" "\\1zel-auth ${ZEL_VERSION}\"" text "\n${text}")
+  string(SUBSTRING "${text}" 1 -1 text)
+  # Written only when it changes, so that an unchanged page is not installed anew.
+  set(installed "")
+  if(EXISTS "${PROJECT_BINARY_DIR}/doc/${page}")
+    file(READ "${PROJECT_BINARY_DIR}/doc/${page}" installed)
   endif()
+  if(NOT installed STREQUAL text)
+    file(WRITE "${PROJECT_BINARY_DIR}/doc/${page}" "${text}")
+  endif()
+  install(FILES "${PROJECT_BINARY_DIR}/doc/${page}" DESTINATION "${CMAKE_INSTALL_MANDIR}/man${section}")
 endforeach()
-if(zel_compressed_pages)
-  add_custom_target(zel_man_pages ALL DEPENDS ${zel_compressed_pages})
-endif()
 
 if(ZEL_BUILD_TESTS)
   add_test(NAME man-pages
-           COMMAND "${CMAKE_COMMAND}" -DZEL_VERSION=${PROJECT_VERSION} -DZEL_SITE_TOOL=$<TARGET_FILE:zel-site>
-                   -P "${CMAKE_CURRENT_LIST_FILE}")
+           COMMAND "${CMAKE_COMMAND}" -DZEL_VERSION=${ZEL_VERSION} -DZEL_MAN_DIR=${PROJECT_BINARY_DIR}/doc
+                   -DZEL_SITE_TOOL=$<TARGET_FILE:zel-site> -P "${CMAKE_CURRENT_LIST_FILE}")
 endif()

@@ -194,8 +194,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   int status = 0;
   {
     const zel_fuzz::StderrTo capture(messages.file());
-    status = zel::run(static_cast<int>(argv.size() - 1), argv.data(), site_file, "fuzz-site.conf",
-                      in, out.file());
+    try {
+      zel::run(zel::system_kernel(), static_cast<int>(argv.size() - 1), argv.data(), site_file,
+               "fuzz-site.conf", nullptr, in, out.file());
+    } catch (const zel::RunEnded& ended) {
+      status = ended.status;
+    }
   }
   const long input_read = std::ftell(in);
   ZEL_FUZZ_CHECK(std::fclose(in) == 0);

@@ -56,10 +56,4 @@ int compute_signature(const char* body, std::string& digest_text,
   return kOk;
 }
 
-void append_signature(PropertyList& list, const std::string& digest_text,
-                      const std::optional<std::string>& signature_text) {
-  list.slots[list.count] = "digest.value = " + digest_text;
-  if (signature_text) list.slots[list.count + 1] = "signature.value = " + *signature_text;
-}
-
 }  // namespace zel

@@ -1,8 +1,7 @@
 // The checksum of a request: the SHA-1 digest of the body's bytes, and the
 // HMAC-SHA1 of those 20 digest bytes keyed with the token value, each as standard
-// padded base64. They reach the listing as the lines "digest.value = ..." and
-// "signature.value = ..." in the two slots the property list keeps for them.
-// Nettle computes both, linked into the program: it reads no configuration and
+// padded base64: bytes only; the driver puts them in the listing. Nettle
+// computes both, linked into the program: it reads no configuration and
 // nothing of the environment but at start-up (see CMakeLists.txt), and a
 // computation of it can't fail.
 #ifndef ZEL_SIGN_SIGNATURE_H_
@@ -12,7 +11,6 @@
 #include <optional>
 #include <string>
 
-#include "site/properties.h"
 #include "util/secret.h"
 
 namespace zel {
@@ -25,11 +23,6 @@ std::string base64(const unsigned char* data, std::size_t length);
 int compute_signature(const char* body, std::string& digest_text,
                       std::optional<std::string>& signature_text,
                       const std::optional<SecretBytes>& token);
-
-// Puts the digest line, and the signature line if any, into the reserved slots; it
-// can't fail.
-void append_signature(PropertyList& list, const std::string& digest_text,
-                      const std::optional<std::string>& signature_text);
 
 }  // namespace zel
 

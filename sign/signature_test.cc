@@ -63,17 +63,5 @@ TEST(Base64, BreaksLinesEvery64Characters) {
   }
 }
 
-TEST(AppendSignature, FillsReservedSlotsOnly) {
-  PropertyList list;
-  list.slots = {std::string("a=1"), std::nullopt, std::nullopt};
-  list.count = 1;
-  append_signature(list, "D=", std::nullopt);
-  EXPECT_EQ(list.count, 1u);
-  EXPECT_EQ(list.slots[1], "digest.value = D=");
-  EXPECT_FALSE(list.slots[2]);
-  append_signature(list, "D=", "S=");
-  EXPECT_EQ(list.slots[2], "signature.value = S=");
-}
-
 }  // namespace
 }  // namespace zel

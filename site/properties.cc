@@ -1,6 +1,7 @@
 #include "site/properties.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "util/message.h"
 #include "util/status.h"
@@ -23,6 +24,9 @@ std::string_view token_value_of(std::string_view line) {
   return line.substr(value);
 }
 
+namespace {
+
+// Where token text starts in a whole line (no newline); npos if it holds none.
 std::size_t token_text_at(std::string_view whole_line) {
   const auto token_starts = [&](std::size_t from) {
     const std::size_t start = std::min(whole_line.find_first_not_of(' ', from), whole_line.size());
@@ -40,12 +44,15 @@ std::size_t token_text_at(std::string_view whole_line) {
   return std::string_view::npos;
 }
 
+// The whole line of text that holds position at, without its newline.
 std::string_view line_around(std::string_view text, std::size_t at) {
   const std::size_t newline = at == 0 ? std::string_view::npos : text.rfind('\n', at - 1);
   const std::size_t start = newline == std::string_view::npos ? 0 : newline + 1;
   const std::size_t end = std::min(text.find('\n', at), text.size());
   return text.substr(start, end - start);
 }
+
+}  // namespace
 
 LineKind line_kind(std::string_view site_text, std::string_view line) {
   if (is_token_line(line)) return LineKind::kToken;
@@ -66,13 +73,16 @@ int extract_token_value(std::string_view line, std::optional<SecretBytes>& token
   const std::string_view value = token_value_of(line);
   if (!value.empty()) token = make_secret(value);
   if (!token) {
-    report("Token value cannot be empty.\n");
+    std::fputs(kEmptyTokenMessage, stderr);
     return kEmptyToken;
   }
   return kOk;
 }
 
-int populate_array(std::string_view site_text, std::size_t stanza_start, PropertyList& list,
+namespace {
+
+// Builds the list from the stanza that starts at stanza_start of site_text; 0 or 8.
+int build_property_list(std::string_view site_text, std::size_t stanza_start, PropertyList& list,
                    std::optional<SecretBytes>& token) {
   const std::size_t end = stanza_end(site_text, stanza_start);
 
@@ -98,6 +108,8 @@ int populate_array(std::string_view site_text, std::size_t stanza_start, Propert
   list = std::move(built);
   return status;
 }
+
+}  // namespace
 
 std::size_t find_header(std::string_view site_text, std::string_view header) {
   // A header lies within one line; a name that spans lines could end inside
@@ -138,19 +150,18 @@ int parse_site_properties(std::string_view site_text, const char* site_name, con
   std::size_t start = 0;
   switch (find_stanza(site_text, site_name, start)) {
     case StanzaLookup::kFound:
-      return populate_array(site_text, start, list, token);
+      return build_property_list(site_text, start, list, token);
     case StanzaLookup::kMissing:
       if (site_name == nullptr) {
-        report("Default site stanza not found in site file (%s).\n", path);
-      } else {
-        report("Site stanza for specified site (%s) not found in site file (%s).\n", site_name, path);
+        return fail(kNoStanza, "Default site stanza not found in site file (%s).\n", path);
       }
-      return kNoStanza;
+      return fail(kNoStanza, "Site stanza for specified site (%s) not found in site file (%s).\n",
+                  site_name, path);
     case StanzaLookup::kEmpty:
       break;
   }
-  report("Empty site stanza for specified site (%s) in site file (%s)\n", site_name, path);
-  return kNoStanza;
+  return fail(kNoStanza, "Empty site stanza for specified site (%s) in site file (%s)\n", site_name,
+              path);
 }
 
 }  // namespace zel

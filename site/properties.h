@@ -57,12 +57,6 @@ bool is_token_line(std::string_view line);
 // A token line's value: the text after its first "=" and the spaces after that; empty if none.
 std::string_view token_value_of(std::string_view line);
 
-// Where token text starts in a whole line (no newline); npos if it holds none.
-std::size_t token_text_at(std::string_view whole_line);
-
-// The whole line of text that holds position at, without its newline.
-std::string_view line_around(std::string_view text, std::size_t at);
-
 // How a stanza line (a view into site_text, as for_each_property_line gives it) is taken.
 enum class LineKind { kListed, kToken, kWithheld };
 LineKind line_kind(std::string_view site_text, std::string_view line);
@@ -76,15 +70,17 @@ std::size_t find_header(std::string_view site_text, std::string_view header);
 // Finds the named (or, for null, the default) stanza of a text cut at its NUL; sets start.
 StanzaLookup find_stanza(std::string_view site_text, const char* site_name, std::size_t& start);
 
-// Selects the named (or, for null, the default) stanza and builds the list; 0, 7 or 8.
+// Selects the named (or, for null, the default) stanza and builds the list; 0,
+// 7, or 8 with kEmptyTokenMessage written (at each token line without a value),
+// which does not end the run: the caller decides.
 int parse_site_properties(std::string_view site_text, const char* site_name, const char* path,
                           PropertyList& list, std::optional<SecretBytes>& token);
 
-// Builds the list from the stanza that starts at stanza_start of site_text; 0 or 8.
-int populate_array(std::string_view site_text, std::size_t stanza_start, PropertyList& list,
-                   std::optional<SecretBytes>& token);
+// The message of a token line without a value; a later line's value still counts.
+inline constexpr const char* kEmptyTokenMessage = "Token value cannot be empty.\n";
 
-// Sets token from one token line, if it has a value after its "="; 0 or 8.
+// Sets token from one token line, if it has a value after its "="; 0, or 8
+// with kEmptyTokenMessage written.
 int extract_token_value(std::string_view line, std::optional<SecretBytes>& token);
 
 }  // namespace zel

@@ -2,49 +2,45 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <new>
-#include <utility>
 
 #include "util/message.h"
 #include "util/status.h"
 
 namespace zel {
 
-SiteFile& SiteFile::operator=(SiteFile&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) close(fd_);
-    fd_ = std::exchange(other.fd_, -1);
-    open_errno_ = other.open_errno_;
-    mode_ = other.mode_;
-  }
-  return *this;
-}
-
-SiteFile::~SiteFile() {
-  if (fd_ >= 0) close(fd_);
-}
-
 SiteFile open_site_file(const char* path) {
   // O_NONBLOCK: opening a FIFO must not wait for a writer. It has no effect on
   // the regular file that is the only kind read.
-  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd >= 0) return SiteFile(fd, 0);
+  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd >= 0) return {fd, 0};
   const int open_errno = errno;
   struct stat st {};
-  return SiteFile(-1, open_errno, stat(path, &st) == 0 ? st.st_mode : 0);
+  return {-1, open_errno, stat(path, &st) == 0 ? st.st_mode : 0};
 }
 
 namespace {
 
 int report_unopenable(const char* path, const char* reason) {
-  report("Unable to open site file (%s) for reading: %s.\n", path, reason);
-  return kSiteUnreadable;
+  return fail(kSiteUnreadable, "Unable to open site file (%s) for reading: %s.\n", path, reason);
+}
+
+// Why the file's tokens must be taken as known to others; null if nothing says so.
+const char* exposure(const SiteFile& file, const struct stat& st) {
+  if (file.owner() == kAnyOwner) return nullptr;
+  if ((st.st_mode & S_IROTH) != 0) return "can be read by other users";
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return "can be written by other users than its owner";
+  if (st.st_uid != 0 && st.st_uid != file.owner()) return "is owned by neither root nor the service account";
+  // The kernel keeps no access ACL that says no more than the mode does.
+  const bool acl = fgetxattr(file.fd(), "system.posix_acl_access", nullptr, 0) >= 0 ||
+                   (errno != ENODATA && errno != ENOTSUP);
+  return acl ? "carries an ACL that may grant more than its mode" : nullptr;
 }
 
 // Why a file of this type can't be the site file; null for a regular file.
@@ -84,6 +80,11 @@ int read_site_file(const SiteFile& file, const char* path, SecretBytes& text) {
   struct stat st {};
   if (fstat(file.fd(), &st) != 0) return report_unopenable(path, std::strerror(errno));
   if (const char* kind = wrong_kind(st.st_mode)) return report_unopenable(path, kind);
+  if (const char* cause = exposure(file, st)) {
+    return fail(kSiteUnreadable,
+                "The site file %s %s; its tokens must be treated as exposed (see zel-site check).\n",
+                path, cause);
+  }
   // Non-blocking served the open only; a file system that honoured it for a
   // regular file could otherwise cut the read short with EAGAIN.
   const int flags = fcntl(file.fd(), F_GETFL);
@@ -93,7 +94,9 @@ int read_site_file(const SiteFile& file, const char* path, SecretBytes& text) {
 
   // A sparse file may claim more bytes than any buffer can hold: that is a file
   // too large for memory, not a reason to stop abruptly.
-  if (static_cast<std::uintmax_t>(st.st_size) >= text.max_size()) throw std::bad_alloc();
+  if (static_cast<std::uintmax_t>(st.st_size) >= text.max_size()) {
+    return fail(kOutOfMemory, "Out of memory.\n");
+  }
 
   // The size is only a first guess: the file is read to its end, whatever it has
   // become since, so a file that grew is not cut and one that shrank is not padded.
@@ -111,8 +114,7 @@ int read_site_file(const SiteFile& file, const char* path, SecretBytes& text) {
     ssize_t n = read(file.fd(), dest, room);
     if (n < 0) {
       if (errno == EINTR) continue;
-      report("Unable to read site file (%s): %s.\n", path, std::strerror(errno));
-      return kSiteUnreadable;
+      return fail(kSiteUnreadable, "Unable to read site file (%s): %s.\n", path, std::strerror(errno));
     }
     if (n == 0) break;
     if (full) {

@@ -4,32 +4,43 @@
 // The path is never looked at again after the open, so what is read is what was
 // opened. The outcome of the open is kept and reported when the run reaches the
 // step that reads the file, so a refused user never learns anything about it.
+// Before a byte is read, the open file is checked for exposure: readable by
+// other users, writable by its group or others, owned by anyone but root (in
+// the older set-user-ID form: the service account), or carrying a POSIX ACL
+// (which grants someone more than the mode says) means its tokens must be
+// treated as known, and the run stops there rather than sign with them.
 #ifndef ZEL_SITE_SITE_FILE_H_
 #define ZEL_SITE_SITE_FILE_H_
 
 #include <sys/types.h>
 
 #include "util/secret.h"
+#include "util/unique_fd.h"
 
 namespace zel {
+
+// The owner of a file whose owner is not checked.
+inline constexpr auto kAnyOwner = static_cast<uid_t>(-1);
 
 class SiteFile {
  public:
   SiteFile() = default;
   SiteFile(int fd, int open_errno, mode_t mode = 0) : fd_(fd), open_errno_(open_errno), mode_(mode) {}
-  SiteFile& operator=(SiteFile&& other) noexcept;
-  SiteFile(const SiteFile&) = delete;
-  SiteFile& operator=(const SiteFile&) = delete;
-  ~SiteFile();
 
-  int fd() const { return fd_; }
+  // The one owner besides root the file may have; until it is set, exposure
+  // is not checked (a test's file). zel-auth sets it right after the open.
+  void set_owner(uid_t owner) { owner_ = owner; }
+  uid_t owner() const { return owner_; }
+
+  int fd() const { return fd_.get(); }
   int open_errno() const { return open_errno_; }
   mode_t mode() const { return mode_; }  // the path's type when the open failed, or 0
 
  private:
-  int fd_ = -1;
+  UniqueFd fd_;
   int open_errno_ = 0;
   mode_t mode_ = 0;
+  uid_t owner_ = kAnyOwner;
 };
 
 // Opens the file read-only; never blocks on a FIFO and never takes a terminal.
@@ -41,7 +52,8 @@ SiteFile open_site_file(const char* path);
 // through; 0, or the errno of the read that failed (text then empty).
 int read_secret(int fd, SecretBytes& text);
 
-// Reads the whole opened file into text (NUL-terminated); 0, or 6 with its message.
+// Checks the opened file for exposure, then reads all of it into text
+// (NUL-terminated); 0, or 6 with its message.
 int read_site_file(const SiteFile& file, const char* path, SecretBytes& text);
 
 }  // namespace zel

@@ -1,35 +1,47 @@
 #!/bin/sh
-# Builds the Debian package of zel-auth in one command:
+# Builds the Debian package of zel-auth, as Debian does (debian/, dpkg-buildpackage):
 #
-#   tools/package.sh        ->  build/package/zel-auth_<version>_<arch>.deb
+#   sh tools/package.sh [--install-deps]
+#       ->  build/package/zel-auth_<version>_<arch>.deb   (its path, printed last)
+#           build/package/zel-auth-dbgsym_<version>_<arch>.deb
 #
-# and prints the package's path last. The build is a Release build of its own
-# for the prefix /opt/zel: the program goes to /opt/zel/bin and reads the site
-# file /opt/zel/etc/zel-site.conf; the manual pages go where man finds them
-# (/usr/share/man, compressed) and the samples to /usr/share/doc/zel-auth/examples,
-# beside the README, the changelog and the copyright file.
-# ZEL_PACKAGE_BUILD_DIR chooses another build directory. Every time stamp in
-# the package is SOURCE_DATE_EPOCH, by default the time of the commit built, so
-# two builds of one commit give the same bytes.
+# The version is debian/changelog's top entry ("dch -i" makes the next). The
+# tree is copied to build/package/zel-auth-<version> and built there with
+# "dpkg-buildpackage -us -uc -b", so that the tree itself stays clean. Missing
+# build dependencies (debian/control's Build-Depends) stop it with their names,
+# from dpkg-checkbuilddeps; with --install-deps it installs them first, as root,
+# with apt-get. ZEL_PACKAGE_BUILD_DIR chooses another directory than
+# build/package.
 set -eu
 cd "$(dirname "$0")/.."
-sh tools/install-deps.sh
-if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
-  SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null) ||
-    { echo "package.sh: not a git tree; set SOURCE_DATE_EPOCH" >&2; exit 1; }
+case "${1:-}" in
+  --install-deps)
+    if ! command -v dpkg-checkbuilddeps >/dev/null || ! dpkg-checkbuilddeps >/dev/null 2>&1; then
+      [ "$(id -u)" -eq 0 ] || { echo "package.sh: --install-deps installs packages: run it as root" >&2; exit 1; }
+      apt-get update -qq
+      DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends build-essential dpkg-dev >/dev/null
+      DEBIAN_FRONTEND=noninteractive apt-get build-dep -y -qq ./ >/dev/null
+    fi
+    ;;
+  "") ;;
+  *) echo "usage: sh tools/package.sh [--install-deps]" >&2; exit 2 ;;
+esac
+command -v dpkg-checkbuilddeps >/dev/null ||
+  { echo "package.sh: dpkg-checkbuilddeps is missing: install dpkg-dev, or run with --install-deps" >&2; exit 1; }
+if ! dpkg-checkbuilddeps; then
+  echo "package.sh: install the build dependencies above, or run: sh tools/package.sh --install-deps" >&2
+  exit 1
 fi
-export SOURCE_DATE_EPOCH
-build=${ZEL_PACKAGE_BUILD_DIR:-build/package}
-cmake -S . -B "$build" \
-      -DCMAKE_BUILD_TYPE=Release \
-      -DZEL_BUILD_TESTS=OFF \
-      -DCMAKE_INSTALL_PREFIX=/opt/zel \
-      -DZEL_SITE_FILE=/opt/zel/etc/zel-site.conf \
-      -DZEL_AUTH_PATH=/opt/zel/bin/zel-auth \
-      -DCMAKE_INSTALL_MANDIR=/usr/share/man \
-      -DCMAKE_INSTALL_DOCDIR=/usr/share/doc/zel-auth \
-      -DZEL_DEBIAN_PACKAGE=ON >/dev/null
-cmake --build "$build" -j2 >/dev/null
-rm -f "$build"/zel-auth_*.deb
-(cd "$build" && cpack -G DEB >/dev/null)
-ls "$build"/zel-auth_*.deb
+version=$(dpkg-parsechangelog -S Version)
+out=${ZEL_PACKAGE_BUILD_DIR:-build/package}
+src=$out/zel-auth-$version
+rm -rf "$src" "$out"/zel-auth_"$version"_* "$out"/zel-auth-dbgsym_"$version"_*
+mkdir -p "$src"
+# The tree as it is, but for build directories (this one too, wherever it
+# lies) and git's own files.
+rel=$(realpath -m --relative-to=. "$out")
+tar -cf - --exclude=./build --exclude=./.git --exclude="./$rel" . | tar -xf - -C "$src"
+(cd "$src" && dpkg-buildpackage -us -uc -b >../build.log 2>&1) ||
+  { tail -n 40 "$out/build.log" >&2; echo "package.sh: dpkg-buildpackage failed; its log: $out/build.log" >&2; exit 1; }
+rm -rf "$src"
+ls "$out/zel-auth_${version}_$(dpkg --print-architecture).deb"

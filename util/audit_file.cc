@@ -14,7 +14,8 @@ int open_audit_file(const char* path, uid_t owner, gid_t group, UniqueFd& fd) {
   struct stat st {};
   if (fstat(opened.get(), &st) != 0) return errno;
   if (!S_ISREG(st.st_mode)) return EINVAL;
-  if ((st.st_uid != 0 && st.st_uid != owner) || st.st_gid != group) return EPERM;
+  const bool group_ok = group == kAnyGroup || st.st_gid == group;
+  if ((st.st_uid != 0 && st.st_uid != owner) || !group_ok || (st.st_mode & S_IWOTH) != 0) return EPERM;
   fd = std::move(opened);
   return 0;
 }

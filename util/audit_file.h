@@ -23,9 +23,14 @@
 
 namespace zel {
 
+// The group of an audit file for a program with no service group to compare
+// it to (zel-auth in the older set-user-ID form, or run without set-ID).
+inline constexpr gid_t kAnyGroup = static_cast<gid_t>(-1);
+
 // Opens path for appending, never following a link and never blocking; 0 with
-// fd, or the errno. A file that is not regular gives EINVAL, one whose owner is
-// neither root nor owner, or whose group is not group, EPERM.
+// fd, or the errno. A file that is not regular gives EINVAL; one whose owner is
+// neither root nor owner, whose group is not group (unless kAnyGroup), or that
+// others may write, EPERM.
 int open_audit_file(const char* path, uid_t owner, gid_t group, UniqueFd& fd);
 
 // The record of one line of program's, pid's and uid's at the time now.

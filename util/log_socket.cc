@@ -49,53 +49,28 @@ int send_stream(int fd, std::string line) {
 
 }  // namespace
 
-LogSocket::~LogSocket() {
-  if (fd_ >= 0) close(fd_);
-}
-
 LogSocket::State LogSocket::open(const char* path) {
-  if (fd_ >= 0) close(fd_);
-  fd_ = -1;
+  fd_.reset();
   path_ = path;
   error_ = 0;
-  const int opened = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (opened < 0) {
-    error_ = errno;
-    // Without a socket file there is no log to fail to reach, whatever the
-    // reason no socket could be made.
-    struct stat status {};
-    if (stat(path, &status) != 0 && errno == ENOENT) return state_ = State::kNoLog;
-    return state_ = State::kFailed;
-  }
-  int failure = connect_to(opened, path_);
-  if (failure == EPROTOTYPE) {
-    // A log daemon that listens on a stream socket, as some still do.
-    close(opened);
-    const int stream = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (stream < 0) {
-      error_ = errno;
-      return state_ = State::kFailed;
-    }
-    failure = connect_to(stream, path_);
-    if (failure == 0) {
-      fd_ = stream;
-      stream_ = true;
+  stream_ = false;
+  for (const int type : {SOCK_DGRAM, SOCK_STREAM}) {
+    UniqueFd opened(socket(AF_UNIX, type | SOCK_CLOEXEC, 0));
+    error_ = opened ? connect_to(opened.get(), path_) : errno;
+    if (error_ == 0) {
+      fd_ = std::move(opened);
+      stream_ = type == SOCK_STREAM;
       return state_ = State::kConnected;
     }
-    close(stream);
-    error_ = failure;
-    return state_ = State::kFailed;
+    // A log daemon that listens on a stream socket, as some still do, refuses
+    // a datagram one; any other error is the same for both kinds.
+    if (error_ != EPROTOTYPE) break;
   }
-  if (failure != 0) {
-    close(opened);
-    // No socket file at all is a system without a log, which is allowed;
-    // anything else is a log that exists and can't be reached.
-    error_ = failure;
-    return state_ = failure == ENOENT ? State::kNoLog : State::kFailed;
-  }
-  fd_ = opened;
-  stream_ = false;
-  return state_ = State::kConnected;
+  // No socket file at all is a system without a log, which is allowed;
+  // anything else is a log that exists and can't be reached.
+  struct stat status {};
+  const bool absent = error_ == ENOENT || (stat(path, &status) != 0 && errno == ENOENT);
+  return state_ = absent ? State::kNoLog : State::kFailed;
 }
 
 int LogSocket::send(int priority, std::string_view tag, std::string_view text) {
@@ -104,13 +79,13 @@ int LogSocket::send(int priority, std::string_view tag, std::string_view text) {
   std::string line = log_line_head(priority, local_time_(std::time(nullptr)), tag, getpid());
   line.append(text);
   // A stream can't be connected again: a daemon that went away is a failure.
-  if (stream_) return send_stream(fd_, std::move(line));
-  int failure = send_datagram(fd_, line);
+  if (stream_) return send_stream(fd_.get(), std::move(line));
+  int failure = send_datagram(fd_.get(), line);
   if (failure == ECONNREFUSED || failure == ENOTCONN) {
     // The log daemon was restarted since the connect: the same socket, which
     // needs no new descriptor, is connected to the new one.
-    failure = connect_to(fd_, path_);
-    if (failure == 0) failure = send_datagram(fd_, line);
+    failure = connect_to(fd_.get(), path_);
+    if (failure == 0) failure = send_datagram(fd_.get(), line);
   }
   return failure;
 }

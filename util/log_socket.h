@@ -6,8 +6,8 @@
 // LOG_PID, facility): "<PRI>Mmm dd hh:mm:ss TAG[PID]: TEXT", with the local time
 // of the system's own zone, never of a TZ the caller chose: by default converted
 // with localtime_r alone, for a program that dropped TZ from its own environment
-// before its first line (zel-auth does, before it sends); one that keeps TZ (zel-site,
-// for the editor it starts) passes system_local_time (util/system_time.h).
+// before its first line; one that keeps TZ passes system_local_time
+// (util/system_time.h), as both zel-auth and zel-site do.
 // Shared by zel-auth and zel-site; it knows nothing of either's lines.
 #ifndef ZEL_UTIL_LOG_SOCKET_H_
 #define ZEL_UTIL_LOG_SOCKET_H_
@@ -15,6 +15,8 @@
 #include <ctime>
 #include <string>
 #include <string_view>
+
+#include "util/unique_fd.h"
 
 namespace zel {
 
@@ -34,9 +36,6 @@ class LogSocket {
 
   LogSocket() = default;
   explicit LogSocket(LocalTime local_time) : local_time_(local_time) {}
-  LogSocket(const LogSocket&) = delete;
-  LogSocket& operator=(const LogSocket&) = delete;
-  ~LogSocket();
 
   // Opens a close-on-exec datagram socket (a stream one where the log takes
   // only those) and connects it to path; the outcome is kept.
@@ -47,10 +46,10 @@ class LogSocket {
 
   State state() const { return state_; }
   int error() const { return error_; }  // why open() failed, for kFailed
-  int fd() const { return fd_; }        // -1 unless connected
+  int fd() const { return fd_.get(); }  // -1 unless connected
 
  private:
-  int fd_ = -1;
+  UniqueFd fd_;
   State state_ = State::kClosed;
   int error_ = 0;
   bool stream_ = false;

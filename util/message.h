@@ -1,8 +1,9 @@
-// The messages of a run. Every step tells the caller what went wrong through
-// report(), which writes the message to standard error as before and keeps a
-// copy of the last one, so that the audit trail records the very text the
-// caller was given, without a second source of the texts. The copy is bounded:
-// a message may quote a site name of any length.
+// The messages of a run, and how a failure ends it. A step that can't go on
+// calls fail(), which writes the message to standard error and hands the failure
+// to the program's ending, if it set one: zel-auth's run (cli/driver.h) records
+// it and ends there, so fail() does not return to the step. Without an ending
+// (zel-site, which shares the signing code, and tests of a single step) fail()
+// returns the status, and the caller passes it up as before.
 #ifndef ZEL_UTIL_MESSAGE_H_
 #define ZEL_UTIL_MESSAGE_H_
 
@@ -10,14 +11,21 @@
 
 namespace zel {
 
-// Writes the message to standard error, as printf formats it, and keeps a copy.
-void report(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Where a failure goes once its message is written; end() must not return.
+class Ending {
+ public:
+  [[noreturn]] virtual void end(int status, std::string_view message) = 0;
 
-// The last message reported since forget_reports(), newline and all, cut at 1023 bytes.
-std::string_view last_report();
+ protected:
+  ~Ending() = default;
+};
 
-// Forgets the last message, at the start of a run.
-void forget_reports();
+// Makes ending take every failure from now on; null for none.
+void set_ending(Ending* ending);
+
+// Writes the message, as printf formats it, to standard error, then hands it
+// (cut at 1023 bytes) with status to the ending; without one, returns status.
+int fail(int status, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 }  // namespace zel
 

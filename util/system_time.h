@@ -1,7 +1,7 @@
-// The local time of the system's own zone for a program that keeps the caller's
-// TZ in its environment, as zel-site does for the editor it starts: its log
-// lines still carry the time of the machine's zone (util/log_socket.h). Not
-// linked into zel-auth, which drops TZ from its environment before it logs.
+// The local time of the system's own zone for a program whose environment may
+// hold the caller's TZ: zel-site keeps it for the editor it starts, and zel-auth
+// run without set-ID keeps its caller's environment. Their log lines still carry
+// the time of the machine's zone (util/log_socket.h).
 #ifndef ZEL_UTIL_SYSTEM_TIME_H_
 #define ZEL_UTIL_SYSTEM_TIME_H_
 

@@ -70,8 +70,8 @@ EOF
   "$cc" -O2 -o "$A/logsink" "$A/logsink.c" || fail "cannot build the log receiver"
   if log_cover; then
     # TAG|USER|INPUT|ARGS|the lines expected (" ;; " between two), or -. "hostile"
-    # stands for a site name with a newline and a fake entry. "cut" runs under a
-    # file size limit of 0: the signature is logged before the listing fails. The last case logs: once its line is in, any
+    # stands for a site name with a newline and a fake entry. "cut" writes to a
+    # full standard output: the signature is logged before the listing fails. The last case logs: once its line is in, any
     # line a case before it should not have sent is in too.
     hostile_site=$'x\nzel-auth[1]: signed for actor=root'
     # -K 0: the key is standard input's first line, the body its second.
@@ -84,7 +84,7 @@ EOF
       "key|$user|$T/body-$other|-k own-key-7f3e9a1c|<86>signed for actor=$other user=$user site=default via=own-key key=own digest=$(digest_of "$T/body-$other")"
       "fdkey|$user|$T/keybody-$other|-K 0|<86>signed for actor=$other user=$user site=default via=own-key key=own digest=$(digest_of "$T/body-$other")"
       "refused|$user|$T/body-$other||<85>refused actor=$other user=$user site=default"
-      "cut|$user|$T/body-$user||<86>signed for actor=$user user=$user site=default via=self key=site token=$id1 digest=$(digest_of "$T/body-$user") ;; <85>failed actor=$user user=$user site=default status=9 message=$(esc "Unable to write to standard output: File too large.")"
+      "cut|$user|$T/body-$user||<86>signed for actor=$user user=$user site=default via=self key=site token=$id1 digest=$(digest_of "$T/body-$user") ;; <85>failed actor=$user user=$user site=default status=9 message=$(esc "Unable to write to standard output: No space left on device.")"
       "listing|$user|$T/empty||-"
       "usage|$user|$T/body-$user|-x|-"
       "noactor|$user|$T/noactor||<85>failed user=$user site=default status=5 message=$(esc "Unable to locate actor in message body.")"
@@ -97,12 +97,12 @@ EOF
         IFS='|' read -r tag who input args want <<<"$c"
         read -ra argv <<<"$args"
         [ "${argv[1]:-}" = hostile ] && argv[1]=$hostile_site
-        if [ "$tag" = cut ]; then tool=$T/fsize-0; else tool=$TOOL; fi
+        if [ "$tag" = cut ]; then tool=$T/full-out; else tool=$TOOL; fi
         run_tool "$1-$tag" "$who" "$input" "${argv[@]}"
       done
       tool=$TOOL
     }
-    printf '#!/bin/sh\nulimit -f 0\nexec %s "$@"\n' "$TOOL" >"$T/fsize-0" && chmod 0755 "$T/fsize-0"
+    printf '#!/bin/sh\nexec %s "$@" >/dev/full\n' "$TOOL" >"$T/full-out" && chmod 0755 "$T/full-out"
     for c in "${audit_cases[@]}"; do
       want=${c##*|}
       [ "$want" = - ] || printf '%s\n' "${want// ;; /$'\n'}"
@@ -132,7 +132,6 @@ EOF
       same_run "nolog-$tag" "log-$tag"
       if [ "$want" = - ]; then
         same_run "unread-$tag" "log-$tag"
-      # Under a file size limit of 0 (cut), no message can be written either.
       elif [ "$(cat "$R/unread-$tag.rc")" != 14 ] || [ -s "$R/unread-$tag.out" ] ||
            { [ "$tag" != cut ] &&
              [ "$(tail -n 1 "$R/unread-$tag.err")" != "Unable to send the audit record: Connection refused." ]; }; then

@@ -1,91 +1,141 @@
 # shellcheck shell=bash
-# The audit file as zel-site keeps it, on the deployment deploy.sh made: its
-# owner and mode, and no ordinary user who can read it, list its directory or
-# write a line into it; a change refused while the file is gone or a link; a
-# change made outside zel-site (sed -i) that check reports and the next
-# set-token records before its own record; `zel-site log --token ID` listing
-# the signings by a token and the changes that introduced and retired it; a
-# line added by hand named by its number. Sourced by run.sh; runs after
-# audit_site_changes, on the file it left (the staging token is $canary3).
+# zel-auth's audit file, the record of truth, as deploy.sh had zel-site make it
+# (on a tmpfs over /var/log that only this namespace sees): what no caller can take
+# from it: a user can neither write a line into it nor read it; a signature
+# never leaves without its record, whether /dev/log is missing, dangling or
+# restarting, the descriptor limit is lowered before the start or while the
+# tool waits, or 16 callers run at once; and a file the tool can't append to
+# (removed, a link, at the file size limit) stops every run that has a record
+# to make with status 14 and nothing listed. Sourced by run.sh.
 # shellcheck disable=SC2034,SC2153,SC2154  # variables shared with run.sh and the other parts
 
-AUDIT=/var/log/zel-auth/audit.log
+AUDIT_FILE=/var/log/zel-auth/audit.log
 
-# records_after N: the records after the file's first N lines, each without its time and process ID.
-records_after() { tail -n "+$(($1 + 1))" "$AUDIT" | sed -E 's/^[0-9T:.-]{26}Z (zel-[a-z]+)\[[0-9]+\]: /\1: /'; }
-site_hash() { sha256sum <"$SITE_FILE" | cut -d' ' -f1; }
+  mkdir -p /var/log/zel-auth && chown "root:$svc" /var/log/zel-auth && chmod 0710 /var/log/zel-auth &&
+    : >"$AUDIT_FILE" && chown "root:$svc" "$AUDIT_FILE" && chmod 0620 "$AUDIT_FILE" ||
+    { fail "cannot make the audit file"; exit 1; }
+}
 
-audit_file_cases() {
+# signed_records: how many signing records the file holds.
+signed_records() { grep -c '^[^ ]* zel-auth\[[0-9]*\]: uid=[0-9]* signed for ' "$AUDIT_FILE"; }
+# recorded PID: the file holds a signing record of that process.
+recorded() { grep -q "^[^ ]* zel-auth\[$1\]: uid=[0-9]* signed for " "$AUDIT_FILE"; }
+
+# signing_runs TAG COUNT: COUNT signings as the user, the tool's process ID
+# (the shell's, after exec) taken first; every status-0 run's record must be in
+# the file. Sets runs_signed.
+signing_runs() {
+  local tag=$1 i pid
+  runs_signed=0
+  for ((i = 0; i < $2; i++)); do
+    as "$user" env -i sh -c 'echo $$ >&3; exec 3>&-; exec "$1"' sh "$TOOL" \
+      <"$T/body-$user" >"$R/$tag.out" 2>"$R/$tag.err" 3>"$R/$tag.pid"
+    if [ $? = 0 ]; then
+      runs_signed=$((runs_signed + 1))
+      pid=$(cat "$R/$tag.pid")
+      recorded "$pid" || fail "$tag run $i: a signature left without its record (pid $pid)"
+    elif [ -s "$R/$tag.out" ]; then
+      fail "$tag run $i: failed, yet something was listed"
+    fi
+  done
+}
+
+audit_record_cases() {
   section
-  local adm old new h1 h2 h3 h4 n since size signed want
-  adm=$(login_word) old=$(token_id_of "$canary3") new=$(token_id_of "$canary2")
-  [ "$(stat -c '%U:%G %a %F' "$AUDIT")" = "root:$svc 620 regular file" ] ||
-    fail "deploy.sh left the audit file $(stat -c '%U:%G %a %F' "$AUDIT"), expected root:$svc 620"
-  [ "$(stat -c '%U:%G %a' "${AUDIT%/*}")" = "root:$svc 710" ] ||
-    fail "deploy.sh left ${AUDIT%/*} $(stat -c '%U:%G %a' "${AUDIT%/*}"), expected root:$svc 710"
-  as "$user" cat "$AUDIT" >/dev/null 2>&1 && fail "$user can read the audit file"
-  as "$user" ls "${AUDIT%/*}" >/dev/null 2>&1 && fail "$user can list ${AUDIT%/*}"
-  as "$user" sh -c "echo forged >>'$AUDIT'" 2>/dev/null && fail "$user can write into the audit file"
-  grep -q forged "$AUDIT" && fail "a user's line is in the audit file"
+  # No user can write a line into it or read it.
+  as "$user" sh -c 'echo "forged" >>"$1"' sh "$AUDIT_FILE" 2>/dev/null && fail "$user could write into the audit file"
+  as "$user" cat "$AUDIT_FILE" >/dev/null 2>&1 && fail "$user could read the audit file"
+  grep -q forged "$AUDIT_FILE" && fail "a forged line is in the audit file"
+  # Every line so far is one whole record.
+  grep -vqE '^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\.[0-9]{6}Z zel-auth\[[0-9]+\]: uid=[0-9]+ (signed for|refused|failed) ' \
+    "$AUDIT_FILE" && fail "a line of the audit file is no record: $(grep -vE ' zel-auth\[' "$AUDIT_FILE" | head -n 3)"
 
-  # Gone, then a link: the change is refused and the site file stays as it was.
-  h1=$(site_hash)
-  mv "$AUDIT" "$AUDIT.kept"
-  echo "$canary2" | zs af-gone set-token -s staging
-  ln -s "$AUDIT.kept" "$AUDIT"
-  echo "$canary2" | zs af-link set-token -s staging
-  rm "$AUDIT" && mv "$AUDIT.kept" "$AUDIT"
-  zs_expect af-gone 2 "$AUDIT: error: No such file or directory: it must be root:$svc 0620, a file"
-  zs_expect af-link 2 "$SITE_FILE is unchanged: mend the audit file first"
-  [ "$(site_hash)" = "$h1" ] || fail "a change went in while the audit file was gone or a link"
+  # /dev/log missing, dangling, and a log daemon restarting all the while.
+  if log_cover; then
+    rm -f /dev/log
+    signing_runs nolog 3
+    [ "$runs_signed" = 3 ] || fail "with no /dev/log, $runs_signed of 3 signings"
+    ln -s /run/zel-deploy-test/no-such-log /dev/log
+    signing_runs dangling 3
+    [ "$runs_signed" = 3 ] || fail "with a dangling /dev/log, $runs_signed of 3 signings"
+    rm -f /dev/log
+    : >"$T/restart.go"
+    (while [ -e "$T/restart.go" ]; do
+       "$A/logsink" /dev/log "$R/restart.received" 2 & sink=$!
+       sleep 0.3; kill "$sink" 2>/dev/null; wait "$sink" 2>/dev/null; rm -f /dev/log; sleep 0.05
+     done) &
+    local restarter=$!
+    started+=("$restarter")
+    signing_runs restart 300
+    rm -f "$T/restart.go"
+    wait "$restarter"
+    ok "a restarting log: $runs_signed of 300 runs signed, each with its record"
+    log_uncover
+  else
+    fail "cannot cover /dev with a tmpfs"
+  fi
 
-  # Changed outside zel-site: check says so; set-token records it, then its own change.
-  sed -i 's/^site.name = Deploy test staging site$/site.name = Changed by hand/' "$SITE_FILE"
-  h2=$(site_hash)
-  [ "$h2" != "$h1" ] || fail "sed -i changed nothing"
-  zs af-check check
-  zs_expect af-check 0 "$SITE_FILE: warning: changed outside zel-site; not in the audit file (SHA-256 $h2, last recorded $h1)"
-  n=$(wc -l <"$AUDIT")
-  echo "$canary2" | zs af-rotate set-token -s staging
-  zs_expect af-rotate 0 "set the token value of [staging]"
-  h3=$(site_hash)
-  printf '%s\n' "zel-site: uid=0 outside-change recorded=$h1 live=$h2" \
-    "zel-site: uid=0 set-token by=$adm stanza=[staging] token=changed id=$new was=$old before=$h2 after=$h3" >"$R/af-rotate.want"
-  records_after "$n" | diff "$R/af-rotate.want" - >"$R/af-rotate.diff" ||
-    { fail "the records of an outside change and set-token (- wanted, + in the file):"; sed 's/^/    /' "$R/af-rotate.diff"; }
-  zs af-checked check
-  grep -q "changed outside zel-site" "$R/af-checked.out" && fail "check still reports the change set-token recorded"
+  # A caller's descriptor limit, lowered before the start and while the tool waits.
+  local n pid tag rc
+  for n in 3 4 5 6; do
+    tag=nofile-audit-$n
+    as "$user" env -i sh -c 'echo $$ >&3; exec 3>&-; ulimit -n "$1"; exec "$2"' sh "$n" "$TOOL" \
+      <"$T/body-$user" >"$R/$tag.out" 2>"$R/$tag.err" 3>"$R/$tag.pid"
+    rc=$?
+    if [ "$rc" = 0 ]; then recorded "$(cat "$R/$tag.pid")" || fail "$tag: signed without its record"
+    elif [ -s "$R/$tag.out" ]; then fail "$tag: status $rc, yet something was listed"; fi
+  done
+  mkfifo -m 0600 "$T/audit-in"
+  for n in 3 4 5; do
+    tag=nofile-wait-$n
+    exec 7<>"$T/audit-in"
+    setpriv --reuid="$(uid_of "$user")" --regid="$(gid_of "$user")" --clear-groups -- env -i "$TOOL" \
+      <&7 >"$R/$tag.out" 2>"$R/$tag.err" 7<&- &
+    pid=$!
+    wait_for waits_or_ended "$pid" || fail "$tag: the tool did not come to wait on its input"
+    as "$user" prlimit --pid "$pid" --nofile="$n:$n" || fail "$tag: prlimit failed"
+    cat "$T/body-$user" >&7
+    wait "$pid"
+    rc=$?
+    exec 7>&-
+    # Without descriptors libcrypto may not load (status 11): no signature then.
+    if [ "$rc" = 0 ]; then recorded "$pid" || fail "$tag: signed without its record"
+    elif [ -s "$R/$tag.out" ]; then fail "$tag: status $rc, yet something was listed"; fi
+  done
+  rm -f "$T/audit-in"
 
-  # A signing with the new token, then the token retired.
-  since=$(sed -n "$((n + 1))s/ .*//p" "$AUDIT")
-  run_tool af-signed "$user" "$T/body-$user" -s staging
-  echo "$canary3" | zs af-retire set-token -s staging
-  h4=$(site_hash)
-  signed="zel-auth: uid=$(uid_of "$user") signed for actor=$user user=$user site=[staging] via=self key=site token=$new digest=$(digest_of "$T/body-$user")"
-  {
-    head -n 2 "$R/af-rotate.want"
-    records_after "$n" | grep -qF "zel-auth: " && echo "$signed"
-    echo "zel-site: uid=0 set-token by=$adm stanza=[staging] token=changed id=$old was=$new before=$h3 after=$h4"
-  } >"$R/af-log.want"
-  records_after "$n" | grep -qF "zel-auth: " ||
-    echo "note: this zel-auth writes no audit records: log --token checks zel-site's records alone"
-  zs af-log log --token "$new" --since "$since"
-  zs_expect af-log 0
-  AUDIT=$R/af-log.out records_after 0 | diff "$R/af-log.want" - >"$R/af-log.diff" ||
-    { fail "zel-site log --token (- wanted, + listed):"; sed 's/^/    /' "$R/af-log.diff"; }
-  # Without --since: the same records among the earlier ones, each of them this token's or an outside change.
-  zs af-log-all log --token "$new"
-  AUDIT=$R/af-log-all.out records_after 0 >"$R/af-log-all.records"
-  grep -vxF -f "$R/af-log-all.records" "$R/af-log.want" && fail "log --token without --since lacks the lines above"
-  grep -v -e "=$new\( \|$\)" -e " outside-change " "$R/af-log-all.records" &&
-    fail "log --token $new listed the records above, which are not that token's"
+  # The file size limit at the file's size: nothing of the record, nothing listed.
+  local size
+  size=$(stat -c %s "$AUDIT_FILE")
+  tool=prlimit run_tool fsize-audit "$user" "$T/body-$user" --fsize="$size:$size" -- "$TOOL"
+  tool=$TOOL
+  expect_run fsize-audit 14 /dev/null $'Unable to send the audit record: File too large.\n'
+  [ "$(stat -c %s "$AUDIT_FILE")" = "$size" ] || fail "a part of a record went in over the file size limit"
 
-  # A line added by hand: named by its number, the file's status 1.
-  size=$(stat -c %s "$AUDIT") n=$(wc -l <"$AUDIT")
-  echo "$since zel-auth[1]: uid=0 signed for actor=root  user=root" >>"$AUDIT"
-  zs af-forged log
-  truncate -s "$size" "$AUDIT"
-  zs_expect af-forged 1 "$AUDIT:$((n + 1)): error: not a record zel-auth or zel-site writes"
-  grep -qF -e "$canary" -e "$canary2" -e "$canary3" "$AUDIT" && fail "a token value is in the audit file"
-  section_ok "the audit file root:$svc 0620, out of every user's reach; a change refused without it; sed -i reported by check and recorded by set-token; log --token lists a token's life; a forged line found"
+  # Removed, or replaced by a link to a file the group may write.
+  mv "$AUDIT_FILE" "$AUDIT_FILE.kept"
+  run_tool audit-removed "$user" "$T/body-$user"
+  expect_run audit-removed 14 /dev/null $'Unable to send the audit record: No such file or directory.\n'
+  run_tool audit-removed-listing "$user" "$T/empty"
+  expect_run audit-removed-listing 0 <(printf '%s\n' "${default_props[@]}") ''
+  ln -s "$AUDIT_FILE.kept" "$AUDIT_FILE"
+  run_tool audit-link "$user" "$T/body-$user"
+  expect_run audit-link 14 /dev/null $'Unable to send the audit record: Too many levels of symbolic links.\n'
+  rm -f "$AUDIT_FILE" && mv "$AUDIT_FILE.kept" "$AUDIT_FILE"
+
+  # 16 callers at once, 300 runs each: one record per signing, none torn.
+  local before k total=0
+  before=$(signed_records)
+  for ((k = 0; k < 16; k++)); do
+    as "$user" env -i timeout 240 sh -c 'n=0; i=0
+      while [ $i -lt 300 ]; do "$1" <"$2" >/dev/null 2>&1 && n=$((n + 1)); i=$((i + 1)); done; echo $n' \
+      sh "$TOOL" "$T/body-$user" >"$R/parallel-$k.count" &
+  done
+  wait
+  for ((k = 0; k < 16; k++)); do total=$((total + $(cat "$R/parallel-$k.count"))); done
+  [ "$total" = 4800 ] || fail "16 parallel callers: $total of 4800 runs signed"
+  [ "$(($(signed_records) - before))" = "$total" ] ||
+    fail "16 parallel callers: $total signings, $(($(signed_records) - before)) records"
+  grep -vqE '^[0-9T:.Z-]{27} zel-auth\[[0-9]+\]: uid=[0-9]+ ' "$AUDIT_FILE" && fail "a torn record in the audit file"
+  section_ok "the audit file: no user writes or reads it; no signature without its record (no, dangling and restarting /dev/log, lowered descriptor limits, 16 parallel callers); a file the tool can't append to stops the run with 14"
 }

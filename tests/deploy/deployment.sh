@@ -352,7 +352,8 @@ deployment_gone_wrong() {
   chown "root:$svc" "$SITE_FILE"
   chmod 0711 "$TOOL"
   run_tool not-setgid "$user" "$T/body-$user"
-  expect_run not-setgid 6 /dev/null "Unable to open site file ($SITE_FILE) for reading: Permission denied."$'\n'
+  # Without the group, the audit file can't be opened either: no record, status 14.
+  expect_run not-setgid 14 /dev/null "Unable to open site file ($SITE_FILE) for reading: Permission denied."$'\n'"Unable to send the audit record: Permission denied."$'\n'
   deploy --prefix /opt/zel --group "$svc" || { cat "$R/deploy.log"; fail "deploy.sh repairing"; }
   run_tool repaired "$user" "$T/body-$user"
   expect_run repaired 0 "$R/self.want" ""
@@ -378,7 +379,8 @@ site.name = Deploy test site
 site.url = https://deploy.test.invalid/
 token.value = $canary
 EOF
-  chown "$old:" "$TOOL" "$SITE_FILE" && chmod 4711 "$TOOL" && chmod 0600 "$SITE_FILE"
+  chown "$old:" "$TOOL" "$SITE_FILE" "$AUDIT_FILE" && chmod 4711 "$TOOL" && chmod 0600 "$SITE_FILE" "$AUDIT_FILE" &&
+    chown "$old:" "$(dirname "$AUDIT_FILE")"
   run_tool old-self "$user" "$T/body-$user"
   expect_run old-self 0 "$R/self.want" ""
   run_tool old-refused "$user" "$T/body-$other"

@@ -36,7 +36,10 @@
 #                  layouts (the package's refusals are in tests/package)
 #   race.sh        the privilege drop raced with pidfd_getfd
 #   audit.sh       the lines zel-auth and zel-site send to /dev/log
-#   audit_file.sh  the audit file as zel-site keeps it, and zel-site log
+#   exposure.sh    a site file others may read or write: zel-auth refuses it
+#   audit_file.sh  zel-auth's records in the audit file: who can reach it, no
+#                  signature without its record, a file the tool can't append to
+#   site_audit.sh  the audit file as zel-site keeps it, and zel-site log
 #   site_tool.sh   zel-site: install, check, show, edit, the lock, set-token,
 #                  installs that fail
 #   token_input.sh set-token's token input: files, short values, --generate
@@ -157,8 +160,12 @@ fi
 . "$here/race.sh" || { echo "FAIL: cannot read $here/race.sh"; exit 1; }
 # shellcheck source=tests/deploy/audit.sh
 . "$here/audit.sh" || { echo "FAIL: cannot read $here/audit.sh"; exit 1; }
+# shellcheck source=tests/deploy/exposure.sh
+. "$here/exposure.sh" || { echo "FAIL: cannot read $here/exposure.sh"; exit 1; }
 # shellcheck source=tests/deploy/audit_file.sh
 . "$here/audit_file.sh" || { echo "FAIL: cannot read $here/audit_file.sh"; exit 1; }
+# shellcheck source=tests/deploy/site_audit.sh
+. "$here/site_audit.sh" || { echo "FAIL: cannot read $here/site_audit.sh"; exit 1; }
 # shellcheck source=tests/deploy/site_tool.sh
 . "$here/site_tool.sh" || { echo "FAIL: cannot read $here/site_tool.sh"; exit 1; }
 # shellcheck source=tests/deploy/token_input.sh
@@ -204,8 +211,10 @@ deployment_key_descriptor
 deployment_nettle_environment
 deployment_closed_descriptors
 deployment_gone_wrong
+deployment_exposed_site_file       # exposure.sh
 race_privilege_drop                # race.sh
 audit_trail                        # audit.sh
+audit_record_cases                 # audit_file.sh
 site_tool_commands                 # site_tool.sh: from here on the site file changes
 site_tool_edit
 site_tool_lock
@@ -214,7 +223,7 @@ site_tool_token_input              # token_input.sh
 site_tool_failed_installs
 site_tool_refusals
 audit_site_changes                 # audit.sh: zel-site's lines, on the file site_tool_refusals left
-audit_file_cases                   # audit_file.sh: the audit file, on the file audit_site_changes left
+site_audit_cases                   # site_audit.sh: the audit file, on the file audit_site_changes left
 ansible_convergence                # ansible.sh
 deployment_e2e_set_group_id        # deployment.sh: these rewrite it freely
 deployment_set_user_id_form

@@ -180,6 +180,18 @@ site_tool_set_token() {
   done
   echo "$canary3" | zs set-token-nostanza set-token -s nosuch
   zs_expect set-token-nostanza 1 "has no stanza [nosuch]"
+  # A closed standard input is never the log socket's descriptor, which would
+  # leave set-token waiting for its value: it ends at once with a message.
+  if log_cover; then
+    "$A/logsink" /dev/log "$R/closed-in.received" 30 &
+    local sink=$!
+    wait_for test -S /dev/log || fail "the log receiver did not start"
+    zs set-token-closed set-token -s staging <&-
+    kill "$sink" && wait "$sink" 2>/dev/null
+    log_uncover
+    [[ $(cat "$R/set-token-closed.rc") =~ ^[1-9]$ ]] && cat "$R/set-token-closed.out" "$R/set-token-closed.err" | grep -q . ||
+      fail "set-token with standard input closed: status $(cat "$R/set-token-closed.rc") (124: it waited)"
+  fi
   [ "$(site_state)" = "$rotated_state" ] || fail "a refused set-token changed the site file"
   section_ok "set-token rotates the staging token, zel-auth signs with it at once, bad values are refused"
 }

@@ -276,17 +276,8 @@ if make_site truncate -s 9223372036854775807 2>/dev/null; then
 fi
 site "$SITE_TEXT"
 
-# AddressSanitizer reserves its shadow memory at start, so a capped address
-# space stops an instrumented binary before it runs; so does a wrapper.
-if [ -z "${ZEL_E2E_WRAPPER:-}" ] && ! ldd "$BIN" 2>/dev/null | grep -q libasan; then
-  # A sparse site file far larger than the address space allowed.
-  rm -f "$SITE"; make_site truncate -s 1G
-  (ulimit -v 200000; tool -k k) <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err"
-  verdict "out of memory" "-k k" $? 10 '' 'Out of memory.\n'
-  site "$SITE_TEXT"
-fi
 
-if [ "$(id -u)" = 0 ] && command -v setpriv >/dev/null; then
+if [ -n "$REAL_ROOT" ] && command -v setpriv >/dev/null; then
   # The user ID is printed as a signed number, as the password database knows it.
   # Set-user-ID, LD_PRELOAD is ignored and the machine's own database, which has
   # no entry for it either, answers; the run is otherwise the same.
@@ -348,56 +339,18 @@ rc=$?
 sed -i '/^NWRAP_ERROR/d' "$WORK/err"  # nss_wrapper's own complaint, when it stands in
 verdict "four descriptors at most" "-s web" $rc 2 '' "Unable to determine invoking user name for uid $(tool_uid).\\n"
 fi
-# lowest_limit ULIMIT-OPTION: the lowest limit, in KiB and steps of 8, under
-# which a listing of an empty input runs: found in steps of 256, then walked
-# down. At the lowest limits not even the exception for a failed allocation
-# can be made.
-lowest_limit() {
-  local kb
-  for ((kb = 256; kb <= 131072; kb += 256)); do
-    if (ulimit "$1" "$kb"; tool -s web) </dev/null >/dev/null 2>&1; then
-      while ((kb > 8)) && (ulimit "$1" "$((kb - 8))"; tool -s web) </dev/null >/dev/null 2>&1; do
-        kb=$((kb - 8))
-      done
-      echo "$kb"
-      return 0
-    fi
-  done
-  return 1
-}
+# Fixed limits with known outcomes, whatever the layout of the address space:
+# a site file far larger than the limit allows is out of memory, never an
+# abort; a limit with room to spare signs whole.
 if [ -z "${ZEL_E2E_WRAPPER:-}" ] && ! ldd "$BIN" 2>/dev/null | grep -q libasan; then
   for limit in "-v address space" "-d data segment"; do
     option=${limit%% *}
-    if kb=$(lowest_limit "$option"); then
-      # Signing takes a few allocations more than the listing: where they
-      # don't fit, the run fails with its status, never with a half listing.
-      (ulimit "$option" "$kb"; tool -s web) <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err"
-      rc=$?
-      if ((rc == 0)); then
-        verdict "signing within a listing's ${limit#* } ($kb KiB)" "-s web" $rc 0 "c=3\\n$(knowns "$BODY" web-key)" ''
-      else
-        verdict "too little ${limit#* } to sign ($kb KiB)" "-s web" $rc 10 '' 'Out of memory.\n'
-      fi
-      # Below it, each step down, until the loader itself can't start the
-      # program (127): so little room that not even the exception for a
-      # failed allocation can be made, and still status 10, never an abort.
-      # Where the program's mappings are placed varies from run to run, so a
-      # listing may still fit a little below the limit found: then it is whole.
-      input ''
-      for ((low = kb - 8, steps = 0; low > 8 && steps < 40; low -= 8, steps++)); do
-        (ulimit "$option" "$low"; tool -s web) <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err"
-        rc=$?
-        ((rc == 127)) && break
-        if ((rc == 0)); then
-          verdict "a listing that still fits a ${limit#* } of $low KiB" "-s web" $rc 0 'c=3\n' ''
-        else
-          verdict "a listing under too small a ${limit#* } ($low KiB)" "-s web" $rc 10 '' 'Out of memory.\n'
-        fi
-      done
-      request alice
-    else
-      failed=$((failed + 1)); echo "FAIL: no ${limit#* } limit up to 128 MiB lets a listing run"
-    fi
+    rm -f "$SITE"; make_site truncate -s 1G
+    (ulimit "$option" 200000; tool -k k) <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err"
+    verdict "a site file larger than the ${limit#* } allows" "-k k" $? 10 '' 'Out of memory.\n'
+    site "$SITE_TEXT"
+    (ulimit "$option" 524288; tool -s web) <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err"
+    verdict "a ${limit#* } with room to spare" "-s web" $? 0 "c=3\\n$(knowns "$BODY" web-key)" ''
   done
 fi
 
@@ -415,7 +368,7 @@ with_log() {
   WORK=$WORK SETID=$SETID RUN_UID=${RUN_UID:-} RUN_GID=${RUN_GID:-} NSS_LIB=$NSS_LIB \
     unshare --mount --propagation private -- bash -c "$(declare -f tool); $setup; tool \"\$@\"" bash "$@"
 }
-if [ "$(id -u)" = 0 ] && unshare --mount --propagation private true 2>/dev/null; then
+if [ -n "$REAL_ROOT" ] && unshare --mount --propagation private true 2>/dev/null; then
   site "$SITE_TEXT"; request alice; as alice
   with_log stale -s web <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err"
   verdict "a stale /dev/log: no signature without its line" "-s web" $? 14 '' \
@@ -430,6 +383,70 @@ if [ "$(id -u)" = 0 ] && unshare --mount --propagation private true 2>/dev/null;
 else
   echo "note: no private mount namespace (root needed); the stale /dev/log cases are not run"
 fi
+
+# --- The audit file -----------------------------------------------------------------
+# Its record goes out before the listing, one per decision; without it, no
+# listing of a request, status 14. Set-ID, the deployment test has these cases.
+site "$SITE_TEXT"; request alice; as alice
+if [ -z "$SETID" ]; then
+  fresh_audit
+  expect "a signing and its record" 0 "c=3\\n$(knowns "$BODY" web-key)" '' -s web
+  digest_b64=$(printf '%b' "$BODY" | openssl dgst -sha1 -binary | base64)
+  [[ $(last_record) == "uid=$(id -ru) signed for actor=alice user=alice site=[web] via=self key=site token="????????" digest=$digest_b64" ]] &&
+    [ "$(wc -l <"$AUDIT")" = 1 ] && [[ $(head -c 27 "$AUDIT") =~ ^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:]{8}\.[0-9]{6}Z$ ]] ||
+    { failed=$((failed + 1)); echo "FAIL: the signing's record: $(cat "$AUDIT")"; }
+  request bob
+  expect "a refusal and its record" 4 '' 'alice is not authorized to create a checksum for bob.\n' -s web
+  [ "$(last_record)" = "uid=$(id -ru) refused actor=bob user=alice site=[web]" ] ||
+    { failed=$((failed + 1)); echo "FAIL: the refusal's record: $(last_record)"; }
+  input ''
+  expect "a listing without a request adds no record" 0 'c=3\n' '' -s web
+  [ "$(wc -l <"$AUDIT")" = 2 ] || { failed=$((failed + 1)); echo "FAIL: $(wc -l <"$AUDIT") records, want 2"; }
+  request alice
+  rm -f "$AUDIT"
+  expect "no audit file: no listing" 14 '' 'Unable to send the audit record: No such file or directory.\n' -s web
+  input ''
+  expect "no audit file: a listing without a request needs none" 0 'c=3\n' '' -s web
+  request alice
+  : >"$WORK/elsewhere" && chmod 0620 "$WORK/elsewhere" && ln -s "$WORK/elsewhere" "$AUDIT"
+  expect "an audit file that is a link" 14 '' 'Unable to send the audit record: Too many levels of symbolic links.\n' -s web
+  [ -s "$WORK/elsewhere" ] && { failed=$((failed + 1)); echo "FAIL: a record went through the link"; }
+  fresh_audit; chmod 0622 "$AUDIT"
+  expect "an audit file others may write" 14 '' 'Unable to send the audit record: Operation not permitted.\n' -s web
+  fresh_audit; truncate -s 1024 "$AUDIT"
+  (ulimit -f 1; tool -s web) <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err"
+  verdict "a file size limit at the audit file's size" "-s web" $? 14 '' 'Unable to send the audit record: File too large.\n'
+  [ "$(stat -c %s "$AUDIT")" = 1024 ] || { failed=$((failed + 1)); echo "FAIL: a part record was written"; }
+  fresh_audit
+fi
+
+# A site file whose tokens others may know signs nothing: status 6 and the
+# cause, before a byte of it is listed; a refused user still learns nothing.
+site "$SITE_TEXT"; request alice; as alice
+if [ -z "$SETID" ]; then
+  exposed="; its tokens must be treated as exposed (see zel-site check).\\n"
+  chmod 0644 "$SITE"
+  expect "a site file others can read" 6 '' "The site file $SITE can be read by other users$exposed" -s web
+  input ''
+  expect "a site file others can read lists nothing" 6 '' "The site file $SITE can be read by other users$exposed" -s web
+  request bob
+  expect "a refused user learns nothing of an exposed site file" 4 '' 'alice is not authorized to create a checksum for bob.\n' -s web
+  request alice; chmod 0660 "$SITE"
+  expect "a site file its group can write" 6 '' "The site file $SITE can be written by other users than its owner$exposed" -s web
+  chmod 0600 "$SITE"
+  if chown 65534 "$SITE" 2>/dev/null; then
+    expect "a site file another user owns" 6 '' "The site file $SITE is owned by neither root nor the service account$exposed" -s web
+  fi
+  rm -f "$SITE"; site "$SITE_TEXT"
+fi
+
+# The caller's verification: openssl over the body's first line, newline and
+# all, keyed with the token, gives the signature line.
+site "$SITE_TEXT"; input '<Body><Request action="sign" actor="alice">\n<More/>\n'; as alice
+tool -s web <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err"
+want=$(head -n 1 "$WORK/stdin" | openssl dgst -sha1 -binary | openssl dgst -sha1 -hmac web-key -binary | base64)
+[ "$(tail -n 1 "$WORK/out")" = "signature.value = $want" ] ||
+  { failed=$((failed + 1)); echo "FAIL: the caller's pipeline gives $want, the tool $(tail -n 1 "$WORK/out")"; }
 
 # A name that only starts with the trusted account's signs for no one else.
 # Set-ID, the account must exist (the deployment test makes it).

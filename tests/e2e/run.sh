@@ -3,10 +3,14 @@
 # input and an invoking user, and compare exit status, stdout and stderr exactly.
 # The example caller, examples/sign_request.py, is run against the same binary.
 #
-#   run.sh BINARY SITE_FILE
+#   run.sh BINARY SITE_FILE AUDIT_FILE
 #
-# BINARY must have been built with SITE_FILE as its site file path; each case
-# writes that file first. The password database is controlled with nss_wrapper,
+# BINARY must have been built with SITE_FILE as its site file path and
+# AUDIT_FILE as its audit file's; each case writes the site file first. Both
+# must be root's, as deployed: run without root, the script runs itself again in
+# a user namespace where the test's user is root (and no one else), so the
+# files it makes are root's there and the tool checks them as it checks the
+# deployed ones. The password database is controlled with nss_wrapper,
 # which maps the real user ID to the login name a case asks for. Set
 # ZEL_E2E_WRAPPER (for example "valgrind -q --error-exitcode=99") to run every
 # case through a wrapper command.
@@ -18,11 +22,23 @@
 # name the caller: each case runs as a real account of the name it asks for
 # (alice, autobuild; they must exist), or as a user ID without a password
 # entry, and the site file is handed over as deployed: root:GROUP 0640, or
-# ACCOUNT's own with mode 0600.
+# ACCOUNT's own with mode 0600. The audit file must be in place, as deployed.
 set -u
+SETID=${ZEL_E2E_SETID:-}
+if [ -z "$SETID" ] && [ "$(id -u)" != 0 ]; then
+  if ! unshare --map-root-user true 2>/dev/null; then
+    echo "no user namespace to run in as root: the site and audit files can't be root's" >&2
+    exit 77
+  fi
+  ZEL_E2E_USERNS=1 exec unshare --map-root-user bash "$0" "$@"
+fi
+# Root of the machine, not of a user namespace: the cases that change user
+# IDs or mount over /dev need it.
+REAL_ROOT=
+[ "$(id -u)" = 0 ] && [ -z "${ZEL_E2E_USERNS:-}" ] && REAL_ROOT=1
 BIN=$(realpath "$1")
 SITE=$(realpath -m "$2")
-SETID=${ZEL_E2E_SETID:-}
+AUDIT=$(realpath -m "${3:-/var/log/zel-auth/audit.log}")
 if [ -n "$SETID" ]; then
   if [ "$(id -u)" != 0 ] || [ -n "${ZEL_E2E_WRAPPER:-}" ]; then
     echo "the set-ID mode needs root and no wrapper (a wrapper would run unprivileged)" >&2
@@ -78,10 +94,18 @@ make_site() { "$@" "$SITE" && give_site; }
 # give_site: set-ID, only the service identity may open the site path, as
 # it is deployed; a file the account can't open would be another case.
 give_site() {
-  [ -z "$SETID" ] && return
+  if [ -z "$SETID" ]; then chmod go-rwx "$SITE"; return; fi
   chown "$SITE_OWNER" "$SITE" && if [ -d "$SITE" ]; then chmod "$DIR_MODE" "$SITE"; else chmod "$SITE_MODE" "$SITE"; fi
 }
 input() { printf '%b' "$1" >"$WORK/stdin"; }
+# fresh_audit: an empty audit file, as deployed for an unprivileged run: root's,
+# of the test's group, which alone may write it.
+fresh_audit() {
+  [ -n "$SETID" ] && return
+  rm -rf "$AUDIT" && mkdir -p "$(dirname "$AUDIT")" && : >"$AUDIT" && chmod 0620 "$AUDIT"
+}
+# last_record: the last record's text, from its "uid=" on.
+last_record() { tail -n 1 "$AUDIT" | sed 's/^[^ ]* zel-auth\[[0-9]*\]: //'; }
 # request ACTOR: a one-line request body for ACTOR.
 request() { input "<Body><Request action=\"sign\" actor=\"$1\">\\n"; }
 # digest BODY / knowns BODY KEY: the digest line, and the digest and signature
@@ -163,6 +187,8 @@ expect() {
   verdict "$name" "$*" $? "$want_status" "$want_out" "$want_err"
 }
 
+[ -n "$SETID" ] || rm -rf "$SITE"  # a site file of an earlier run may be another user's
+fresh_audit
 source "$(dirname "$0")/cases.sh"
 
 echo "$passed passed, $failed failed"

@@ -1,14 +1,22 @@
 #!/bin/bash
-# The package test. It builds the Debian package with tools/package.sh, installs
-# it with dpkg on this machine, writes a site file with a test token, signs
-# requests as ordinary throwaway users and checks the listing against digests
-# and signatures computed with openssl; then it removes and purges the package
-# and checks that nothing of it is left: program, statoverride, group, site
+# The package test. It builds the Debian package with tools/package.sh and
+# again from an export of the tree (git archive) with dpkg-buildpackage, in
+# another directory, and checks that the two are the same bytes, that
+# debian/changelog's version is the package's, zel-site's and the manual pages'
+# (after "dch -i" too), and that lintian --pedantic finds nothing but the
+# explained overrides (build.sh). It installs the package with dpkg on this
+# machine, writes a site file with a test token, signs requests as ordinary
+# throwaway users and checks the listing against digests and signatures
+# computed with openssl; then it removes and purges the package and checks
+# that nothing of it is left: program, statoverride, group, site file, audit
 # file, directories under /opt/zel, manual pages, documentation.
-# It then builds 1.0.0 from its commit, installs it with a site file as 1.0.0
-# wanted it, upgrades that in place and signs again; and it checks that the
-# package stops, installing nothing privileged, where an account or group zel
-# is unfit for it, and leaves those alone.
+# It then builds 1.0.0 and 1.1.0 from their commits (releases.sh), upgrades
+# each in place and signs again; and it checks that the package stops,
+# installing nothing privileged, where an account or group zel is unfit for
+# it, and leaves those alone (unfit.sh). Last, piuparts installs, purges and
+# upgrades the package in clean Debian 12 chroots (piuparts.sh). A tree
+# without history (an export) has no released versions to build: their cases
+# are skipped, each with a message.
 #
 #   run.sh SOURCE_DIR BUILD_DIR
 #
@@ -18,7 +26,7 @@
 #   - it is skipped as well when anything it would create is there already
 #     and is not its own: a package zel-auth, /opt/zel, an account or group
 #     "zel", a statoverride of /opt/zel/bin/zel-auth, the package's record
-#     /var/lib/zel-auth;
+#     /var/lib/zel-auth, the audit file's directory /var/log/zel-auth;
 #   - it records its process ID in /var/lib/zel-auth-package-test.state before
 #     it creates anything, and removes everything it made on every way out; a
 #     later run that finds the record of a run that was killed cleans up after
@@ -40,9 +48,12 @@ SITE_FILE=$PREFIX/etc/zel-site.conf
 ACCOUNT=zel
 GROUP=zel
 RECORD_DIR=/var/lib/zel-auth
-# The last version set-user-ID to a service account, which an upgrade converts.
-OLD_COMMIT=d19c2b9
+AUDIT_DIR=/var/log/zel-auth
+HERE=$(dirname "$(realpath "$0")")
+# The last version set-user-ID to a service account, which an upgrade converts,
+# and the last before this one.
 OLD_VERSION=1.0.0
+LAST_VERSION=1.1.0
 OLD_COMMENT="zel-auth service account"
 STATE=/var/lib/zel-auth-package-test.state
 MARKER="zel-auth package test"
@@ -66,7 +77,8 @@ check() {  # check DESCRIPTION COMMAND...: passes if the command succeeds
 [ "$(id -u)" -eq 0 ] || skip "the package test installs a package with dpkg: it needs root"
 for tool in dpkg dpkg-deb dpkg-query dpkg-statoverride setpriv useradd userdel groupadd groupdel \
             gpasswd getent openssl base64 sha256sum cmake cpack find stat findmnt realpath man git \
-            tar timeout lintian; do
+            tar timeout lintian dpkg-buildpackage dpkg-parsechangelog dch diffoscope piuparts \
+            debootstrap logrotate zcat; do
   command -v "$tool" >/dev/null || { echo "FAIL: $tool is missing (tools/install-deps.sh installs it)"; exit 1; }
 done
 grep -q '^NoNewPrivs:[[:space:]]*0' /proc/self/status ||
@@ -130,7 +142,7 @@ cleanup_run() {
       # --force: a group zel of a test row may share its ID with root's or
       # nobody's primary group.
       getent group "$GROUP" >/dev/null && groupdel --force "$GROUP" >/dev/null 2>&1
-      rm -rf "$PREFIX" "$RECORD_DIR"
+      rm -rf "$PREFIX" "$RECORD_DIR" "$AUDIT_DIR"
     fi
   fi
   if [ "$ours" -eq 0 ] || ! package_present; then
@@ -171,6 +183,7 @@ package_present && skip "a package $PACKAGE is already on this machine ($(packag
 getent passwd "$ACCOUNT" >/dev/null && skip "an account $ACCOUNT exists already"
 getent group "$GROUP" >/dev/null && skip "a group $GROUP exists already"
 [ -e "$RECORD_DIR" ] || [ -L "$RECORD_DIR" ] && skip "$RECORD_DIR exists and is not this test's"
+[ -e "$AUDIT_DIR" ] || [ -L "$AUDIT_DIR" ] && skip "$AUDIT_DIR exists and is not this test's"
 dpkg-statoverride --list "$TOOL" >/dev/null 2>&1 && skip "a statoverride of $TOOL exists already"
 [ -d /opt ] || skip "there is no /opt"
 case ",$(findmnt -n -o OPTIONS -T /opt)," in
@@ -192,208 +205,14 @@ for u in "$USER_A" "$USER_B"; do
           --comment "$MARKER $$" "$u" || { echo "FAIL: useradd $u"; exit 1; }
 done
 
-# as USER COMMAND...: runs the command as USER alone, no root capability left.
-as() {
-  local user=$1
-  shift
-  (cd / && timeout 20 setpriv --reuid="$user" --regid="$user" --clear-groups --inh-caps=-all \
-                                --bounding-set=-all -- "$@")
-}
 
-# expected BODY TOKEN: the digest line, and the signature line if TOKEN is set.
-expected() {
-  local digest
-  digest=$(printf '%s' "$1" | openssl dgst -sha1 -binary | base64)
-  printf 'digest.value = %s\n' "$digest"
-  if [ $# -ge 2 ]; then
-    printf 'signature.value = %s\n' \
-      "$(printf '%s' "$1" | openssl dgst -sha1 -binary | openssl dgst -sha1 -hmac "$2" -binary | base64)"
-  fi
-}
-
-# sign USER ARGS... <BODY: runs the installed tool as USER; sets out, err, status.
-sign() {
-  local user=$1
-  shift
-  as "$user" "$TOOL" "$@" >"$WORK/out" 2>"$WORK/err"
-  status=$?
-  out=$(cat "$WORK/out"; echo x)
-  out=${out%x}
-  err=$(cat "$WORK/err")
-}
-
-# No token may ever reach standard output or standard error.
-no_token_shown() {
-  ! grep -qF -e "$TOKEN" -e "$OTHER_TOKEN" "$WORK/out" "$WORK/err"
-}
-
-# dpkg, its output kept in $WORK/dpkg.log.
-run_dpkg() { dpkg_waiting "$WORK/dpkg.log" "$@"; }
-# dpkg_passes WHAT DPKG-ARGS...: passes if dpkg does; otherwise shows its output.
-dpkg_passes() {
-  local what=$1
-  shift
-  if run_dpkg "$@"; then
-    pass "$what"
-  else
-    cat "$WORK/dpkg.log"
-    fail "$what"
-    return 1
-  fi
-}
-
-mode() { stat -c '%U %G %a' "$1" 2>&1; }
-override() { dpkg-statoverride --list "$TOOL" 2>/dev/null; }
-group_field() { getent group "$GROUP" | cut -d: -f"$1"; }
-primary_group_of() { getent passwd | awk -F: -v gid="$1" '$4 == gid { print $1 }'; }
-
-# write_site_file OWNER GROUP MODE: the site file, with the test's tokens.
-write_site_file() {
-  printf 'site.name = Package test site\nsite.url = https://build.example.org/\ntoken.value = %s\n[other]\nsite.name = Other site\ntoken.value = %s\n' \
-    "$TOKEN" "$OTHER_TOKEN" >"$WORK/site"
-  install -o "$1" -g "$2" -m "$3" "$WORK/site" "$SITE_FILE"
-  rm -f "$WORK/site"
-}
-
-# group_model WHEN: the program, its statoverride and the group zel as this
-# version installs them, with no account zel.
-group_model() {
-  local when=$1 gid
-  gid=$(group_field 3)
-  check "$when: the program is root:$GROUP and set-group-ID, 2711 ($(mode "$TOOL"))" \
-    [ "$(mode "$TOOL")" = "root $GROUP 2711" ]
-  check "$when: dpkg-statoverride records it ($(override))" [ "$(override)" = "root $GROUP 2711 $TOOL" ]
-  check "$when: $GROUP is a system group ($gid)" [ "$((gid > 0 && gid < 1000))" = 1 ]
-  check "$when: group $GROUP has no members ($(group_field 4))" [ -z "$(group_field 4)" ]
-  check "$when: it is no account's primary group" [ -z "$(primary_group_of "$gid")" ]
-  check "$when: there is no account $ACCOUNT" not quiet getent passwd "$ACCOUNT"
-}
-
-# signs WHEN: with the site file in place, the installed program signs for its
-# users as it should, and shows no one a token.
-signs() {
-  local when=$1 body_a want
-  body_a="<Body><Request action=\"deploy\" actor=\"$USER_A\"><Target>web</Target></Request></Body>"
-  sign "$USER_A" <<<"$body_a"
-  want="site.name = Package test site
-site.url = https://build.example.org/
-$(expected "$body_a"$'\n' "$TOKEN")
-"
-  check "$when: $USER_A signs a request of their own: status 0 ($status)" [ "$status" -eq 0 ]
-  check "$when: the listing carries the digest and signature openssl computes" [ "$out" = "$want" ]
-  [ "$out" = "$want" ] || diff <(printf '%s' "$want") <(printf '%s' "$out")
-  check "$when: nothing on standard error ($err)" [ -z "$err" ]
-  check "$when: no token shown" no_token_shown
-
-  sign "$USER_A" -s other <<<"$body_a"
-  want="site.name = Other site
-$(expected "$body_a"$'\n' "$OTHER_TOKEN")
-"
-  check "$when: -s other signs with that site's token" [ "$status.$out" = "0.$want" ]
-  check "$when: no token shown with -s other" no_token_shown
-
-  sign "$USER_B" <<<"$body_a"
-  check "$when: $USER_B is refused for $USER_A's request: status 4" [ "$status" -eq 4 ]
-  check "$when: with the refusal's message" \
-    [ "$err" = "$USER_B is not authorized to create a checksum for $USER_A." ]
-  check "$when: and nothing on standard output" [ -z "$out" ]
-
-  sign "$USER_B" </dev/null
-  check "$when: an empty request lists the properties alone, for anyone" [ "$status.$out" = "0.site.name = Package test site
-site.url = https://build.example.org/
-" ]
-
-  check "$when: $USER_A can't read the site file directly" not quiet as "$USER_A" cat "$SITE_FILE"
-}
-
-# purged WHEN: nothing of the package is left, the group zel included.
-purged() {
-  local when=$1 path
-  check "$when: dpkg knows nothing of it" not package_present
-  check "$when: the site file is gone" [ ! -e "$SITE_FILE" ]
-  check "$when: $PREFIX is gone" [ ! -e "$PREFIX" ]
-  check "$when: the group $GROUP is gone" not quiet getent group "$GROUP"
-  check "$when: there is no account $ACCOUNT" not quiet getent passwd "$ACCOUNT"
-  check "$when: the record $RECORD_DIR is gone" [ ! -e "$RECORD_DIR" ]
-  check "$when: no statoverride is left" not quiet dpkg-statoverride --list "$TOOL"
-  for path in /usr/share/man/man1/zel-auth.1.gz /usr/share/man/man5/zel-site.conf.5.gz \
-              /usr/share/man/man8/zel-site.8.gz /usr/share/doc/zel-auth /usr/share/lintian/overrides/zel-auth; do
-    check "$when: $path is gone" [ ! -e "$path" ]
-  done
-}
+source "$HERE/lib.sh"
+source "$HERE/releases.sh"
 
 # ---------------------------------------------------------------------------
 # Build.
 # ---------------------------------------------------------------------------
-build_log=$WORK/build.log
-deb=$(ZEL_PACKAGE_BUILD_DIR="$BUILD_DIR" timeout 600 sh "$SOURCE_DIR/tools/package.sh" 2>"$build_log" |
-      tail -n 1)
-if [ -z "$deb" ] || [ ! -f "$deb" ]; then
-  cat "$build_log"
-  echo "FAIL: tools/package.sh made no package"
-  exit 1
-fi
-pass "tools/package.sh made $(basename "$deb")"
-# A second build of the same commit, in another directory and at another time,
-# gives the same bytes: every time stamp comes from SOURCE_DATE_EPOCH.
-sleep 1
-again=$(ZEL_PACKAGE_BUILD_DIR="$WORK/build-again" timeout 600 sh "$SOURCE_DIR/tools/package.sh" \
-          2>>"$build_log" | tail -n 1)
-check "a second build gives the same package, byte for byte" cmp -s "$deb" "$again"
-stamp=$(date -u -d "@$(git -C "$SOURCE_DIR" log -1 --format=%ct)" '+%Y-%m-%d %H:%M:%S')
-check "every file in it is dated at the commit's time, $stamp" \
-  not grep -qvF -- " $stamp " < <(dpkg-deb --fsys-tarfile "$deb" | TZ=UTC tar -tv --full-time)
-
-version=$(sed -n 's/^project(zel-auth VERSION \([0-9.]*\).*/\1/p' "$SOURCE_DIR/CMakeLists.txt")
-arch=$(dpkg --print-architecture)
-check "the package is named after the project's version $version" \
-  [ "$(basename "$deb")" = "${PACKAGE}_${version}_${arch}.deb" ]
-check "its control names zel-auth $version" \
-  [ "$(dpkg-deb -f "$deb" Package Version | tr '\n' ' ')" = "Package: $PACKAGE Version: $version " ]
-check "$version is later than $OLD_VERSION, so that it upgrades it" dpkg --compare-versions "$version" gt "$OLD_VERSION"
-depends=$(dpkg-deb -f "$deb" Depends)
-check "it depends on libssl3 ($depends)" contains "$depends" libssl3
-check "it depends on adduser" contains "$depends" adduser
-contents=$(dpkg-deb -c "$deb" | awk '{print $NF}')
-for path in ./opt/zel/bin/zel-auth ./opt/zel/sbin/zel-site ./opt/zel/etc/ \
-            ./usr/share/man/man1/zel-auth.1.gz ./usr/share/man/man5/zel-site.conf.5.gz \
-            ./usr/share/man/man8/zel-site.8.gz ./usr/share/doc/zel-auth/copyright \
-            ./usr/share/doc/zel-auth/changelog.gz ./usr/share/doc/zel-auth/README.md.gz \
-            ./usr/share/doc/zel-auth/examples/zel-site.conf ./usr/share/doc/zel-auth/examples/request.xml \
-            ./usr/share/doc/zel-auth/examples/sign_request.py \
-            ./usr/share/lintian/overrides/zel-auth; do
-  check "the package holds $path" grep -qxF -- "$path" <<<"$contents"
-done
-check "the package holds no site file" not grep -q '^\./opt/zel/etc/.' <<<"$contents"
-# What Debian's own checker says of the package: no error, no warning.
-if timeout 300 lintian --fail-on error,warning "$deb" >"$WORK/lintian.log" 2>&1; then
-  pass "lintian finds no error and no warning"
-else
-  sed 's/^/    /' "$WORK/lintian.log"
-  fail "lintian finds errors or warnings"
-fi
-check "its changelog starts with $version" \
-  [ "$(dpkg-deb --fsys-tarfile "$deb" | tar -xOf - ./usr/share/doc/zel-auth/changelog.gz | gzip -dc | head -n1)" = \
-    "zel-auth ($version) unstable; urgency=medium" ]
-dpkg-deb -e "$deb" "$WORK/control"
-for script in postinst prerm postrm; do
-  check "its $script is filled in for $TOOL" grep -qF "BINARY=\"$TOOL\"" "$WORK/control/$script"
-done
-
-# 1.0.0, from its own commit and with its own tools/package.sh.
-mkdir "$WORK/v1"
-if ! (set -o pipefail; timeout 60 git -C "$SOURCE_DIR" archive "$OLD_COMMIT" | timeout 60 tar -x -C "$WORK/v1"); then
-  echo "FAIL: commit $OLD_COMMIT of $OLD_VERSION is not in $SOURCE_DIR (a shallow clone?)"
-  exit 1
-fi
-old_deb=$(ZEL_PACKAGE_BUILD_DIR="$WORK/v1-build" timeout 600 sh "$WORK/v1/tools/package.sh" \
-            2>"$build_log" | tail -n 1)
-if [ -z "$old_deb" ] || [ ! -f "$old_deb" ]; then
-  cat "$build_log"
-  echo "FAIL: $OLD_VERSION's tools/package.sh made no package"
-  exit 1
-fi
-check "commit $OLD_COMMIT builds $PACKAGE $OLD_VERSION" [ "$(dpkg-deb -f "$old_deb" Version)" = "$OLD_VERSION" ]
+source "$HERE/build.sh"
 
 # ---------------------------------------------------------------------------
 # Install.
@@ -419,20 +238,18 @@ fi
 write_site_file root "$GROUP" 0640
 signs installed
 
-# The shipped program's status-11 message: a copy, not set-ID, so that it reads
-# OPENSSL_CONF, with a configuration whose provider can't be loaded. Its words
-# are OpenSSL's own, byte for byte, as the end-to-end case has them.
+# The shipped program reads no OpenSSL configuration and needs no libcrypto:
+# a copy, not set-ID, so that it would read OPENSSL_CONF, signs under a
+# configuration whose provider can't be loaded, as it does without one.
 install -m 0700 "$TOOL" "$WORK/zel-auth-copy"
 printf 'openssl_conf = conf\n[conf]\nproviders = prov\n[prov]\nmissing = missing_sect\n[missing_sect]\nactivate = 1\n' \
   >"$WORK/broken.cnf"
 printf '<Body><Request action="sign" actor="root">\n' |
   OPENSSL_CONF=$WORK/broken.cnf timeout 20 "$WORK/zel-auth-copy" >"$WORK/out" 2>"$WORK/err"
 status=$?
-check "the shipped program fails with status 11 where libcrypto can't digest ($status)" [ "$status" -eq 11 ]
-check "with OpenSSL's words for it, byte for byte" \
-  [ "$(cat "$WORK/err"; echo x)" = "Unable to compute the checksum: error:0308010C:digital envelope routines::unsupported.
-x" ]
-check "and no listing" [ ! -s "$WORK/out" ]
+check "the shipped program signs whatever OPENSSL_CONF says ($status)" [ "$status" -eq 0 ]
+check "with a signature line" grep -q '^signature.value = ' "$WORK/out"
+check "it needs no libcrypto" sh -c "! readelf -d '$TOOL' | grep -q libcrypto"
 
 # zel-site on the live file: a check that finds nothing, show agreeing with
 # zel-auth, a rotated token signing at once, and each trap of a candidate
@@ -481,6 +298,25 @@ case ",$(findmnt -n -o OPTIONS -T "$WORK")," in
     ;;
 esac
 
+# The audit file as zel-site makes it, with a copy logrotate made before: the
+# package's logrotate file rotates it and makes the next one as the
+# programs need it, the directory as it was.
+install -d -o root -g "$GROUP" -m 0710 "$AUDIT_DIR"
+printf 'older record\n' | gzip -9n >"$AUDIT_DIR/audit.log.2.gz"
+printf 'a record\n' >"$AUDIT_DIR/audit.log"
+chown root:"$GROUP" "$AUDIT_DIR/audit.log" "$AUDIT_DIR/audit.log.2.gz"
+chmod 0620 "$AUDIT_DIR/audit.log" "$AUDIT_DIR/audit.log.2.gz"
+if timeout 60 logrotate --force --state "$WORK/logrotate.state" /etc/logrotate.d/zel-auth >"$WORK/out" 2>&1; then
+  pass "logrotate rotates the audit file with the package's logrotate file"
+else
+  cat "$WORK/out"
+  fail "logrotate rotates the audit file with the package's logrotate file"
+fi
+check "the audit file's record is in audit.log.1" [ "$(cat "$AUDIT_DIR/audit.log.1" 2>&1)" = "a record" ]
+check "a new audit file is root:$GROUP 0620 and empty ($(mode "$AUDIT_DIR/audit.log"))" \
+  [ "$(mode "$AUDIT_DIR/audit.log") $(stat -c %s "$AUDIT_DIR/audit.log" 2>&1)" = "root $GROUP 620 0" ]
+check "its directory is still root:$GROUP 0710 ($(mode "$AUDIT_DIR"))" [ "$(mode "$AUDIT_DIR")" = "root $GROUP 710" ]
+
 # ---------------------------------------------------------------------------
 # Remove, then purge.
 # ---------------------------------------------------------------------------
@@ -489,6 +325,9 @@ check "the program is gone" [ ! -e "$TOOL" ]
 check "its statoverride is gone" not quiet dpkg-statoverride --list "$TOOL"
 check "the site file stays after a remove, root:$GROUP 0640" [ "$(mode "$SITE_FILE")" = "root $GROUP 640" ]
 check "and so does the group that reads it" quiet getent group "$GROUP"
+check "and so do the audit file and its older copies" \
+  [ -f "$AUDIT_DIR/audit.log" ] && [ -f "$AUDIT_DIR/audit.log.1" ] && [ -f "$AUDIT_DIR/audit.log.2.gz" ]
+check "and /opt, base-files' directory" [ -d /opt ]
 
 dpkg_passes "dpkg -P purges the package" -P "$PACKAGE"
 purged purged
@@ -496,7 +335,9 @@ purged purged
 # ---------------------------------------------------------------------------
 # Upgrade 1.0.0, set-user-ID to its service account, in place.
 # ---------------------------------------------------------------------------
-if dpkg_passes "dpkg -i installs $OLD_VERSION" -i "$old_deb"; then
+if [ -z "$old_deb" ]; then
+  echo "SKIP: the upgrade of $OLD_VERSION: no $OLD_VERSION package"
+elif dpkg_passes "dpkg -i installs $OLD_VERSION" -i "$old_deb"; then
   old_uid=$(id -u "$ACCOUNT")
   old_gid=$(group_field 3)
   check "$OLD_VERSION made the service account $ACCOUNT ($(getent passwd "$ACCOUNT"))" \
@@ -525,141 +366,37 @@ if dpkg_passes "dpkg -i installs $OLD_VERSION" -i "$old_deb"; then
 fi
 
 # ---------------------------------------------------------------------------
-# An account or group zel unfit for the package. Each row sets one up; the
-# package must then stop with a message that says why, leave the program set-ID
-# to no one, and leave that account or group as it was, through a purge too.
+# Upgrade the last release, whose statoverride and site file are already this
+# version's: they stay as they are.
 # ---------------------------------------------------------------------------
-# The administrator's own account zel, given a set-user-ID program by 1.0.0.
-unfit_site_account() {
-  useradd --system --user-group --no-create-home --home-dir /nonexistent \
-          --shell /usr/sbin/nologin --comment "Site build account" "$ACCOUNT"
-}
-# An account zel of user ID 0, though with 1.0.0's comment.
-unfit_root_account() {
-  useradd --non-unique --uid 0 --gid root --no-create-home --home-dir /nonexistent \
-          --shell /usr/sbin/nologin --comment "$OLD_COMMENT" "$ACCOUNT"
-}
-unfit_gid_0() { groupadd --non-unique --gid 0 "$GROUP"; }
-unfit_nogroup() { groupadd --non-unique --gid "$(getent group nogroup | cut -d: -f3)" "$GROUP"; }
-unfit_member() { groupadd --system "$GROUP" && gpasswd --add "$USER_B" "$GROUP"; }
-unfit_primary() {
-  groupadd --system "$GROUP" &&
-    useradd --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin --gid "$GROUP" \
-            --comment "$MARKER $$" "$USER_C"
-}
-unfit_password() { groupadd --system --password "$(openssl passwd -6 -salt pkgtest secret)" "$GROUP"; }
-
-package_gone() {
-  ! package_present && [ ! -e "$PREFIX" ] && [ ! -e "$RECORD_DIR" ] && [ -z "$(override)" ]
-}
-zel_entries() {
-  getent passwd "$ACCOUNT"
-  getent group "$GROUP"
-  getent gshadow "$GROUP"
-}
-undo_unfit() {
-  getent passwd "$USER_C" >/dev/null && userdel "$USER_C" >/dev/null 2>&1
-  remove_zel_account
-  # --force: the group may share its ID with root's or nobody's primary group.
-  getent group "$GROUP" >/dev/null && groupdel --force "$GROUP" >/dev/null 2>&1
-}
-
-# refused ROW OVER MESSAGE: with unfit_ROW done, installing the package (over
-# 1.0.0 if OVER is "old") stops with MESSAGE.
-refused() {
-  local row=$1 over=$2 message=$3 before
-  if ! "unfit_$row" >"$WORK/unfit.log" 2>&1; then
-    cat "$WORK/unfit.log"
-    fail "$row: could not be set up"
-    undo_unfit
-    return
-  fi
-  before=$(zel_entries)
-  if [ "$over" = old ]; then
-    dpkg_passes "$row: dpkg -i installs $OLD_VERSION" -i "$old_deb"
-    write_site_file "$ACCOUNT" "$ACCOUNT" 0600
-    site_sum=$(sha256sum <"$SITE_FILE")
-  fi
-  if run_dpkg -i "$deb"; then fail "$row: dpkg -i went through"; else pass "$row: dpkg -i stops"; fi
-  check "$row: with the message \"$message\"" grep -qF -- "$message" "$WORK/dpkg.log"
-  grep -qF -- "$message" "$WORK/dpkg.log" || cat "$WORK/dpkg.log"
-  check "$row: the program is root's and set-ID to no one ($(mode "$TOOL"))" [ "$(mode "$TOOL")" = "root root 755" ]
-  check "$row: no statoverride is left ($(override))" [ -z "$(override)" ]
-  check "$row: the account and group $GROUP are as they were" [ "$(zel_entries)" = "$before" ]
-  if [ "$over" = old ]; then
-    check "$row: the site file is as it was" \
-      [ "$(mode "$SITE_FILE") $(sha256sum <"$SITE_FILE")" = "$ACCOUNT $GROUP 600 $site_sum" ]
-  fi
-  dpkg_passes "$row: dpkg -P purges the package" -P "$PACKAGE"
-  check "$row: the purge leaves the account and group $GROUP alone" [ "$(zel_entries)" = "$before" ]
-  check "$row: and nothing of the package is left" package_gone
-  undo_unfit
-}
-
-refused site_account old "zel-auth: an account $ACCOUNT exists that zel-auth $OLD_VERSION did not create; it is left alone."
-refused root_account new "zel-auth: an account $ACCOUNT exists that zel-auth $OLD_VERSION did not create; it is left alone."
-refused gid_0 new "(group ID 0) is root's group, which can't be the service group"
-refused nogroup new "has the ID of nogroup, nobody or the overflow ID"
-refused member new "has members ($USER_B), who can read every token"
-refused primary new "is the primary group of $USER_C, whose processes can read every token"
-refused password new "has a password in /etc/gshadow, with which anyone can join it"
-
-# An upgrade that stops converts nothing: with a member in 1.0.0's group, the
-# site file stays the account's alone, not readable by that member. A purge then
-# removes what 1.0.0 made, account and group.
-when="member under $OLD_VERSION"
-if dpkg_passes "$when: dpkg -i installs $OLD_VERSION" -i "$old_deb"; then
-  write_site_file "$ACCOUNT" "$ACCOUNT" 0600
+if [ -z "$last_deb" ]; then
+  echo "SKIP: the upgrade of $LAST_VERSION: no $LAST_VERSION package"
+elif dpkg_passes "dpkg -i installs $LAST_VERSION" -i "$last_deb"; then
+  group_model "$LAST_VERSION"
+  last_gid=$(group_field 3)
+  write_site_file root "$GROUP" 0640
   site_sum=$(sha256sum <"$SITE_FILE")
-  gpasswd --add "$USER_B" "$GROUP" >/dev/null
-  if run_dpkg -i "$deb"; then fail "$when: the upgrade went through"; else pass "$when: the upgrade stops"; fi
-  check "$when: with the message" grep -qF "has members ($USER_B), who can read every token" "$WORK/dpkg.log"
-  check "$when: the site file is as it was, the account's alone" \
-    [ "$(mode "$SITE_FILE") $(sha256sum <"$SITE_FILE")" = "$ACCOUNT $GROUP 600 $site_sum" ]
-  check "$when: the account $ACCOUNT stays until the upgrade can end" quiet getent passwd "$ACCOUNT"
-  check "$when: the program is root's and set-ID to no one ($(mode "$TOOL"))" [ "$(mode "$TOOL")" = "root root 755" ]
-  dpkg_passes "$when: dpkg -P purges the package" -P "$PACKAGE"
-  purged "$when, purged"
-fi
-undo_unfit
-
-# A fit group zel of the administrator's own is used as it is, and a purge
-# leaves it.
-if groupadd --system "$GROUP"; then
-  site_gid=$(group_field 3)
-  dpkg_passes "site group: dpkg -i installs the package" -i "$deb"
-  group_model "site group"
-  check "site group: the group keeps its ID $site_gid" [ "$(group_field 3)" = "$site_gid" ]
-  dpkg_passes "site group: dpkg -P purges the package" -P "$PACKAGE"
-  check "site group: the purge leaves the group" [ "$(group_field 3)" = "$site_gid" ]
-  check "site group: and nothing of the package is left" package_gone
-  undo_unfit
-else
-  fail "site group: groupadd $GROUP"
+  dpkg_passes "dpkg -i upgrades $LAST_VERSION to $version" -i "$deb"
+  group_model "upgraded from $LAST_VERSION"
+  check "upgraded from $LAST_VERSION: group $GROUP kept its ID $last_gid" [ "$(group_field 3)" = "$last_gid" ]
+  check "upgraded from $LAST_VERSION: the site file is as it was" \
+    [ "$(mode "$SITE_FILE") $(sha256sum <"$SITE_FILE")" = "root $GROUP 640 $site_sum" ]
+  signs "upgraded from $LAST_VERSION"
+  dpkg_passes "dpkg -P purges the package upgraded from $LAST_VERSION" -P "$PACKAGE"
+  purged "upgraded from $LAST_VERSION and purged"
 fi
 
-# What the message tells the administrator to do brings an upgrade that stopped
-# to its end: remove the account, configure the package, hand the site file to
-# root:zel.
-unfit_site_account
-dpkg_passes "advice: dpkg -i installs $OLD_VERSION for the site's account $ACCOUNT" -i "$old_deb"
-write_site_file "$ACCOUNT" "$ACCOUNT" 0600
-site_sum=$(sha256sum <"$SITE_FILE")
-if run_dpkg -i "$deb"; then
-  fail "advice: the upgrade over the site's account zel went through"
-else
-  userdel "$ACCOUNT"
-  dpkg_passes "advice: dpkg --configure $PACKAGE passes once the account is gone" --configure "$PACKAGE"
-  check "advice: postinst shows zel-site's finding that the site file is not yet root:$GROUP 0640" \
-    grep -qF "$SITE_FILE: error: mode 0600, not 0640: chmod 0640 $SITE_FILE" "$WORK/dpkg.log"
-  group_model advice
-  chown root:"$GROUP" "$SITE_FILE" && chmod 0640 "$SITE_FILE"
-  check "advice: the site file's content is untouched" [ "$(sha256sum <"$SITE_FILE")" = "$site_sum" ]
-  signs advice
-fi
-dpkg_passes "advice: dpkg -P purges the package" -P "$PACKAGE"
-purged "advice, purged"
-undo_unfit
+source "$HERE/unfit.sh"
+
+# ---------------------------------------------------------------------------
+# piuparts: install and purge, and each release upgraded, in clean chroots.
+# ---------------------------------------------------------------------------
+bash "$HERE/piuparts.sh" run "$deb" $old_deb $last_deb
+case $? in
+  0) pass "piuparts passes every run" ;;
+  77) echo "SKIP: piuparts could not run here (above)" ;;
+  *) fail "piuparts passes every run" ;;
+esac
 
 echo "$passes passed, $failures failed"
 [ "$failures" -eq 0 ]

@@ -1,0 +1,127 @@
+#include "cli/privilege.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "util/message.h"
+#include "util/status.h"
+
+namespace zel {
+namespace {
+
+// A kernel that keeps the IDs as the real one would and records every call.
+class FakeKernel final : public Kernel {
+ public:
+  FakeKernel(bool set_id, Ids ids) : set_id_(set_id), ids_(ids) {}
+  bool set_id() override { return set_id_; }
+  void clear_environment() override { calls.emplace_back("clearenv"); }
+  void harden() override { calls.emplace_back("harden"); }
+  int ids(Ids& ids) override {
+    calls.emplace_back("getresid");
+    ids = ids_;
+    return 0;
+  }
+  int set_group_ids(gid_t real, gid_t effective, gid_t saved) override {
+    calls.push_back("setresgid " + id(real) + " " + id(effective) + " " + id(saved));
+    if (real != kKeep) ids_.rgid = real;
+    if (effective != kKeep) ids_.egid = effective;
+    if (saved != kKeep) ids_.sgid = saved;
+    return fail_set_ ? EPERM : 0;
+  }
+  int set_user_ids(uid_t real, uid_t effective, uid_t saved) override {
+    calls.push_back("setresuid " + id(real) + " " + id(effective) + " " + id(saved));
+    if (real != kKeep) ids_.ruid = real;
+    if (effective != kKeep) ids_.euid = effective;
+    if (saved != kKeep) ids_.suid = saved;
+    return fail_set_ ? EPERM : 0;
+  }
+  void make_undumpable() override { calls.emplace_back("undumpable"); }
+  const char* login_name(uid_t uid) override {
+    calls.push_back("getpwuid " + std::to_string(uid));
+    return uid == 1000 ? "alice" : uid == 0 ? "root" : nullptr;
+  }
+
+  std::vector<std::string> calls;
+  bool fail_set_ = false;
+
+ private:
+  static constexpr auto kKeep = static_cast<uid_t>(-1);
+  static std::string id(uid_t value) { return value == kKeep ? "-" : std::to_string(value); }
+  bool set_id_;
+  Ids ids_;
+};
+
+// alice (1000:1000) running a tool set-group-ID to 50, or set-user-ID to 60.
+constexpr Ids kSetGroupId{1000, 1000, 1000, 1000, 50, 50};
+constexpr Ids kSetUserId{1000, 60, 60, 1000, 1000, 1000};
+
+using Calls = std::vector<std::string>;
+
+TEST(Enter, ClearsHardensOpensThenDropsGroupBeforeUserAndSavedIdsLastAndVerifies) {
+  const Calls kDrop = {"setresgid 1000 1000 -", "setresuid 1000 1000 -", "undumpable",
+                       "setresgid - - 1000",    "setresuid - - 1000",    "getresid"};
+  const struct {
+    const char* name;
+    bool set_id;
+    Ids ids;
+    Calls head;
+  } cases[] = {
+      {"set-group-ID", true, kSetGroupId, {"clearenv", "harden", "getresid", "open"}},
+      {"older set-user-ID form", true, kSetUserId, {"clearenv", "harden", "getresid", "open"}},
+      {"no set-ID: the caller's environment stays", false, kSetGroupId, {"harden", "getresid", "open"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeKernel kernel(c.set_id, c.ids);
+    Ids seen;
+    EXPECT_EQ(enter(kernel, [&](const Ids& at_start) {
+                kernel.calls.emplace_back("open");
+                seen = at_start;
+              }),
+              kOk);
+    Calls want = c.head;
+    want.insert(want.end(), kDrop.begin(), kDrop.end());
+    EXPECT_EQ(kernel.calls, want);
+    EXPECT_EQ(seen.egid, c.ids.egid) << "the files are opened with the IDs the process started with";
+    EXPECT_EQ(seen.euid, c.ids.euid);
+  }
+}
+
+TEST(Enter, AnIdThatStaysIsStatus12) {
+  FakeKernel kernel(true, kSetGroupId);
+  kernel.fail_set_ = true;
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(enter(kernel, [](const Ids&) {}), kPrivilege);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Unable to drop privileges: Operation not permitted.\n");
+  EXPECT_EQ(kernel.calls.back(), "setresgid 1000 1000 -") << "nothing goes on after a failed drop";
+}
+
+TEST(InvokingUser, IsTheRealUserIdsLoginNameNeverTheEffectiveOnes) {
+  const struct {
+    const char* name;
+    Ids ids;
+    int status;
+    std::string user;
+    std::string err;
+  } cases[] = {
+      {"set-user-ID to root", {1000, 0, 0, 1000, 1000, 1000}, kOk, "alice", ""},
+      {"older set-user-ID form", kSetUserId, kOk, "alice", ""},
+      {"no password entry", {1234, 0, 0, 1234, 1234, 1234}, kUnknownUser, "",
+       "Unable to determine invoking user name for uid 1234.\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeKernel kernel(true, c.ids);
+    std::string user;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(invoking_user(kernel, user), c.status);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.err);
+    EXPECT_EQ(user, c.user);
+    EXPECT_EQ(kernel.calls.back(), "getpwuid " + std::to_string(c.ids.ruid));
+  }
+}
+
+}  // namespace
+}  // namespace zel
