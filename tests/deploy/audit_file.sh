@@ -11,10 +11,6 @@
 
 AUDIT_FILE=/var/log/zel-auth/audit.log
 
-  mkdir -p /var/log/zel-auth && chown "root:$svc" /var/log/zel-auth && chmod 0710 /var/log/zel-auth &&
-    : >"$AUDIT_FILE" && chown "root:$svc" "$AUDIT_FILE" && chmod 0620 "$AUDIT_FILE" ||
-    { fail "cannot make the audit file"; exit 1; }
-}
 
 # signed_records: how many signing records the file holds.
 signed_records() { grep -c '^[^ ]* zel-auth\[[0-9]*\]: uid=[0-9]* signed for ' "$AUDIT_FILE"; }
