@@ -210,9 +210,10 @@ std::optional<Finding> outside_change(const SitePaths& paths, std::optional<std:
 
 bool ChangeTrail::open(const SitePaths& paths) {
   paths_ = paths;
-  // Root's own file, or (in a test) the caller's; its group is the deployment checker's to judge.
+  // Its owner and group are the deployment checker's to judge (root's, or in
+  // the older set-user-ID form the service account's); here it must be a file.
   struct stat st {};
-  const int error = lstat(paths.audit, &st) != 0 ? errno : open_audit_file(paths.audit, geteuid(), st.st_gid, audit_);
+  const int error = lstat(paths.audit, &st) != 0 ? errno : open_audit_file(paths.audit, st.st_uid, st.st_gid, audit_);
   if (error != 0) {
     std::fprintf(stderr, "zel-site: the audit file %s can't be opened for appending: %s; %s is unchanged: no "
                  "change goes in without its record\n", paths.audit, std::strerror(error), paths.site);

@@ -11,7 +11,6 @@
 
 AUDIT_FILE=/var/log/zel-auth/audit.log
 
-
 # signed_records: how many signing records the file holds.
 signed_records() { grep -c '^[^ ]* zel-auth\[[0-9]*\]: uid=[0-9]* signed for ' "$AUDIT_FILE"; }
 # recorded PID: the file holds a signing record of that process.
