@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "sign/hex.h"
+
 namespace zel {
 
 std::string sha256_hex(std::string_view bytes) {
@@ -12,13 +14,7 @@ std::string sha256_hex(std::string_view bytes) {
   sha256_update(&context, bytes.size(), reinterpret_cast<const std::uint8_t*>(bytes.data()));
   std::uint8_t hash[SHA256_DIGEST_SIZE];
   sha256_digest(&context, sizeof hash, hash);
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string hex;
-  for (const std::uint8_t byte : hash) {
-    hex += kHex[byte >> 4U];
-    hex += kHex[byte & 0xfU];
-  }
-  return hex;
+  return lower_hex(hash, sizeof hash);
 }
 
 }  // namespace zel

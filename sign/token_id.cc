@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "sign/hex.h"
+
 #include "sign/wiped.h"
 
 namespace zel {
@@ -19,13 +21,7 @@ std::string token_identifier(std::string_view token) {
                        reinterpret_cast<const std::uint8_t*>(kTokenIdLabel.data()));
     hmac_sha256_digest(hmac.get(), sizeof mac, mac);
   }
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string id;
-  for (const std::uint8_t byte : mac) {
-    id += kHex[byte >> 4U];
-    id += kHex[byte & 0xfU];
-  }
-  return id;
+  return lower_hex(mac, sizeof mac);
 }
 
 }  // namespace zel

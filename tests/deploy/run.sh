@@ -36,6 +36,7 @@
 #                  layouts (the package's refusals are in tests/package)
 #   race.sh        the privilege drop raced with pidfd_getfd
 #   audit.sh       the lines zel-auth and zel-site send to /dev/log
+#   nettle.sh      Nettle's start-up variables change no set-ID run
 #   exposure.sh    a site file others may read or write: zel-auth refuses it
 #   audit_file.sh  zel-auth's records in the audit file: who can reach it, no
 #                  signature without its record, a file the tool can't append to
@@ -160,6 +161,8 @@ fi
 . "$here/race.sh" || { echo "FAIL: cannot read $here/race.sh"; exit 1; }
 # shellcheck source=tests/deploy/audit.sh
 . "$here/audit.sh" || { echo "FAIL: cannot read $here/audit.sh"; exit 1; }
+# shellcheck source=tests/deploy/nettle.sh
+. "$here/nettle.sh" || { echo "FAIL: cannot read $here/nettle.sh"; exit 1; }
 # shellcheck source=tests/deploy/exposure.sh
 . "$here/exposure.sh" || { echo "FAIL: cannot read $here/exposure.sh"; exit 1; }
 # shellcheck source=tests/deploy/audit_file.sh
@@ -208,7 +211,7 @@ deployment_signing
 deployment_waiting_tool
 deployment_hostile_environment
 deployment_key_descriptor
-deployment_nettle_environment
+deployment_nettle_environment      # nettle.sh
 deployment_closed_descriptors
 deployment_gone_wrong
 deployment_exposed_site_file       # exposure.sh
