@@ -147,6 +147,17 @@ bool may_be_token_rest(std::string_view text) {
   return body.size() == text.size() || std::none_of(body.begin(), body.end(), is_white);
 }
 
+// A listed line's bytes that callers get as part of the line.
+void check_listed_bytes(const StanzaLine& listed, Findings& findings) {
+  if (listed.text.ends_with('\r')) {
+    findings.error(listed.line, "listed to every user with the carriage return it ends in (CRLF "
+                                "line ends): callers get it as part of the line");
+  } else if (std::any_of(listed.text.begin(), listed.text.end(), is_control)) {
+    findings.error(listed.line, "listed to every user with a control character (a tab, a carriage "
+                                "return or another) in it: callers get it as part of the line");
+  }
+}
+
 void check_listed(const Stanza& stanza, const std::vector<SoughtToken>& tokens, Findings& findings) {
   for (const StanzaLine& listed : stanza.listed) {
     if (const std::size_t token = token_rest_of(stanza, listed); token != 0) {
@@ -173,13 +184,7 @@ void check_listed(const Stanza& stanza, const std::vector<SoughtToken>& tokens, 
         break;
       }
     }
-    if (listed.text.ends_with('\r')) {
-      findings.error(listed.line, "listed to every user with the carriage return it ends in (CRLF "
-                                  "line ends): callers get it as part of the line");
-    } else if (std::any_of(listed.text.begin(), listed.text.end(), is_control)) {
-      findings.error(listed.line, "listed to every user with a control character (a tab, a carriage "
-                                  "return or another) in it: callers get it as part of the line");
-    }
+    check_listed_bytes(listed, findings);
     if (looks_random(listed_value(listed.text))) {
       findings.warning(listed.line, "listed to every user, and its value looks random: if it is a secret, "
                                     "make it a token line or keep it out of the site file");
@@ -491,11 +496,8 @@ void print_findings(std::FILE* out, const char* site_path, const std::vector<Fin
     const std::string path = terminal_text(f.path.empty() ? std::string_view(site_path) : f.path);
     const std::string text = terminal_text(f.text);
     const char* kind = f.severity == Severity::kError ? "error" : "warning";
-    if (f.line == 0) {
-      std::fprintf(out, "%s: %s: %s\n", path.c_str(), kind, text.c_str());
-    } else {
-      std::fprintf(out, "%s:%zu: %s: %s\n", path.c_str(), f.line, kind, text.c_str());
-    }
+    const std::string where = f.line == 0 ? path : path + ":" + std::to_string(f.line);
+    std::fprintf(out, "%s: %s: %s\n", where.c_str(), kind, text.c_str());
   }
 }
 

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "admin/audit_log.h"
 #include "admin/check.h"
 #include "admin/deployment.h"
 #include "admin/editor.h"
@@ -33,13 +34,14 @@ namespace {
 
 constexpr const char* kUsage =
     "Usage: zel-site check [-f FILE] [--strict]\n"
-    "       zel-site check --deployment\n"
+    "       zel-site check --deployment [--create]\n"
     "       zel-site check --group NAME [--except ACCOUNT]\n"
     "       zel-site check --path PATH\n"
     "       zel-site show [-f FILE] [-s NAME]\n"
     "       zel-site edit\n"
     "       zel-site install [--force] FILE|-\n"
     "       zel-site set-token [-s NAME] [--weak | --generate=FD]\n"
+    "       zel-site log [-f FILE] [--stanza NAME] [--token ID] [--since TIME]\n"
     "       zel-site --help | --version\n";
 
 SiteStatus usage_error(const std::string& message) {
@@ -58,6 +60,8 @@ struct Options {
   bool force = false;
   bool deployment = false;
   bool weak = false;
+  bool create = false;
+  LogFilter filter;
   const char* generate = nullptr;
   std::vector<const char*> operands;
 };
@@ -67,6 +71,8 @@ const option kLongOptions[] = {
     {"deployment", no_argument, nullptr, 'D'}, {"group", required_argument, nullptr, 'G'},
     {"except", required_argument, nullptr, 'E'}, {"weak", no_argument, nullptr, 'W'},
     {"generate", required_argument, nullptr, 'N'}, {"path", required_argument, nullptr, 'P'},
+    {"create", no_argument, nullptr, 'C'}, {"stanza", required_argument, nullptr, 'n'},
+    {"token", required_argument, nullptr, 'T'}, {"since", required_argument, nullptr, 'I'},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -84,9 +90,16 @@ void take(int opt, Options& options) {
     if (opt == letter) *value = optarg;
   }
   for (auto [letter, flag] : {std::pair{'S', &options.strict}, {'F', &options.force}, {'D', &options.deployment},
-                              {'W', &options.weak}}) {
+                              {'W', &options.weak}, {'C', &options.create}}) {
     if (opt == letter) *flag = true;
   }
+  // A stanza as the records name it: "default", or "[NAME]" (given with or without the brackets).
+  if (opt == 'n') {
+    options.filter.stanza = *optarg == '[' || optarg == std::string("default") ? optarg
+                                                                              : std::string("[").append(optarg) + "]";
+  }
+  if (opt == 'T') options.filter.token = optarg;
+  if (opt == 'I') options.filter.since = optarg;
 }
 
 // Parses the options after the command word; "" or the usage error's text.
@@ -113,13 +126,9 @@ std::string parse_options(int argc, char* argv[], const std::string& allowed, Op
   if (ways > 1) return "-f, --deployment and --group exclude each other";
   if (options.path != nullptr && ways > 0) return "--path goes alone";
   if (options.except != nullptr && options.group == nullptr) return "--except goes with --group";
+  if (options.create && !options.deployment) return "--create goes with --deployment";
+  if (options.filter.since && !valid_since(*options.filter.since)) return "--since takes a time such as 2026-12-09T10:11:12";
   return {};
-}
-
-bool must_be_root(const char* command) {
-  if (geteuid() == 0) return true;
-  std::fprintf(stderr, "zel-site: %s changes the live site file and must run as root\n", command);
-  return false;
 }
 
 SiteStatus finish_output(SiteStatus status) {
@@ -135,6 +144,14 @@ SiteStatus print_verdict(const std::string& name, const std::vector<Finding>& fi
   return has_errors(findings, strict) ? SiteStatus::kRefused : SiteStatus::kDone;
 }
 
+// The deployment's findings, the audit trail's among them.
+std::vector<Finding> deployment_findings(const SitePaths& paths) {
+  std::vector<Finding> findings = check_deployment(paths.site, paths.tool, Purpose::kCheck).findings;
+  const std::vector<Finding> trail = check_audit_trail(paths.audit, paths.record, paths.tool);
+  findings.insert(findings.end(), trail.begin(), trail.end());
+  return findings;
+}
+
 SiteStatus check_command(const Options& options, const SitePaths& paths) {
   if (options.group != nullptr) {
     return print_verdict(std::string("group ") + options.group,
@@ -142,13 +159,11 @@ SiteStatus check_command(const Options& options, const SitePaths& paths) {
                          options.strict);
   }
   if (options.path != nullptr) return print_verdict(options.path, check_install_path(options.path), false);
-  if (options.deployment) {
-    return print_verdict(paths.site, check_deployment(paths.site, paths.tool, Purpose::kCheck).findings,
-                         options.strict);
-  }
+  std::string error;
+  if (options.create && !create_audit_trail(paths.audit, paths.record, paths.tool, error)) return failure(error);
+  if (options.deployment) return print_verdict(paths.site, deployment_findings(paths), options.strict);
   const std::string path = options.file != nullptr ? options.file : paths.site;
   SecretBytes text;
-  std::string error;
   bool missing = false;
   // A live file not written yet is one of the deployment's findings, which say how to write it.
   if (!read_text_file(path, text, error, {.missing = &missing}) && !(missing && options.file == nullptr)) {
@@ -156,37 +171,42 @@ SiteStatus check_command(const Options& options, const SitePaths& paths) {
   }
   std::vector<Finding> findings = missing ? std::vector<Finding>() : check_site_text(view_of(text));
   if (options.file == nullptr) {
-    const std::vector<Finding> deployment = check_deployment(paths.site, paths.tool, Purpose::kCheck).findings;
+    const std::vector<Finding> deployment = deployment_findings(paths);
     findings.insert(findings.end(), deployment.begin(), deployment.end());
+    if (auto outside = outside_change(paths, missing ? std::nullopt : std::optional(view_of(text)))) {
+      findings.push_back(*outside);
+    }
   }
   return print_verdict(path, findings, options.strict);
 }
 
-SiteStatus show_command(const Options& options, const SitePaths& paths) {
-  const std::string path = options.file != nullptr ? options.file : paths.site;
+// show and log: the file given with -f, or else the command's own, read whole and then shown.
+SiteStatus show_or_log(const std::string& command, const Options& options, const SitePaths& paths) {
+  const bool show = command == "show";
+  const char* path = options.file != nullptr ? options.file : show ? paths.site : paths.audit;
   SecretBytes text;
   std::string error;
   if (!read_text_file(path, text, error)) return failure(error);
-  return show_site(view_of(text), path.c_str(), options.site, stdout) ? SiteStatus::kDone : SiteStatus::kRefused;
+  const bool shown = show ? show_site(view_of(text), path, options.site, stdout)
+                          : read_audit_log(view_of(text), path, options.filter, stdout);
+  return shown ? SiteStatus::kDone : SiteStatus::kRefused;
 }
 
-SiteStatus install_command(const Options& options, const SitePaths& paths, ChangeTrail& trail) {
+SiteStatus install_command(const Options& options, const SitePaths& paths) {
   const std::string file = options.operands.front();
   const std::string name = file == "-" ? "standard input" : file;
   Composed candidate;
   std::string error;
   bool refused = false;
   if (!read_candidate(file, candidate.text, error, refused)) {
-    std::fprintf(stderr, "zel-site: %s; %s is unchanged\n", error.c_str(), paths.site);
-    return refused ? SiteStatus::kRefused : SiteStatus::kFailed;
+    return failure(error + "; " + paths.site + " is unchanged", refused ? SiteStatus::kRefused : SiteStatus::kFailed);
   }
   const std::vector<Finding> findings = check_site_text(view_of(candidate.text));
   print_findings(stdout, name.c_str(), findings);
   candidate.forced = has_errors(findings, false);
   if (candidate.forced && !options.force) {
-    std::fprintf(stderr, "zel-site: %s has errors; %s is unchanged (--force installs it anyway)\n",
-                 name.c_str(), paths.site);
-    return SiteStatus::kRefused;
+    return failure(name + " has errors; " + paths.site + " is unchanged (--force installs it anyway)",
+                   SiteStatus::kRefused);
   }
   Commit commit{.command = "install",
                 .unchanged = name + " is the same as " + paths.site + ": unchanged",
@@ -195,7 +215,7 @@ SiteStatus install_command(const Options& options, const SitePaths& paths, Chang
     next = std::move(candidate);
     return SiteStatus::kDone;
   };
-  return commit_change(paths, commit, trail);
+  return commit_change(paths, commit);
 }
 
 SiteStatus run_command(int argc, char* argv[], const SitePaths& paths) {
@@ -214,8 +234,8 @@ SiteStatus run_command(int argc, char* argv[], const SitePaths& paths) {
     const char* options;
     std::size_t operands;
   };
-  static const Command commands[] = {{"check", "fSDGEP", 0}, {"show", "fs", 0},     {"edit", "", 0},
-                                     {"install", "F", 1},   {"set-token", "sWN", 0}};
+  static const Command commands[] = {{"check", "fSDGEPC", 0}, {"show", "fs", 0},     {"edit", "", 0},
+                                     {"install", "F", 1},   {"set-token", "sWN", 0}, {"log", "fnTI", 0}};
   const Command* found = std::find_if(std::begin(commands), std::end(commands),
                                       [&](const Command& c) { return command == c.name; });
   if (found == std::end(commands)) return usage_error("unknown command " + command);
@@ -227,15 +247,12 @@ SiteStatus run_command(int argc, char* argv[], const SitePaths& paths) {
   }
 
   if (command == "check") return check_command(options, paths);
-  if (command == "show") return show_command(options, paths);
-  if (!must_be_root(found->name)) return SiteStatus::kFailed;
+  if (command == "show" || command == "log") return show_or_log(command, options, paths);
+  if (geteuid() != 0) return failure(command + " changes the live site file and must run as root");
   catch_interrupts();
-  // No change without its line: a log that can't be reached refuses it before anything is read.
-  ChangeTrail trail;
-  if (!trail.open(paths.log, paths.site)) return SiteStatus::kFailed;
-  if (command == "edit") return edit_site(paths, stdin, trail);
-  if (command == "install") return install_command(options, paths, trail);
-  return set_token(paths, {options.site, options.weak, options.generate}, trail);
+  if (command == "edit") return edit_site(paths, stdin);
+  if (command == "install") return install_command(options, paths);
+  return set_token(paths, {options.site, options.weak, options.generate});
 }
 
 }  // namespace

@@ -27,7 +27,7 @@ Outcome zel_site(std::vector<std::string> words, const std::string& site = "/non
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
   const int status = run_zel_site(static_cast<int>(words.size()), argv.data(),
-                                  {site.c_str(), "/nonexistent/zel-auth"});
+                                  {site.c_str(), "/nonexistent/zel-auth", "/nonexistent/audit.log", "/nonexistent/site.sha256"});
   std::fflush(stdout);
   Outcome run{status, testing::internal::GetCapturedStdout(), testing::internal::GetCapturedStderr()};
   return run;
@@ -74,6 +74,11 @@ TEST_F(Commands, StatusAndMessageOfEachCommandLine) {
       {{"show", "--deployment"}, 2, "option --deployment is not one of show's"},
       {{"install"}, 2, "install takes one FILE"},
       {{"check", "--group", "no-such-group-here"}, 1, "group no-such-group-here: error: no such group"},
+      {{"check", "--create"}, 2, "--create goes with --deployment"},
+      {{"log", "--since", "yesterday"}, 2, "--since takes a time such as 2026-12-09T10:11:12"},
+      {{"log", "--token"}, 2, "option --token needs an argument"},
+      {{"log", "-f", file_}, 1, "site.conf:2: error: not a record zel-auth or zel-site writes"},
+      {{"log"}, 2, "/nonexistent/audit.log: No such file or directory"},
   };
   for (const auto& c : cases) {
     std::string line;

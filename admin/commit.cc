@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "admin/check.h"
+#include "admin/deployment.h"
 #include "admin/interrupt.h"
 #include "admin/lock.h"
 #include "util/status.h"
@@ -20,9 +21,8 @@ SiteStatus prepare_write(const SitePaths& paths, SiteOwnership& ownership, LiveF
   const DeploymentVerdict verdict = check_deployment(paths.site, paths.tool, Purpose::kWrite);
   print_findings(stdout, paths.site, verdict.findings);
   if (!verdict.ownership) {
-    std::fprintf(stderr, "zel-site: %s is unchanged: the deployment has the errors above; mend them (zel-site "
-                         "check tells them all), then run this again\n", paths.site);
-    return SiteStatus::kRefused;
+    return failure(site + " is unchanged: the deployment has the errors above; mend them (zel-site check tells "
+                   "them all), then run this again", SiteStatus::kRefused);
   }
   ownership = *verdict.ownership;
   std::string error;
@@ -36,24 +36,47 @@ SiteStatus prepare_write(const SitePaths& paths, SiteOwnership& ownership, LiveF
   return SiteStatus::kDone;
 }
 
-// The change's line for the trail; 0, or the status of a token identifier that can't be computed.
-int line_of(const Commit& commit, const LiveFile& live, const Composed& next, std::string& line) {
+// The change's line for the trail.
+std::string line_of(const Commit& commit, const LiveFile& live, const Composed& next) {
   const Administrator admin = administrator();
   if (std::string_view(commit.command) == "set-token") {
-    return set_token_line(admin, commit.stanza, view_of(live.text), view_of(next.text), line);
+    return set_token_line(admin, commit.stanza, view_of(live.text), view_of(next.text));
   }
   const std::optional<std::string_view> before = live.exists ? std::optional(view_of(live.text)) : std::nullopt;
-  return change_line({commit.command, admin, next.forced}, before, view_of(next.text), line);
+  return change_line({commit.command, admin, next.forced}, before, view_of(next.text));
+}
+
+// The audit file's deployment checked (findings to standard output), then it and the log opened: no
+// change without its record.
+SiteStatus open_trail(const SitePaths& paths, ChangeTrail& trail) {
+  const std::vector<Finding> findings = check_audit_trail(paths.audit, paths.record, paths.tool);
+  print_findings(stdout, paths.audit, findings);
+  if (has_errors(findings, false)) {
+    return failure(std::string(paths.site) + " is unchanged: mend the audit file first");
+  }
+  return trail.open(paths) ? SiteStatus::kDone : SiteStatus::kFailed;
+}
+
+// Says the new text is in force, with its owner, group and mode if the command says them.
+void say_installed(const Commit& commit, const SiteOwnership& ownership) {
+  std::fprintf(commit.out, "zel-site: %s", commit.installed.c_str());
+  if (commit.ownership_said) {
+    std::fprintf(commit.out, " (%s:%s %04o)", ownership.owner_name.c_str(), ownership.group_name.c_str(),
+                 static_cast<unsigned>(ownership.mode));
+  }
+  (void)std::fputc('\n', commit.out);
 }
 
 }  // namespace
 
-SiteStatus failure(const std::string& message) {
+SiteStatus failure(const std::string& message, SiteStatus status) {
   std::fprintf(stderr, "zel-site: %s\n", message.c_str());
-  return SiteStatus::kFailed;
+  return status;
 }
 
-SiteStatus commit_change(const SitePaths& paths, const Commit& commit, ChangeTrail& trail) {
+SiteStatus commit_change(const SitePaths& paths, const Commit& commit) {
+  ChangeTrail trail;
+  if (const SiteStatus status = open_trail(paths, trail); status != SiteStatus::kDone) return status;
   std::string error;
   SiteLock lock;
   if (!lock.acquire(paths.site, error)) return failure(error);
@@ -63,26 +86,18 @@ SiteStatus commit_change(const SitePaths& paths, const Commit& commit, ChangeTra
   LiveFile live;
   Composed next;
   if (const SiteStatus status = prepare_write(paths, ownership, live); status != SiteStatus::kDone) return status;
+  if (trail.reconcile(live.exists, view_of(live.text)) != kOk) return SiteStatus::kFailed;
   if (const SiteStatus status = commit.compose(live, next); status != SiteStatus::kDone) return status;
   // No live file and no text is nothing to write either.
   if ((live.exists || next.text.empty()) && !live.mended && live.text == next.text) {
     std::fprintf(commit.out, "zel-site: %s\n", commit.unchanged.c_str());
     return SiteStatus::kDone;
   }
-  std::string line;
-  if (line_of(commit, live, next, line) != kOk) {
-    return failure(std::string("the log line's token identifiers can't be computed; ") + paths.site +
-                   " is unchanged");
-  }
+  const std::string line = line_of(commit, live, next);
   if (!install_site_text(paths.site, view_of(next.text), ownership, live, error)) return failure(error);
   if (!error.empty()) std::fprintf(stderr, "zel-site: warning: %s\n", error.c_str());
-  std::fprintf(commit.out, "zel-site: %s", commit.installed.c_str());
-  if (commit.ownership_said) {
-    std::fprintf(commit.out, " (%s:%s %04o)", ownership.owner_name.c_str(), ownership.group_name.c_str(),
-                 static_cast<unsigned>(ownership.mode));
-  }
-  std::fputc('\n', commit.out);
-  return trail.send(line, paths.site) == kOk ? SiteStatus::kDone : SiteStatus::kUnlogged;
+  say_installed(commit, ownership);
+  return trail.send(line, view_of(next.text)) == kOk ? SiteStatus::kDone : SiteStatus::kUnlogged;
 }
 
 }  // namespace zel

@@ -1,12 +1,17 @@
 // The one way zel-site changes the live site file, for edit, install and
-// set-token alike. commit_change() takes the lock (admin/lock.h), checks the
-// deployment (an error refuses; the live file's mode, group or ACL found wrong
-// are mended by the write, said as warnings), reads the live file, which must
-// be the file checked, and has the command compose the new text from it. The
-// same text with nothing to mend is "unchanged": nothing is written or logged.
-// Any other text is installed (admin/install.h), the command says so, and the
-// change's line goes to the trail (admin/trail.h). Findings go to standard
-// output, other messages to standard error unless a command names its stream.
+// set-token alike. commit_change() first checks the audit file's deployment
+// and opens it and the system log (admin/trail.h): an error, or a file or log
+// that can't be opened, refuses the change before anything is read or changed.
+// It then takes the lock (admin/lock.h), checks the site file's deployment (an
+// error refuses; the live file's mode, group or ACL found wrong are mended by
+// the write, said as warnings), reads the live file, which must be the file
+// checked, records a live file other than the one last recorded as an outside
+// change, and has the command compose the new text from it. The same text with
+// nothing to mend is "unchanged": nothing is written or logged. Any other text
+// is installed (admin/install.h), the command says so, and the change's record
+// goes to the trail, which records the new file's SHA-256. Findings go to
+// standard output, other messages to standard error unless a command names its
+// stream.
 #ifndef ZEL_ADMIN_COMMIT_H_
 #define ZEL_ADMIN_COMMIT_H_
 
@@ -16,7 +21,6 @@
 
 #include "admin/install.h"
 #include "admin/trail.h"
-#include "util/log_socket.h"
 #include "util/secret.h"
 
 namespace zel {
@@ -26,18 +30,11 @@ enum class SiteStatus {
   kDone = 0,     // done: nothing wrong found, or the change in force, or nothing to change
   kRefused = 1,  // errors found, or a value, file, answer or stanza refused: nothing changed
   kFailed = 2,   // a usage error, or a file or step that failed: nothing changed by this command
-  kUnlogged = kChangeUnlogged,  // the change is in force, but the log did not take its line
+  kUnlogged = kChangeUnlogged,  // the change is in force, but the audit file or the log did not take it
 };
 
-// The paths compiled into zel-site: the live site file and the installed zel-auth; and the system log's socket.
-struct SitePaths {
-  const char* site;
-  const char* tool;
-  const char* log = kSystemLogPath;
-};
-
-// Writes "zel-site: MESSAGE" to standard error; kFailed.
-SiteStatus failure(const std::string& message);
+// Writes "zel-site: MESSAGE" to standard error; status.
+SiteStatus failure(const std::string& message, SiteStatus status = SiteStatus::kFailed);
 
 // The text a command puts in force, and whether it had errors (installed all the same).
 struct Composed {
@@ -59,7 +56,7 @@ struct Commit {
 };
 
 // Puts commit's text in force as described above; the command's status.
-SiteStatus commit_change(const SitePaths& paths, const Commit& commit, ChangeTrail& trail);
+SiteStatus commit_change(const SitePaths& paths, const Commit& commit);
 
 }  // namespace zel
 

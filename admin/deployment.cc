@@ -1,6 +1,7 @@
 #include "admin/deployment.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <grp.h>
 #include <gshadow.h>
 #include <pwd.h>
@@ -16,6 +17,7 @@
 #include <set>
 
 #include "admin/text_file.h"
+#include "util/unique_fd.h"
 
 namespace zel {
 
@@ -83,35 +85,27 @@ void read_gshadow(Accounts& all) {
   (void)std::fclose(shadow);
 }
 
-// UID_MIN of /etc/login.defs; a value that can't be read leaves the default.
-void read_uid_min(Accounts& all) {
-  std::FILE* defs = std::fopen("/etc/login.defs", "re");
-  if (defs == nullptr) return;
+// The number after key and a blank on a line of path that starts with it (key empty: the number a
+// line starts with), the last one if several; none where no value can be read as an Id.
+template <typename Id>
+std::optional<Id> read_id(const char* path, std::string_view key) {
+  std::optional<Id> value;
+  std::FILE* file = std::fopen(path, "re");
+  if (file == nullptr) return value;
   char line[256];
-  while (std::fgets(line, sizeof line, defs) != nullptr) {
-    const char* key = line + std::strspn(line, " \t");
-    if (std::strncmp(key, "UID_MIN", 7) != 0 || std::strchr(" \t", key[7]) == nullptr || key[7] == '\0') {
+  while (std::fgets(line, sizeof line, file) != nullptr) {
+    const char* text = line + std::strspn(line, " \t");
+    if (!key.empty() && (std::string_view(text).substr(0, key.size()) != key || text[key.size()] == '\0' ||
+                         std::strchr(" \t", text[key.size()]) == nullptr)) {
       continue;
     }
     char* end = nullptr;
     errno = 0;
-    const unsigned long uid = std::strtoul(key + 7, &end, 10);
-    if (end != key + 7 && errno == 0 && uid <= std::numeric_limits<uid_t>::max()) {
-      all.uid_min = static_cast<uid_t>(uid);
-    }
+    const unsigned long id = std::strtoul(text + key.size(), &end, 10);
+    if (end != text + key.size() && errno == 0 && id <= std::numeric_limits<Id>::max()) value = static_cast<Id>(id);
   }
-  (void)std::fclose(defs);
-}
-
-void read_overflow_gid(Accounts& all) {
-  std::FILE* overflow = std::fopen("/proc/sys/kernel/overflowgid", "re");
-  if (overflow == nullptr) return;
-  char line[32] = {};
-  char* end = nullptr;
-  errno = 0;
-  const unsigned long gid = std::fgets(line, sizeof line, overflow) != nullptr ? std::strtoul(line, &end, 10) : 0;
-  if (end != nullptr && end != line && errno == 0) all.overflow_gid = static_cast<gid_t>(gid);
-  (void)std::fclose(overflow);
+  (void)std::fclose(file);
+  return value;
 }
 
 }  // namespace
@@ -120,8 +114,8 @@ Accounts System::accounts() const {
   Accounts all;
   read_passwd_and_group(all);
   read_gshadow(all);
-  read_uid_min(all);
-  read_overflow_gid(all);
+  all.uid_min = read_id<uid_t>("/etc/login.defs", "UID_MIN").value_or(all.uid_min);
+  all.overflow_gid = read_id<gid_t>("/proc/sys/kernel/overflowgid", "");
   return all;
 }
 
@@ -131,12 +125,6 @@ namespace {
 constexpr const char* kExposed =
     "; others could have read every token in the site file: treat them as exposed and rotate them "
     "(zel-site set-token)";
-
-std::string octal(mode_t mode) {
-  char text[16];
-  (void)std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
-  return text;
-}
 
 std::string user_name(const Accounts& accounts, uid_t uid) {
   const auto found = std::find_if(accounts.users.begin(), accounts.users.end(),
@@ -227,6 +215,8 @@ bool unmapped_id(gid_t gid, const Accounts& accounts) {
 }
 
 // The rules of the service group of ID gid, found under name; departing is an account not counted.
+// Debian allocates the groups 0-99 statically to the system's own programs (shadow 42, tty 5, utmp
+// 43, ...): their helpers would read the tokens, and zel-auth would read what those groups guard.
 void check_group(const std::string& path, gid_t gid, const std::string& departing, const Accounts& accounts,
                  Findings& findings) {
   const GroupEntry* first = group_of(accounts, gid);
@@ -241,26 +231,23 @@ void check_group(const std::string& path, gid_t gid, const std::string& departin
     findings.error(path, id + " no longer exists: create the service group and chgrp zel-auth to it");
     return;
   }
-  // Debian allocates the groups 0-99 statically to the system's own programs
-  // (shadow 42, tty 5, utmp 43, ...): their helpers would read the tokens, and
-  // zel-auth would read what those groups guard.
+  const std::string named = "group " + first->name + " (" + id + ")";
   if (gid < 100) {
-    findings.error(path, "group " + first->name + " (" + id + ") is one of the groups 0-99 that the system's "
-                             "own programs hold (shadow, tty, utmp, ...), whose processes can read every "
-                             "token: give zel-auth a group of its own (tools/deploy.sh --group NAME)" + kExposed);
+    findings.error(path, named + " is one of the groups 0-99 that the system's own programs hold (shadow, tty, "
+                                 "utmp, ...), whose processes can read every token: give zel-auth a group of its "
+                                 "own (tools/deploy.sh --group NAME)" + kExposed);
   }
   if (unmapped_id(gid, accounts)) {
-    findings.error(path, "group " + first->name + " (" + id + ") has the ID of nogroup, nobody or the "
-                             "overflow ID, which files of unmapped owners show: give zel-auth a group of its own");
+    findings.error(path, named + " has the ID of nogroup, nobody or the overflow ID, which files of unmapped "
+                                 "owners show: give zel-auth a group of its own");
   }
   for (const GroupEntry& g : accounts.groups) {
     if (g.gid == gid) check_group_entry(path, g, id, findings);
   }
   for (const Account& a : accounts.users) {
     if (a.gid != gid || a.name == departing) continue;
-    findings.error(path, "group " + first->name + " (" + id + ") is the primary group of " + a.name +
-                             ", whose processes can read every token: give " + a.name +
-                             " another primary group (usermod -g)" + kExposed);
+    findings.error(path, named + " is the primary group of " + a.name + ", whose processes can read every "
+                                 "token: give " + a.name + " another primary group (usermod -g)" + kExposed);
   }
   if (!accounts.unreadable_shadow.empty()) {
     findings.warning(path, "/etc/gshadow can't be read (" + accounts.unreadable_shadow +
@@ -458,7 +445,43 @@ void check_site(const std::string& site, const std::string& tool_path, const Too
   }
 }
 
+// The files of the audit trail, each root's: the audit file in its directory, of zel-auth's group,
+// which may only pass through to the file and append to it; zel-site's record, root's alone, in a
+// directory that, as every one above these, is root's and writable by no one else.
+struct TrailNode {
+  std::string path;
+  mode_t type;
+  gid_t gid;
+  mode_t mode;
+};
+
+std::vector<TrailNode> trail_nodes(const std::string& audit, const std::string& record, gid_t group) {
+  return {{split_path(audit).first, S_IFDIR, group, 0710}, {audit, S_IFREG, group, 0620}, {record, S_IFREG, 0, 0600}};
+}
+
+// Any other name that may be a copy of the site file: one that holds its name (zel-site.conf.old, an
+// editor's .zel-site.conf.swp), or the mark editors, package managers and hands give one.
+void check_stray_copies(const std::string& site, const std::vector<std::string>& left, const System& system,
+                        Findings& findings) {
+  const auto [dir, base] = split_path(site);
+  for (const std::string& name : system.names_in(dir)) {
+    const std::string copy = (dir == "/" ? "" : dir) + "/" + name;
+    if (name != base && name != base + ".lock" && std::find(left.begin(), left.end(), copy) == left.end() &&
+        (name.find(base) != std::string::npos || name.ends_with('~') || name.ends_with(".bak") ||
+         name.ends_with(".orig") || name.find(".dpkg-") != std::string::npos)) {
+      findings.warning(copy, "beside the site file, and its name says it may be a copy of it, which would hold "
+                             "every token outside the audit trail: if it is one, remove it (rm " + copy + ")");
+    }
+  }
+}
+
 }  // namespace
+
+std::string octal(mode_t mode) {
+  char text[16];
+  (void)std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+  return text;
+}
 
 std::vector<DirectoryFault> directory_faults(const struct stat& st, const std::string& owner) {
   std::vector<DirectoryFault> faults;
@@ -500,6 +523,60 @@ std::vector<Finding> check_install_path(const std::string& path, const System& s
     }
   }
   return findings.done();
+}
+
+std::vector<Finding> check_audit_trail(const char* audit, const char* record, const char* tool,
+                                       const System& system) {
+  Findings findings;
+  const Accounts accounts = system.accounts();
+  struct stat tool_st {};
+  std::set<std::string> seen;
+  // Without zel-auth, or with a group unfit to serve, there is no group to judge by: its findings come first.
+  if (system.stat_path(tool, true, tool_st) != 0 || !sound_group(tool_st.st_gid, accounts)) return findings.done();
+  for (const TrailNode& node : trail_nodes(audit, record, tool_st.st_gid)) {
+    struct stat st {};
+    const GroupEntry* group = group_of(accounts, node.gid);
+    const std::string want = ": it must be root:" + (group != nullptr ? group->name : std::to_string(node.gid)) +
+                             " " + octal(node.mode) + (node.type == S_IFDIR ? ", a directory" : ", a file") +
+                             " (zel-site check --deployment --create makes what is missing)";
+    check_directories(node.path, system, accounts, seen, findings);
+    // The record comes with the first change.
+    if (const int error = system.stat_path(node.path, false, st); error != 0) {
+      if (error != ENOENT || node.path != record) findings.error(node.path, std::strerror(error) + want);
+    } else if ((st.st_mode & (S_IFMT | 07777)) != (node.type | node.mode) || st.st_uid != 0 || st.st_gid != node.gid) {
+      findings.error(node.path, user_name(accounts, st.st_uid) + " " + octal(st.st_mode) +
+                                    (S_ISLNK(st.st_mode) ? ", a link" : "") + want);
+    } else if (bool acl = false; system.acl(node.path, AclKind::kAccess, acl) != 0 || acl) {
+      findings.error(node.path, "carries an extended ACL (or one that can't be read): setfacl -b " + node.path);
+    }
+  }
+  return findings.done();
+}
+
+bool create_audit_trail(const char* audit, const char* record, const char* tool, std::string& error) {
+  struct stat tool_st {};
+  if (stat(tool, &tool_st) != 0 || !sound_group(tool_st.st_gid, System().accounts())) {
+    error = std::string(tool) + " is missing or its group unfit to serve, and the audit file takes its group";
+    return false;
+  }
+  // Each is made with no access at all, then given its owner and mode; the record comes with the first change.
+  if (mkdir(split_path(record).first.c_str(), 0700) != 0 && errno != EEXIST) {
+    error = split_path(record).first + ": " + std::strerror(errno);
+    return false;
+  }
+  for (const TrailNode& node : trail_nodes(audit, record, tool_st.st_gid)) {
+    const bool dir = node.type == S_IFDIR;
+    UniqueFd fd;
+    if (node.path != record && (!dir || mkdir(node.path.c_str(), 0) == 0)) {
+      fd.reset(open(node.path.c_str(), dir ? O_RDONLY | O_DIRECTORY | O_NOFOLLOW : O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0));
+    }
+    if (node.path == record || (!fd && errno == EEXIST)) continue;
+    if (!fd || fchown(fd.get(), 0, node.gid) != 0 || fchmod(fd.get(), node.mode) != 0) {
+      error = node.path + ": " + std::strerror(errno);
+      return false;
+    }
+  }
+  return true;
 }
 
 std::vector<std::string> left_copies(const std::string& site_path, const System& system) {
@@ -552,10 +629,12 @@ DeploymentVerdict check_deployment(const char* site_path, const char* tool_path,
   }
   check_acls(site, site_error == 0 && S_ISREG(site_st.st_mode), purpose, system, findings);
   check_directories(site, system, accounts, seen, findings);
-  for (const std::string& copy : left_copies(site, system)) {
+  const std::vector<std::string> left = left_copies(site, system);
+  for (const std::string& copy : left) {
     findings.error(copy, "a copy of the site file left by an edit or install that was killed (or one still "
                          "running): remove it (rm -r " + copy + ") once no zel-site runs" + kExposed);
   }
+  check_stray_copies(site, left, system, findings);
 
   DeploymentVerdict verdict;
   verdict.findings = findings.done();

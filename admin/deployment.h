@@ -13,7 +13,9 @@
 // else (directory_faults). These are the only copies of these rules: the
 // package's postinst and tools/deploy.sh ask zel-site for them (deploy.sh
 // judges zel-site's own path itself, since it must trust zel-site before it
-// runs it as root). Every
+// runs it as root). Any other name beside the site file that may be a copy of
+// it (NAME.bak, NAME~, *.orig, *.dpkg-*, a name that holds the site file's) is
+// warned about. Every
 // finding where others could have read the tokens says they are exposed.
 // The rules read the system through System, so a test can feed them made-up
 // files, accounts and groups.
@@ -101,6 +103,9 @@ DeploymentVerdict check_deployment(const char* site_path, const char* tool_path,
 std::vector<Finding> check_service_group(const std::string& name, const std::string& departing,
                                          const System& system = System());
 
+// A mode's permission bits as four octal digits, as chmod takes them: "0640".
+std::string octal(mode_t mode);
+
 // What lets someone besides root change the names in a directory (st), each once, with the command
 // that mends it followed by the directory: none when only root can. A sticky directory such as /tmp
 // counts: there anyone can still put a file of theirs, or a root file they can move, under a name
@@ -118,6 +123,18 @@ std::vector<Finding> check_install_path(const std::string& path, const System& s
 
 // The copies of the site file an edit or install left beside it (.zel-site-edit.*, .NAME.new-*).
 std::vector<std::string> left_copies(const std::string& site_path, const System& system = System());
+
+// The findings about the audit file and zel-site's record of the site file (SitePaths::record).
+// The audit file is root:GROUP 0620 in a directory root:GROUP 0710, GROUP being zel-auth's
+// group: zel-auth may only pass through to the file and append to it, root alone reads it.
+// The record, when there is one, is root:root 0600. None is a link or carries an extended
+// ACL; every directory above them is root's and writable by no one else. While
+// zel-auth is missing or its group unfit, there is no group to judge them by: none is made.
+std::vector<Finding> check_audit_trail(const char* audit, const char* record, const char* tool,
+                                       const System& system = System());
+
+// Makes what check_audit_trail finds missing, each with its owner and mode; false with the reason.
+bool create_audit_trail(const char* audit, const char* record, const char* tool, std::string& error);
 
 }  // namespace zel
 

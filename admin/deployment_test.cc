@@ -15,6 +15,8 @@ namespace {
 
 constexpr const char* kTool = "/opt/zel/bin/zel-auth";
 constexpr const char* kSite = "/opt/zel/etc/zel-site.conf";
+constexpr const char* kAudit = "/var/log/zel-auth/audit.log";
+constexpr const char* kRecord = "/var/lib/zel-auth/site-file.sha256";
 constexpr gid_t kZel = 1234;
 
 struct stat made(mode_t type, uid_t uid, gid_t gid, mode_t mode) {
@@ -35,6 +37,10 @@ class FakeSystem : public System {
     }
     files[kTool] = made(S_IFREG, 0, kZel, 02711);
     files[kSite] = made(S_IFREG, 0, kZel, 0640);
+    for (const char* dir : {"/var", "/var/log", "/var/lib"}) files[dir] = made(S_IFDIR, 0, 0, 0755);
+    files["/var/log/zel-auth"] = made(S_IFDIR, 0, kZel, 0710);
+    files[kAudit] = made(S_IFREG, 0, kZel, 0620);
+    files["/var/lib/zel-auth"] = made(S_IFDIR, 0, 0, 0755);
     data.users = {{"root", 0, 0}, {"nobody", 65534, 65534}, {"alice", 1000, 1000}, {"zelsvc", 999, kZel + 1}};
     data.groups = {group("root", 0),       group("nogroup", 65534),   group("alice", 1000),
                    group("zel", kZel),     group("zelsvc", kZel + 1), group("builders", 1500, {"alice"}),
@@ -89,6 +95,8 @@ TEST(Deployment, EachRuleOnMadeUpFilesAccountsAndGroups) {
   const auto site = [](mode_t type, uid_t uid, gid_t gid, mode_t mode) {
     return [=](FakeSystem& f) { f.files[kSite] = made(type, uid, gid, mode); };
   };
+  const auto beside = [](const char* name) { return [=](FakeSystem& f) { f.names.emplace_back(name); }; };
+  constexpr const char* kCopy = "beside the site file, and its name says it may be a copy of it";
   const struct {
     const char* name;
     std::function<void(FakeSystem&)> change;
@@ -201,6 +209,13 @@ TEST(Deployment, EachRuleOnMadeUpFilesAccountsAndGroups) {
                           "(rm -r /opt/zel/etc/.zel-site-edit.Ab12Cd)", true},
       {"an install's new file left", [](FakeSystem& f) { f.names.push_back(".zel-site.conf.new-0a1b"); },
        Purpose::kCheck, Verdict::kRefused, "rm -r /opt/zel/etc/.zel-site.conf.new-0a1b", true},
+      {"a backup", beside("site.bak"), Purpose::kCheck, Verdict::kWarned, kCopy, false},
+      {"an editor's backup", beside("site~"), Purpose::kCheck, Verdict::kWarned, kCopy, false},
+      {"an editor's swap file", beside(".zel-site.conf.swp"), Purpose::kCheck, Verdict::kWarned, kCopy, false},
+      {"a package's kept one", beside("site.dpkg-old"), Purpose::kWrite, Verdict::kWarned, kCopy, false},
+      {"a patch's original", beside("site.orig"), Purpose::kCheck, Verdict::kWarned, kCopy, false},
+      {"a copy by hand", beside("old-zel-site.conf-2025"), Purpose::kCheck, Verdict::kWarned, kCopy, false},
+      {"another file", beside("other.conf"), Purpose::kCheck, Verdict::kClean, "", false},
       {"site ACL, checked", [](FakeSystem& f) { f.acls.insert(kSite); }, Purpose::kCheck, Verdict::kRefused,
        "carries an extended ACL", true},
       {"site ACL, written", [](FakeSystem& f) { f.acls.insert(kSite); }, Purpose::kWrite, Verdict::kWarned,
@@ -229,6 +244,60 @@ TEST(Deployment, EachRuleOnMadeUpFilesAccountsAndGroups) {
     EXPECT_EQ(verdict.findings.front().text.find("treat them as exposed and rotate them") != std::string::npos,
               c.exposed)
         << all;
+  }
+}
+
+TEST(Deployment, ACopyAnEditLeftIsReportedOnceAsSuch) {
+  FakeSystem system;
+  system.names.push_back(".zel-site.conf.new-0a1b");
+  EXPECT_EQ(check_deployment(kSite, kTool, Purpose::kCheck, system).findings.size(), 1U);
+}
+
+TEST(Deployment, TheAuditFileAndTheRecordEachRootsWithTheirGroupAndMode) {
+  const auto file = [](const char* path, mode_t type, gid_t gid, mode_t mode) {
+    return [=](FakeSystem& f) { f.files[path] = made(type, 0, gid, mode); };
+  };
+  const auto gone = [](const char* path) { return [=](FakeSystem& f) { f.files.erase(path); }; };
+  const struct {
+    const char* name;
+    std::function<void(FakeSystem&)> change;
+    const char* text;  // the first finding; empty: none
+  } cases[] = {
+      {"sound, nothing recorded yet", [](FakeSystem&) {}, ""},
+      {"a record", file(kRecord, S_IFREG, 0, 0600), ""},
+      {"no audit file", gone(kAudit),
+       "/var/log/zel-auth/audit.log: No such file or directory: it must be root:zel 0620, a file (zel-site check "
+       "--deployment --create makes what is missing)"},
+      {"the audit file a link", file(kAudit, S_IFLNK, 0, 0777), "audit.log: root 0777, a link: it must be root:zel 0620, a file"},
+      {"the audit file readable by the group", file(kAudit, S_IFREG, kZel, 0640), "audit.log: root 0640: it must be root:zel 0620"},
+      {"the audit file another group's", file(kAudit, S_IFREG, 1500, 0620), "audit.log: root 0620: it must be root:zel 0620"},
+      {"the audit file alice's", [](FakeSystem& f) { f.files[kAudit].st_uid = 1000; }, "audit.log: alice 0620: it must be root:zel 0620"},
+      {"the audit file with an ACL", [](FakeSystem& f) { f.acls.insert(kAudit); },
+       "carries an extended ACL (or one that can't be read): setfacl -b /var/log/zel-auth/audit.log"},
+      {"its directory listable", file("/var/log/zel-auth", S_IFDIR, kZel, 0750),
+       "/var/log/zel-auth: root 0750: it must be root:zel 0710, a directory"},
+      {"no directory", [](FakeSystem& f) { f.files.erase("/var/log/zel-auth"); f.files.erase(kAudit); },
+       "/var/log/zel-auth: No such file or directory: it must be root:zel 0710, a directory"},
+      {"/var/log writable by others", file("/var/log", S_IFDIR, 0, 0777), "/var/log: writable by others than root"},
+      {"the record readable by all", file(kRecord, S_IFREG, 0, 0644), "site-file.sha256: root 0644: it must be root:root 0600, a file"},
+      {"no record directory", gone("/var/lib/zel-auth"), "/var/lib/zel-auth: can't be examined: No such file"},
+      {"the record directory writable by others", file("/var/lib/zel-auth", S_IFDIR, 0, 0777),
+       "/var/lib/zel-auth: writable by others than root"},
+      {"no zel-auth: nothing to judge by", gone(kTool), ""},
+      {"zel-auth of a group with members", [](FakeSystem& f) { f.files[kTool].st_gid = 1500; }, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeSystem system;
+    c.change(system);
+    const std::vector<Finding> findings = check_audit_trail(kAudit, kRecord, kTool, system);
+    if (c.text[0] == '\0') {
+      EXPECT_TRUE(findings.empty()) << findings.front().path << ": " << findings.front().text;
+      continue;
+    }
+    ASSERT_FALSE(findings.empty());
+    EXPECT_NE((findings.front().path + ": " + findings.front().text).find(c.text), std::string::npos)
+        << findings.front().path << ": " << findings.front().text;
   }
 }
 

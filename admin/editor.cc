@@ -20,7 +20,6 @@
 #include "admin/interrupt.h"
 #include "admin/text_file.h"
 #include "util/secret.h"
-#include "util/unique_fd.h"
 
 namespace zel {
 
@@ -51,13 +50,6 @@ class PrivateDir {
  private:
   std::string path_;
 };
-
-bool write_new_file(const std::string& path, std::string_view text) {
-  UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
-  if (!fd || !write_all(fd.get(), text)) return false;
-  errno = fd.close();
-  return errno == 0;
-}
 
 // Stops an editor that outlives an interrupt: asked first, then killed.
 void stop_editor(pid_t pid) {
@@ -197,16 +189,15 @@ SiteStatus edit_copy(const std::string& site_path, const LiveFile& live, std::FI
     return failure("can't make a private directory beside " + site_path + ": " + std::strerror(errno));
   }
   const std::string copy = dir.path() + "/" + split_path(site_path).second;
-  if (!write_new_file(copy, view_of(live.text))) return failure("can't write " + copy + ": " + std::strerror(errno));
+  if (!write_file(copy, view_of(live.text), O_EXCL)) return failure("can't write " + copy + ": " + std::strerror(errno));
   std::string error;
   for (;;) {
     if (!run_editor(copy)) {
-      if (interrupted() == 0) std::fprintf(stderr, "zel-site: the editor failed; %s is unchanged\n", site_path.c_str());
-      return SiteStatus::kRefused;
+      return interrupted() != 0 ? SiteStatus::kRefused
+                                : failure("the editor failed; " + site_path + " is unchanged", SiteStatus::kRefused);
     }
     if (!read_text_file(copy, next.text, error)) {
-      std::fprintf(stderr, "zel-site: %s; %s is unchanged\n", error.c_str(), site_path.c_str());
-      return SiteStatus::kRefused;
+      return failure(error + "; " + site_path + " is unchanged", SiteStatus::kRefused);
     }
     if (next.text == live.text) return SiteStatus::kDone;
     const std::vector<Finding> findings = check_site_text(view_of(next.text));
@@ -215,10 +206,7 @@ SiteStatus edit_copy(const std::string& site_path, const LiveFile& live, std::FI
     if (!has_errors(findings, false)) return SiteStatus::kDone;
     const Choice choice = ask(answers, site_path);
     if (interrupted() != 0) return SiteStatus::kRefused;
-    if (choice == Choice::kExit) {
-      std::fprintf(stderr, "zel-site: %s is unchanged\n", site_path.c_str());
-      return SiteStatus::kRefused;
-    }
+    if (choice == Choice::kExit) return failure(site_path + " is unchanged", SiteStatus::kRefused);
     next.forced = choice == Choice::kInstall;
     if (next.forced) return SiteStatus::kDone;
   }
@@ -226,13 +214,13 @@ SiteStatus edit_copy(const std::string& site_path, const LiveFile& live, std::FI
 
 }  // namespace
 
-SiteStatus edit_site(const SitePaths& paths, std::FILE* answers, ChangeTrail& trail) {
+SiteStatus edit_site(const SitePaths& paths, std::FILE* answers) {
   const std::string site = paths.site;
   Commit commit{
       .command = "edit", .out = stderr, .unchanged = site + " is unchanged", .installed = "installed " + site};
   commit.locked = [&] { offer_removal(site, answers); };
   commit.compose = [&](const LiveFile& live, Composed& next) { return edit_copy(site, live, answers, next); };
-  return commit_change(paths, commit, trail);
+  return commit_change(paths, commit);
 }
 
 }  // namespace zel

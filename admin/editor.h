@@ -22,8 +22,8 @@ namespace zel {
 // The editor's command: the first set of SUDO_EDITOR, VISUAL, EDITOR split at blanks; empty for the default.
 std::vector<std::string> editor_command();
 
-// Edits the live site file, answers read from answers, the change's line sent to trail.
-SiteStatus edit_site(const SitePaths& paths, std::FILE* answers, ChangeTrail& trail);
+// Edits the live site file, answers read from answers, the change recorded (admin/commit.h).
+SiteStatus edit_site(const SitePaths& paths, std::FILE* answers);
 
 }  // namespace zel
 

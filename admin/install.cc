@@ -107,16 +107,14 @@ UniqueFd open_without_links(std::string path, std::string& dir_fault) {
 
 // A regular file must be root's, with none of the forbidden mode bits, and have one name.
 bool roots_own(const struct stat& st, const std::string& name, mode_t forbidden, std::string& error) {
-  char mode[8];
-  (void)std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
   if (!S_ISREG(st.st_mode)) {
     error = name + " is not a regular file";
   } else if (st.st_uid != 0) {
     error = name + " is owned by user ID " + std::to_string(st.st_uid) + ", not root";
   } else if ((st.st_mode & forbidden & 022) != 0) {
-    error = name + " is writable by others than root (mode " + mode + ")";
+    error = name + " is writable by others than root (mode " + octal(st.st_mode) + ")";
   } else if ((st.st_mode & forbidden) != 0) {
-    error = name + " is readable by others than root (mode " + mode + ")";
+    error = name + " is readable by others than root (mode " + octal(st.st_mode) + ")";
   } else if (st.st_nlink != 1) {
     error = name + " has " + std::to_string(st.st_nlink) +
             " names (hard links), and another may be a file its linker can't read";

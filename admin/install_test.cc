@@ -163,6 +163,22 @@ TEST_F(InstallTest, AnotherWritersChangeSinceTheReadStaysAndNothingIsInstalled) 
   }
 }
 
+// read_candidate(path) reads the candidate, or, with a refusal, refuses it with that text.
+void expect_candidate(const std::string& path, const char* refusal) {
+  SecretBytes text;
+  std::string error;
+  bool refused = false;
+  const bool ok = read_candidate(path, text, error, refused);
+  EXPECT_EQ(ok, refusal[0] == '\0') << error;
+  if (ok) {
+    EXPECT_EQ(std::string(view_of(text)), "site.name = x\n");
+  }
+  if (!ok) {
+    EXPECT_NE(error.find(refusal), std::string::npos) << error;
+    EXPECT_TRUE(refused);
+  }
+}
+
 TEST_F(InstallTest, ACandidateMustBeRootsOwnRegularFileReachedWithoutLinks) {
   if (geteuid() != 0) GTEST_SKIP() << "the candidate's owners can only be set up by root";
   // A candidate is read only from directories that root alone can write; /run is one where
@@ -235,18 +251,7 @@ TEST_F(InstallTest, ACandidateMustBeRootsOwnRegularFileReachedWithoutLinks) {
       ASSERT_EQ(chown(c.path.c_str(), c.owner, 0), 0);
       ASSERT_EQ(chmod(c.path.c_str(), c.mode), 0);
     }
-    SecretBytes text;
-    std::string error;
-    bool refused = false;
-    const bool ok = read_candidate(c.path, text, error, refused);
-    EXPECT_EQ(ok, c.refusal[0] == '\0') << error;
-    if (ok) {
-      EXPECT_EQ(std::string(view_of(text)), "site.name = x\n");
-    }
-    if (!ok) {
-      EXPECT_NE(error.find(c.refusal), std::string::npos) << error;
-      EXPECT_TRUE(refused);
-    }
+    expect_candidate(c.path, c.refusal);
     for (const char* left : {".link", ".2", ".fifo", ""}) unlink((file + left).c_str());
     unlink(sub.c_str());
     for (const std::string& dir : {users, open_dir}) {
@@ -287,19 +292,8 @@ TEST_F(InstallTest, StandardInputMustBeAPipe) {
     ASSERT_GE(fd, 0);
     ASSERT_EQ(dup2(fd, STDIN_FILENO), STDIN_FILENO);
     close(fd);
-    SecretBytes text;
-    std::string error;
-    bool refused = false;
-    const bool ok = read_candidate("-", text, error, refused);
+    expect_candidate("-", c.refusal);
     ASSERT_EQ(dup2(saved, STDIN_FILENO), STDIN_FILENO);
-    EXPECT_EQ(ok, c.refusal[0] == '\0') << error;
-    if (ok) {
-      EXPECT_EQ(std::string(view_of(text)), "site.name = x\n");
-    }
-    if (!ok) {
-      EXPECT_NE(error.find(c.refusal), std::string::npos) << error;
-      EXPECT_TRUE(refused);
-    }
   }
   close(saved);
 }

@@ -11,8 +11,8 @@
 #include "admin/interrupt.h"
 #include "util/hardening.h"
 
-#if !defined(ZEL_SITE_FILE) || !defined(ZEL_AUTH_PATH)
-#error "ZEL_SITE_FILE and ZEL_AUTH_PATH must be defined"
+#if !defined(ZEL_SITE_FILE) || !defined(ZEL_AUTH_PATH) || !defined(ZEL_AUDIT_FILE) || !defined(ZEL_SITE_RECORD)
+#error "ZEL_SITE_FILE, ZEL_AUTH_PATH, ZEL_AUDIT_FILE and ZEL_SITE_RECORD must be defined"
 #endif
 
 int main(int argc, char* argv[]) {
@@ -23,7 +23,7 @@ int main(int argc, char* argv[]) {
   umask(077);
   int status = 2;
   try {
-    status = zel::run_zel_site(argc, argv, {ZEL_SITE_FILE, ZEL_AUTH_PATH});
+    status = zel::run_zel_site(argc, argv, {ZEL_SITE_FILE, ZEL_AUTH_PATH, ZEL_AUDIT_FILE, ZEL_SITE_RECORD});
   } catch (const std::bad_alloc&) {
     std::fputs("zel-site: out of memory\n", stderr);
   }

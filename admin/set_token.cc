@@ -112,8 +112,7 @@ SiteStatus compose_token(const std::string& site, const TokenRequest& request, i
   const std::string_view whole = view_of(live.text);
   std::size_t start = 0;
   if (find_stanza(whole.substr(0, whole.find('\0')), request.stanza, start) == StanzaLookup::kMissing) {
-    std::fprintf(stderr, "zel-site: %s has no stanza %s; it is unchanged\n", site.c_str(), label.c_str());
-    return SiteStatus::kRefused;
+    return failure(site + " has no stanza " + label + "; it is unchanged", SiteStatus::kRefused);
   }
   SecretBytes value;
   std::string error;
@@ -126,9 +125,7 @@ SiteStatus compose_token(const std::string& site, const TokenRequest& request, i
   const std::vector<Finding> findings = check_site_text(view_of(next.text));
   print_findings(stdout, site.c_str(), findings);
   if (has_errors(findings, false)) {
-    std::fprintf(stderr, "zel-site: %s would have errors; it is unchanged (mend them with zel-site edit)\n",
-                 site.c_str());
-    return SiteStatus::kRefused;
+    return failure(site + " would have errors; it is unchanged (mend them with zel-site edit)", SiteStatus::kRefused);
   }
   // The value goes out before it is put in force: a value that can't be told is not installed.
   if (request.generate != nullptr && !write_token_value(generated_fd, value, error)) {
@@ -139,7 +136,7 @@ SiteStatus compose_token(const std::string& site, const TokenRequest& request, i
 
 }  // namespace
 
-SiteStatus set_token(const SitePaths& paths, const TokenRequest& request, ChangeTrail& trail) {
+SiteStatus set_token(const SitePaths& paths, const TokenRequest& request) {
   int generated_fd = -1;
   if (std::string error; request.generate != nullptr && !generated_token_fd(request.generate, generated_fd, error)) {
     return failure(error);
@@ -154,7 +151,7 @@ SiteStatus set_token(const SitePaths& paths, const TokenRequest& request, Change
   commit.compose = [&](const LiveFile& live, Composed& next) {
     return compose_token(site, request, generated_fd, live, next);
   };
-  return commit_change(paths, commit, trail);
+  return commit_change(paths, commit);
 }
 
 }  // namespace zel

@@ -23,7 +23,7 @@ struct TokenRequest {
 };
 
 // Sets the token value of the stanza asked for through commit_change(); the same value says unchanged.
-SiteStatus set_token(const SitePaths& paths, const TokenRequest& request, ChangeTrail& trail);
+SiteStatus set_token(const SitePaths& paths, const TokenRequest& request);
 
 // The text with the stanza's token value set to value; false with the reason.
 bool replace_token(std::string_view whole_text, const char* name, std::string_view value,

@@ -62,6 +62,13 @@ bool write_all(int fd, std::string_view text) {
   return true;
 }
 
+bool write_file(const std::string& path, std::string_view text, int flags) {
+  UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | flags, 0600));
+  if (!fd || !write_all(fd.get(), text)) return false;
+  errno = fd.close();
+  return errno == 0;
+}
+
 std::pair<std::string, std::string> split_path(const std::string& path) {
   const std::size_t slash = path.find_last_of('/');
   if (slash == std::string::npos) return {".", path};

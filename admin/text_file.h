@@ -33,6 +33,10 @@ bool read_text_fd(int fd, const std::string& name, SecretBytes& text, std::strin
 // Writes all of text to fd, through interrupted and short writes; false with errno.
 bool write_all(int fd, std::string_view text);
 
+// Writes text to a file of root's alone at path, no link followed, opened with flags besides
+// (O_EXCL: a new file; O_TRUNC: in place); false with errno.
+bool write_file(const std::string& path, std::string_view text, int flags);
+
 // The directory of path ("." for a bare name, "/" for the root's entries) and its last name.
 std::pair<std::string, std::string> split_path(const std::string& path);
 

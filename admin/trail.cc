@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -9,12 +10,14 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <vector>
 
 #include "admin/stanzas.h"
+#include "admin/text_file.h"
+#include "sign/sha256.h"
 #include "sign/token_id.h"
+#include "util/audit_file.h"
 #include "util/log_field.h"
 #include "util/status.h"
 #include "util/unique_fd.h"
@@ -26,11 +29,7 @@ namespace {
 // The login UID of a process that no login started (a service, cron, boot).
 constexpr unsigned long kUnsetLoginUid = 4294967295UL;
 
-std::string who(const Administrator& admin) {
-  std::string text = " by=" + name_field(admin.by);
-  if (admin.sudo) text += " sudo=" + name_field(*admin.sudo);
-  return text;
-}
+std::string who(const Administrator& admin) { return " by=" + name_field(admin); }
 
 // What zel-auth makes of a stanza: whether -s finds it, what it lists, its token lines.
 struct StanzaState {
@@ -85,16 +84,7 @@ Stanzas stanzas_of(std::string_view text) {
 }
 
 // " token=STATE[ id=I][ was=I]" for a stanza's counting token before and after.
-int token_words(std::optional<std::string_view> before, std::optional<std::string_view> after,
-                std::string& words) {
-  std::string now;
-  std::string was;
-  if (after) {
-    if (const int status = token_identifier(*after, now); status != kOk) return status;
-  }
-  if (before) {
-    if (const int status = token_identifier(*before, was); status != kOk) return status;
-  }
+std::string token_words(std::optional<std::string_view> before, std::optional<std::string_view> after) {
   const char* state = "none";
   if (before && after) {
     state = *before == *after ? "same" : "changed";
@@ -103,16 +93,35 @@ int token_words(std::optional<std::string_view> before, std::optional<std::strin
   } else if (before) {
     state = "gone";
   }
-  words += " token=";
-  words += state;
-  if (after) words += " id=" + now;
-  if (before && !(after && *before == *after)) words += " was=" + was;
-  return kOk;
+  std::string words = std::string(" token=") + state;
+  if (after) words += " id=" + token_identifier(*after);
+  if (before && !(after && *before == *after)) words += " was=" + token_identifier(*before);
+  return words;
 }
 
 std::string stanza_word(const std::optional<std::string>& name) {
   return stanza_field(name ? name->c_str() : nullptr);
 }
+
+// The SHA-256 recorded at record, "none" while nothing is; false with the reason.
+// cppcheck-suppress constParameter ; read_text_file writes the reason into it
+bool recorded_hash(const char* record, std::string& hash, std::string& error) {
+  SecretBytes text;
+  bool missing = false;
+  const bool read = read_text_file(record, text, error, {.follow_link = false, .missing = &missing});
+  hash = read ? std::string(text.begin(), text.end() - (text.empty() || text.back() != '\n' ? 0 : 1)) : "none";
+  return read || missing;
+}
+
+// A torn write leaves a record that matches no file: the next command reports an outside change.
+bool record_hash(const char* record, const std::string& hash, std::string& error) {
+  if (write_file(record, hash + "\n", O_TRUNC)) return true;
+  error = std::string(record) + ": " + std::strerror(errno);
+  return false;
+}
+
+// The SHA-256 of a live text, "none" for no file.
+std::string live_hash(std::optional<std::string_view> live) { return live ? sha256_hex(*live) : "none"; }
 
 }  // namespace
 
@@ -140,27 +149,18 @@ std::string login_name(const char* loginuid) {
 }
 
 Administrator administrator() {
-  Administrator admin;
   char text[32] = {};
   bool read_it = false;
   if (const UniqueFd fd(open("/proc/self/loginuid", O_RDONLY | O_CLOEXEC)); fd) {
     read_it = read(fd.get(), text, sizeof text - 1) > 0;
   }
-  admin.by = login_name(read_it ? text : nullptr);
-  // sudo's word for who ran it, which the login UID also gives unless the
-  // session was started otherwise (su, a cron job's sudo): both are kept.
-  if (const char* sudo_user = std::getenv("SUDO_USER");
-      sudo_user != nullptr && *sudo_user != '\0' && getuid() == 0) {
-    admin.sudo = sudo_user;
-  }
-  return admin;
+  return login_name(read_it ? text : nullptr);
 }
 
-int change_line(const Change& change, std::optional<std::string_view> before, std::string_view after,
-                std::string& line) {
+std::string change_line(const Change& change, std::optional<std::string_view> before, std::string_view after) {
   const Stanzas old_stanzas = before ? stanzas_of(*before) : Stanzas();
   const Stanzas new_stanzas = stanzas_of(after);
-  line = change.command + who(change.admin);
+  std::string line = change.command + who(change.admin);
   if (change.forced) line += " forced";
   std::string changes;
   for (std::size_t i = 0; i < new_stanzas.names.size(); ++i) {
@@ -168,25 +168,17 @@ int change_line(const Change& change, std::optional<std::string_view> before, st
     const StanzaState* was = old_stanzas.find(new_stanzas.names[i]);
     if (was != nullptr && same(*was, now)) continue;
     changes += was == nullptr ? " added=" : " changed=";
-    changes += stanza_word(new_stanzas.names[i]);
-    if (const int status = token_words(was != nullptr ? was->counting : std::nullopt, now.counting, changes);
-        status != kOk) {
-      return status;
-    }
+    changes += stanza_word(new_stanzas.names[i]) + token_words(was != nullptr ? was->counting : std::nullopt, now.counting);
   }
   for (std::size_t i = 0; i < old_stanzas.names.size(); ++i) {
     if (new_stanzas.find(old_stanzas.names[i]) != nullptr) continue;
-    changes += " removed=" + stanza_word(old_stanzas.names[i]);
-    if (const int status = token_words(old_stanzas.states[i].counting, std::nullopt, changes); status != kOk) {
-      return status;
-    }
+    changes += " removed=" + stanza_word(old_stanzas.names[i]) + token_words(old_stanzas.states[i].counting, std::nullopt);
   }
-  line += changes.empty() ? std::string(" stanzas=same") : changes;
-  return kOk;
+  return line + (changes.empty() ? std::string(" stanzas=same") : changes);
 }
 
-int set_token_line(const Administrator& admin, const char* name, std::string_view before,
-                   std::string_view after, std::string& line) {
+std::string set_token_line(const Administrator& admin, const char* name, std::string_view before,
+                           std::string_view after) {
   const auto counting = [name](std::string_view text) -> std::optional<std::string_view> {
     const std::string_view cut = text.substr(0, text.find('\0'));
     const Stanza stanza = select_stanza(cut, LineIndex(cut), name);
@@ -194,32 +186,79 @@ int set_token_line(const Administrator& admin, const char* name, std::string_vie
     if (i == std::string_view::npos) return std::nullopt;
     return stanza.tokens[i].value;
   };
-  line = "set-token" + who(admin) + " stanza=" + stanza_field(name);
-  return token_words(counting(before), counting(after), line);
+  return "set-token" + who(admin) + " stanza=" + stanza_field(name) + token_words(counting(before), counting(after));
 }
 
-bool ChangeTrail::open(const char* path, const std::string& site_path) {
-  path_ = path;
-  if (log_.open(path) != LogSocket::State::kFailed) return true;
+std::optional<Finding> outside_change(const SitePaths& paths, std::optional<std::string_view> live) {
+  const std::string now = live_hash(live);
+  std::string recorded;
+  std::string error;
+  if (!recorded_hash(paths.record, recorded, error)) return Finding{paths.record, 0, Severity::kError, error};
+  if (now == recorded) return std::nullopt;
+  return Finding{paths.site, 0, Severity::kWarning,
+                 "changed outside zel-site; not in the audit file (SHA-256 " + now + ", last recorded " +
+                     name_field(recorded) + "): the next zel-site edit, install or set-token records it as an "
+                     "outside change"};
+}
+
+bool ChangeTrail::open(const SitePaths& paths) {
+  paths_ = paths;
+  // Its owner and group are the deployment checker's to judge (root's, or in
+  // the older set-user-ID form the service account's); here it must be a file.
+  struct stat st {};
+  const int error = lstat(paths.audit, &st) != 0 ? errno : open_audit_file(paths.audit, st.st_uid, st.st_gid, audit_);
+  if (error != 0) {
+    std::fprintf(stderr, "zel-site: the audit file %s can't be opened for appending: %s; %s is unchanged: no "
+                 "change goes in without its record\n", paths.audit, std::strerror(error), paths.site);
+    return false;
+  }
+  if (log_.open(paths.log) != LogSocket::State::kFailed) return true;
   std::fprintf(stderr,
                "zel-site: the system log (%s) can't be reached: %s; %s is unchanged: no change goes in "
                "without its line in the log\n",
-               path, std::strerror(log_.error()), site_path.c_str());
+               paths.log, std::strerror(log_.error()), paths.site);
   return false;
 }
 
-int ChangeTrail::send(const std::string& line, const std::string& site_path) {
+int ChangeTrail::append(const std::string& text) const {
+  std::timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return append_record(audit_.get(), audit_record("zel-site", now, getpid(), getuid(), text));
+}
+
+int ChangeTrail::reconcile(bool exists, std::string_view live) {
+  std::string recorded;
+  std::string error;
+  before_ = live_hash(exists ? std::optional(live) : std::nullopt);
+  bool done = recorded_hash(paths_.record, recorded, error);
+  if (done && recorded != before_) {
+    const int failure = append("outside-change recorded=" + name_field(recorded) + " live=" + before_);
+    if (failure != 0) error = std::string(paths_.audit) + ": " + std::strerror(failure);
+    done = failure == 0 && record_hash(paths_.record, before_, error);
+  }
+  if (!done) std::fprintf(stderr, "zel-site: %s; %s is unchanged\n", error.c_str(), paths_.site);
+  return done ? kOk : 2;
+}
+
+int ChangeTrail::send(const std::string& line, std::string_view after) {
+  const std::string hash = live_hash(after);
+  std::string why;  // what did not take the change, and why
+  if (const int unrecorded = append(line + " before=" + before_ + " after=" + hash); unrecorded != 0) {
+    // The record of the last file stays as it was, so that check reports this one.
+    why = std::string(paths_.audit) + " did not take its record (" + std::strerror(unrecorded) + ")";
+  } else if (!record_hash(paths_.record, hash, why)) {
+    why = "its SHA-256 is not recorded (" + why + ")";
+  }
   int failure = log_.send(LOG_AUTHPRIV | LOG_NOTICE, "zel-site", line);
   // An edit can outlast the log daemon it connected to; a stream log, unlike a
   // datagram one, is not connected again by the send itself.
-  if (failure != 0 && log_.open(path_.c_str()) == LogSocket::State::kConnected) {
+  if (failure != 0 && log_.open(paths_.log) == LogSocket::State::kConnected) {
     failure = log_.send(LOG_AUTHPRIV | LOG_NOTICE, "zel-site", line);
   }
-  if (failure == 0) return kOk;
-  std::fprintf(stderr,
-               "zel-site: %s is changed and in force, but the system log did not take its line (%s): "
-               "record the change yourself: %s\n",
-               site_path.c_str(), std::strerror(failure), line.c_str());
+  if (failure != 0 && why.empty()) why = std::string("the system log did not take its line (") + std::strerror(failure) + ")";
+  if (why.empty()) return kOk;
+  std::fprintf(stderr, "zel-site: %s is changed and in force, but %s: record the change yourself: %s\n", paths_.site,
+               why.c_str(), line.c_str());
   return kChangeUnlogged;
 }
 

@@ -8,8 +8,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <fstream>
 #include <optional>
+#include <regex>
 #include <string>
+#include <vector>
 
 namespace zel {
 namespace {
@@ -27,11 +30,10 @@ std::string site(const std::string& default_token, const std::string& staging_to
 }
 
 TEST(ChangeLine, NamesEachStanzaAndItsTokenNeverAValue) {
-  const Administrator alice{"alice", std::nullopt};
-  const Administrator sudo{"alice", "bob"};
+  const Administrator alice{"alice"};
   const std::string base = site(kA, kB);
   const std::string hostile = "x\tinstall by=root\x1b";
-  const Administrator hostile_admin{"a b\n", "c\\d"};
+  const Administrator hostile_admin{"a b\n\\"};
   const struct {
     const char* name;
     Change change;
@@ -53,8 +55,8 @@ TEST(ChangeLine, NamesEachStanzaAndItsTokenNeverAValue) {
        "edit by=alice changed=[staging] token=gone was=29be197f"},
       {"a token put in", {"edit", alice}, site(kA, ""), base,
        "edit by=alice changed=[staging] token=new id=29be197f"},
-      {"forced, through sudo", {"install", sudo, true}, base, site(kC, kB, "Token.Value = leak\n"),
-       "install by=alice sudo=bob forced changed=default token=changed id=a426b533 was=1691e79e "
+      {"forced", {"install", alice, true}, base, site(kC, kB, "Token.Value = leak\n"),
+       "install by=alice forced changed=default token=changed id=a426b533 was=1691e79e "
        "changed=[staging] token=same id=29be197f"},
       {"only blank lines: no stanza changed", {"install", alice}, base, base + "\n\n",
        "install by=alice stanzas=same"},
@@ -69,12 +71,11 @@ TEST(ChangeLine, NamesEachStanzaAndItsTokenNeverAValue) {
        "token=gone was=1691e79e removed=[a] token=none removed=[b] token=none"},
       {"a hostile stanza name and administrator are escaped", {"edit", hostile_admin}, base,
        base + "[" + hostile + "]\nk = v\n",
-       "edit by=a\\x20b\\x0a sudo=c\\x5cd added=[x\\x09install\\x20by=root\\x1b] token=none"},
+       "edit by=a\\x20b\\x0a\\x5c added=[x\\x09install\\x20by=root\\x1b] token=none"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    std::string line = "stale";
-    ASSERT_EQ(change_line(c.change, c.before, c.after, line), 0);
+    const std::string line = change_line(c.change, c.before, c.after);
     EXPECT_EQ(line, c.line);
     for (const char* token : {kA, kB, kC}) EXPECT_EQ(line.find(token), std::string::npos) << line;
     EXPECT_EQ(line.find("Staging"), std::string::npos) << line;
@@ -82,7 +83,7 @@ TEST(ChangeLine, NamesEachStanzaAndItsTokenNeverAValue) {
 }
 
 TEST(SetTokenLine, TheStanzaAndWhatBecameOfItsToken) {
-  const Administrator alice{"alice", std::nullopt};
+  const Administrator alice{"alice"};
   const struct {
     const char* name;
     Administrator admin;
@@ -93,8 +94,8 @@ TEST(SetTokenLine, TheStanzaAndWhatBecameOfItsToken) {
   } cases[] = {
       {"rotated", alice, "staging", site(kA, kB), site(kA, kC),
        "set-token by=alice stanza=[staging] token=changed id=a426b533 was=29be197f"},
-      {"the default stanza, through sudo", {"unset", "bob"}, nullptr, site(kA, kB), site(kC, kB),
-       "set-token by=unset sudo=bob stanza=default token=changed id=a426b533 was=1691e79e"},
+      {"the default stanza, no login", {"unset"}, nullptr, site(kA, kB), site(kC, kB),
+       "set-token by=unset stanza=default token=changed id=a426b533 was=1691e79e"},
       {"the same value again", alice, "staging", site(kA, kB), site(kA, kB),
        "set-token by=alice stanza=[staging] token=same id=29be197f"},
       {"a stanza that had none", alice, "staging", site(kA, ""), site(kA, kB),
@@ -102,9 +103,7 @@ TEST(SetTokenLine, TheStanzaAndWhatBecameOfItsToken) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    std::string line;
-    ASSERT_EQ(set_token_line(c.admin, c.stanza, c.before, c.after, line), 0);
-    EXPECT_EQ(line, c.line);
+    EXPECT_EQ(set_token_line(c.admin, c.stanza, c.before, c.after), c.line);
   }
 }
 
@@ -123,26 +122,124 @@ TEST(LoginName, TheLoginUidsAccountOrWhatStandsForIt) {
   }
 }
 
-// A datagram socket bound at path, or, closed, a log daemon that has gone.
-int bind_socket(const std::string& path) {
-  const int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+// A test's own directory with the audit file (made empty), the record and the log socket's path in it;
+// all removed with it.
+struct TrailFiles {
+  TrailFiles() {
+    EXPECT_NE(mkdtemp(dir), nullptr);
+    audit = dir + std::string("/audit.log"), record = dir + std::string("/record"), log = dir + std::string("/log");
+    std::ofstream(audit).flush();
+    paths = {"/site", "/tool", audit.c_str(), record.c_str(), log.c_str()};
+  }
+  TrailFiles(const TrailFiles&) = delete;
+  TrailFiles& operator=(const TrailFiles&) = delete;
+  ~TrailFiles() {
+    remove();
+    unlink(log.c_str());
+    rmdir(dir);
+  }
+  void remove() const {
+    unlink(audit.c_str());
+    unlink(record.c_str());
+  }
+  char dir[32] = "/tmp/zel-trail-XXXXXX";
+  std::string audit, record, log;
+  SitePaths paths{};
+};
+
+// The records of the audit file, each one's text after its header, which must be zel-site's as written.
+std::vector<std::string> records_of(const std::string& path) {
+  std::ifstream in(path);
+  std::vector<std::string> texts;
+  const std::regex header(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z zel-site\[\d+\]: uid=\d+ (.*))");
+  std::smatch match;
+  for (std::string line; std::getline(in, line);) {
+    texts.push_back(std::regex_match(line, match, header) ? match[1].str() : "no record: " + line);
+  }
+  return texts;
+}
+
+constexpr const char* kAbc = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";  // sha256sum of "abc"
+constexpr const char* kEmpty = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+
+TEST(ChangeTrail, EachChangeAndEachOutsideOneInTheAuditFileTheHashRecorded) {
+  const TrailFiles files;
+  const auto recorded = [&] {
+    std::string hash;
+    std::getline(std::ifstream(files.record), hash);
+    return hash;
+  };
+  {
+    SCOPED_TRACE("nothing recorded yet, a live file: an outside change, then the change from it");
+    ChangeTrail trail;
+    ASSERT_TRUE(trail.open(files.paths));
+    EXPECT_EQ(trail.reconcile(true, "abc"), 0);
+    EXPECT_EQ(recorded(), kAbc);
+    EXPECT_EQ(trail.send("edit by=alice stanzas=same", ""), 0);
+    EXPECT_EQ(recorded(), kEmpty);
+  }
+  {
+    SCOPED_TRACE("the live file as recorded: no outside change; then removed by hand: one, to none");
+    ChangeTrail trail;
+    ASSERT_TRUE(trail.open(files.paths));
+    EXPECT_EQ(trail.reconcile(true, ""), 0);
+    EXPECT_EQ(trail.reconcile(false, ""), 0);
+    EXPECT_EQ(recorded(), "none");
+  }
+  EXPECT_EQ(records_of(files.audit),
+            (std::vector<std::string>{"outside-change recorded=none live=" + std::string(kAbc),
+                                      "edit by=alice stanzas=same before=" + std::string(kAbc) + " after=" + kEmpty,
+                                      "outside-change recorded=" + std::string(kEmpty) + " live=none"}));
+  {
+    SCOPED_TRACE("check's finding: the live file other than the one recorded (none), or as recorded");
+    const std::optional<Finding> outside = outside_change(files.paths, "abc");
+    ASSERT_TRUE(outside.has_value());
+    EXPECT_EQ(outside->severity, Severity::kWarning);
+    EXPECT_EQ(outside->text, "changed outside zel-site; not in the audit file (SHA-256 " + std::string(kAbc) +
+                                 ", last recorded none): the next zel-site edit, install or set-token records it "
+                                 "as an outside change");
+    EXPECT_FALSE(outside_change(files.paths, std::nullopt).has_value());
+  }
+  {
+    SCOPED_TRACE("the audit file a link, or gone: refused before anything changes");
+    files.remove();
+    ASSERT_EQ(symlink("/dev/null", files.audit.c_str()), 0);
+    for (int i = 0; i < 2; ++i) {
+      ChangeTrail trail;
+      testing::internal::CaptureStderr();
+      EXPECT_FALSE(trail.open(files.paths));
+      EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                "zel-site: the audit file " + files.audit + " can't be opened for appending: " +
+                    (i == 0 ? "Too many levels of symbolic links" : "No such file or directory") +
+                    "; /site is unchanged: no change goes in without its record\n");
+      unlink(files.audit.c_str());
+    }
+  }
+}
+
+// A socket of type bound at path, a stream one listening, as log daemons have; or, closed, a log
+// daemon that has gone.
+int bind_socket(const std::string& path, int type = SOCK_DGRAM) {
+  const int fd = socket(AF_UNIX, type, 0);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   path.copy(address.sun_path, sizeof address.sun_path - 1);
   EXPECT_EQ(bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  if (type == SOCK_STREAM) {
+    EXPECT_EQ(listen(fd, 4), 0);
+  }
   return fd;
 }
 
 TEST(ChangeTrail, RefusedBeforeAChangeUnloggedAfterIt) {
-  char dir[] = "/tmp/zel-trail-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  const std::string path = std::string(dir) + "/log";
+  const TrailFiles files;
+  const std::string& path = files.log;
   {
     SCOPED_TRACE("a log nobody reads refuses the change");
     close(bind_socket(path));
     ChangeTrail trail;
     testing::internal::CaptureStderr();
-    EXPECT_FALSE(trail.open(path.c_str(), "/site"));
+    EXPECT_FALSE(trail.open(files.paths));
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "zel-site: the system log (" + path + ") can't be reached: Connection refused; /site is "
               "unchanged: no change goes in without its line in the log\n");
@@ -152,8 +249,8 @@ TEST(ChangeTrail, RefusedBeforeAChangeUnloggedAfterIt) {
     SCOPED_TRACE("the line is received as syslog() would send it");
     const int log = bind_socket(path);
     ChangeTrail trail;
-    ASSERT_TRUE(trail.open(path.c_str(), "/site"));
-    EXPECT_EQ(trail.send("edit by=alice stanzas=same", "/site"), 0);
+    ASSERT_TRUE(trail.open(files.paths));
+    EXPECT_EQ(trail.send("edit by=alice stanzas=same", "text"), 0);
     char got[512] = {};
     const ssize_t n = recv(log, got, sizeof got - 1, MSG_DONTWAIT);
     const std::string text(got, n > 0 ? static_cast<std::size_t>(n) : 0);
@@ -164,7 +261,7 @@ TEST(ChangeTrail, RefusedBeforeAChangeUnloggedAfterIt) {
     close(log);
     unlink(path.c_str());
     testing::internal::CaptureStderr();
-    EXPECT_EQ(trail.send("edit by=alice stanzas=same", "/site"), kChangeUnlogged);
+    EXPECT_EQ(trail.send("edit by=alice stanzas=same", "text"), kChangeUnlogged);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "zel-site: /site is changed and in force, but the system log did not take its line (No such "
               "file or directory): record the change yourself: edit by=alice stanzas=same\n");
@@ -172,10 +269,9 @@ TEST(ChangeTrail, RefusedBeforeAChangeUnloggedAfterIt) {
   {
     SCOPED_TRACE("no log at all: the commands work as without one");
     ChangeTrail trail;
-    EXPECT_TRUE(trail.open(path.c_str(), "/site"));
-    EXPECT_EQ(trail.send("edit by=alice stanzas=same", "/site"), 0);
+    EXPECT_TRUE(trail.open(files.paths));
+    EXPECT_EQ(trail.send("edit by=alice stanzas=same", "text"), 0);
   }
-  rmdir(dir);
 }
 
 // hh:mm of now in the zone TZ names, or the system's without it.
@@ -195,18 +291,17 @@ std::string clock_in(const char* tz) {
 }
 
 TEST(ChangeTrail, ALineCarriesTheSystemsTimeAndTheEditorKeepsTz) {
-  char dir[] = "/tmp/zel-trail-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  const std::string path = std::string(dir) + "/log";
+  const TrailFiles files;
+  const std::string& path = files.log;
   const int log = bind_socket(path);
   ChangeTrail trail;
-  ASSERT_TRUE(trail.open(path.c_str(), "/site"));
+  ASSERT_TRUE(trail.open(files.paths));
   // Eleven hours either side of UTC: whatever the machine's zone, one of them differs from it.
   for (const char* tz : {"UTC+11", "UTC-11"}) {
     SCOPED_TRACE(tz);
     const std::string before = clock_in(nullptr);
     clock_in(tz);  // the caller's zone, in force in the process as the line is made
-    EXPECT_EQ(trail.send("edit by=alice stanzas=same", "/site"), 0);
+    EXPECT_EQ(trail.send("edit by=alice stanzas=same", "text"), 0);
     EXPECT_STREQ(std::getenv("TZ"), tz);
     const std::string after = clock_in(nullptr);
     char got[512] = {};
@@ -220,34 +315,21 @@ TEST(ChangeTrail, ALineCarriesTheSystemsTimeAndTheEditorKeepsTz) {
   }
   close(log);
   unlink(path.c_str());
-  rmdir(dir);
-}
-
-// A listening stream socket at path, as some log daemons have.
-int listen_stream(const std::string& path) {
-  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  path.copy(address.sun_path, sizeof address.sun_path - 1);
-  EXPECT_EQ(bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-  EXPECT_EQ(listen(fd, 4), 0);
-  return fd;
 }
 
 TEST(ChangeTrail, AStreamLogRestartedDuringAnEditIsConnectedAgain) {
-  char dir[] = "/tmp/zel-trail-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  const std::string path = std::string(dir) + "/log";
-  int daemon = listen_stream(path);
+  const TrailFiles files;
+  const std::string& path = files.log;
+  int daemon = bind_socket(path, SOCK_STREAM);
   ChangeTrail trail;
-  ASSERT_TRUE(trail.open(path.c_str(), "/site"));
+  ASSERT_TRUE(trail.open(files.paths));
   // The daemon restarts: the old connection is gone, a new socket listens.
   close(accept(daemon, nullptr, nullptr));
   close(daemon);
   unlink(path.c_str());
-  daemon = listen_stream(path);
+  daemon = bind_socket(path, SOCK_STREAM);
   testing::internal::CaptureStderr();
-  EXPECT_EQ(trail.send("edit by=alice stanzas=same", "/site"), 0);
+  EXPECT_EQ(trail.send("edit by=alice stanzas=same", "text"), 0);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   const int connection = accept(daemon, nullptr, nullptr);
   char got[512] = {};
@@ -257,7 +339,6 @@ TEST(ChangeTrail, AStreamLogRestartedDuringAnEditIsConnectedAgain) {
   if (connection >= 0) close(connection);
   close(daemon);
   unlink(path.c_str());
-  rmdir(dir);
 }
 
 }  // namespace

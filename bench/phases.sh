@@ -49,7 +49,7 @@ phases=(
   "HMAC-SHA1, with its fetch (EVP_Q_mac)|EVP_Q_mac "
   "  fetching HMAC (EVP_MAC_fetch)|EVP_MAC_fetch "
   "checksum with Nettle (zel::compute_signature)|zel::compute_signature("
-  "token identifier with Nettle (zel::token_identifier)|zel::token_identifier("
+  "token identifier with Nettle (zel::token_identifier)|zel::token_identifier[abi:cxx11]("
   "exit (exit)|exit.c:exit "
 )
 cost() {

@@ -31,6 +31,7 @@ SRC=${BENCH_SOURCE:-$ROOT}
 BUILD=${BENCH_BUILD:-$ROOT/build/bench}
 WORK=$BUILD/work
 SITE=$WORK/zel-site.conf
+AUDIT=$WORK/audit.log
 ROUNDS=${BENCH_ROUNDS:-400}
 SCALING_ROUNDS=${BENCH_SCALING_ROUNDS:-15}
 CPU=${BENCH_CPU:-}
@@ -53,10 +54,13 @@ if [ -n "$missing" ]; then
 fi
 
 # --- Build -----------------------------------------------------------------------
+# zel-auth refuses a site file other users can read, and an audit file they can write.
+umask 077
 mkdir -p "$WORK"
+: >"$AUDIT"
 echo "Building the release binary in $BUILD ..."
 cmake -S "$SRC" -B "$BUILD" -G "Unix Makefiles" -DCMAKE_BUILD_TYPE=Release \
-      -DZEL_BUILD_TESTS=OFF -DZEL_SITE_FILE="$SITE" >"$WORK/cmake.log" ||
+      -DZEL_BUILD_TESTS=OFF -DZEL_SITE_FILE="$SITE" -DZEL_AUDIT_FILE="$AUDIT" >"$WORK/cmake.log" ||
   die "configuring failed, see $WORK/cmake.log"
 cmake --build "$BUILD" -j"$(nproc)" >>"$WORK/cmake.log" 2>&1 || die "build failed, see $WORK/cmake.log"
 TOOL=$BUILD/zel-auth

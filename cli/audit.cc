@@ -9,7 +9,6 @@
 #include "util/audit_file.h"
 #include "util/log_field.h"
 #include "util/status.h"
-#include "util/system_time.h"
 
 namespace zel {
 
@@ -69,7 +68,7 @@ std::optional<AuditLine> audit_line(const AuditFacts& facts, int status) {
 }
 
 AuditTrail::AuditTrail(UniqueFd file, int open_error, uid_t uid, const char* log_path)
-    : file_(std::move(file)), open_error_(open_error), uid_(uid), log_(system_local_time) {
+    : file_(std::move(file)), open_error_(open_error), uid_(uid) {
   log_.open(log_path);
 }
 

@@ -108,6 +108,44 @@ int parse_args(int argc, char* argv[], const char*& site_name, std::optional<Sec
   return read_key_fd(fd, token);
 }
 
+namespace {
+
+// What a run has told its trail so far, and its one way out on failure.
+class Run final : public Ending {
+ public:
+  explicit Run(AuditTrail* trail) : trail_(trail) { set_ending(this); }
+  Run(const Run&) = delete;
+  Run& operator=(const Run&) = delete;
+  ~Run() { set_ending(nullptr); }
+
+  // Records the failure (unless the record itself failed) and throws RunEnded.
+  [[noreturn]] void end(int status, std::string_view message) override {
+    set_ending(nullptr);
+    facts.message = message;
+    // A record the trail refused is not tried a second time.
+    if (status != kAuditUnsent) record(status);
+    throw RunEnded{status};
+  }
+
+  // Records the run as ending with status (0: the signing); a record that did
+  // not go out ends the run with 14.
+  void record(int status) {
+    if (trail_ == nullptr) return;
+    if (const int error = trail_->record(facts, status); error != 0) {
+      set_ending(nullptr);  // the failure's record would meet the same trail
+      fail(kAuditUnsent, "Unable to send the audit record: %s.\n", std::strerror(error));
+      throw RunEnded{kAuditUnsent};
+    }
+  }
+
+  AuditFacts facts;
+
+ private:
+  AuditTrail* trail_;  // null: records go nowhere (a test's run, the fuzzer's)
+};
+
+}  // namespace
+
 void append_signature(PropertyList& list, const std::string& digest_text,
                       const std::optional<std::string>& signature_text) {
   list.slots[list.count] = "digest.value = " + digest_text;
@@ -132,28 +170,6 @@ int print_properties(const PropertyList& list, std::FILE* out) {
                 std::strerror(write_errno != 0 ? write_errno : EIO));
   }
   return kOk;
-}
-
-void Run::end(int status, std::string_view message) {
-  set_ending(nullptr);
-  facts.message = message;
-  // A record the trail refused is not tried a second time.
-  if (status != kAuditUnsent && trail_ != nullptr) {
-    if (const int error = trail_->record(facts, status); error != 0) {
-      fail(kAuditUnsent, "Unable to send the audit record: %s.\n", std::strerror(error));
-      status = kAuditUnsent;
-    }
-  }
-  throw RunEnded{status};
-}
-
-void Run::record_signing() {
-  if (trail_ == nullptr) return;
-  if (const int error = trail_->record(facts, kOk); error != 0) {
-    set_ending(nullptr);  // the failure's record would meet the same trail
-    fail(kAuditUnsent, "Unable to send the audit record: %s.\n", std::strerror(error));
-    throw RunEnded{kAuditUnsent};
-  }
 }
 
 void run(Kernel& kernel, int argc, char* argv[], const SiteFile& site, const char* site_path,
@@ -185,12 +201,12 @@ void run(Kernel& kernel, int argc, char* argv[], const SiteFile& site, const cha
     std::optional<std::string> signature_text;
     compute_signature(body.data(), facts.digest, signature_text, token);
     facts.signature = signature_text.has_value();
-    if (facts.signature && !facts.own_key) token_identifier(view_of(*token), facts.token_id);
+    if (facts.signature && !facts.own_key) facts.token_id = token_identifier(view_of(*token));
     append_signature(list, facts.digest, signature_text);
     // The record goes out before any byte of the listing can reach the caller,
     // who could otherwise take the signature and stop the run before it is
     // recorded; a record that did not go out ends the run with no listing.
-    run.record_signing();
+    run.record(kOk);
   }
   print_properties(list, out);
 }

@@ -2,7 +2,7 @@
 // A run parses its options, looks up the invoking user, reads the body and
 // checks its actor, reads the site file through the descriptor opened for it,
 // selects the stanza, signs a non-empty body and lists the result. The first
-// step that fails ends the run through Run::end, the one way out but the
+// step that fails ends the run through fail() (util/message.h), the one way out but the
 // listing: the run's record goes to the audit trail (cli/audit.h), and
 // RunEnded unwinds the run, every owner on the way releasing (and wiping) its
 // state, to where the process ends with the status. Standard output then stays
@@ -15,13 +15,11 @@
 #include <initializer_list>
 #include <optional>
 #include <string>
-#include <string_view>
 
 #include "cli/audit.h"
 #include "cli/privilege.h"
 #include "site/properties.h"
 #include "site/site_file.h"
-#include "util/message.h"
 #include "util/secret.h"
 
 namespace zel {
@@ -42,28 +40,9 @@ void append_signature(PropertyList& list, const std::string& digest_text,
 // Writes the filled slots among the first count + 2, one per line, and flushes; 0 or 9.
 int print_properties(const PropertyList& list, std::FILE* out);
 
-// Thrown by Run::end once the run's record is out; status is the exit status.
+// Thrown once a failed run's record is out; status is the exit status.
 struct RunEnded {
   int status;
-};
-
-// What a run has told its trail so far, and its one way out on failure.
-class Run final : public Ending {
- public:
-  explicit Run(AuditTrail* trail) : trail_(trail) { set_ending(this); }
-  Run(const Run&) = delete;
-  Run& operator=(const Run&) = delete;
-  ~Run() { set_ending(nullptr); }
-
-  // Records the failure (unless the record itself failed) and throws RunEnded.
-  [[noreturn]] void end(int status, std::string_view message) override;
-  // Records the signing; a record that did not go out ends the run with 14.
-  void record_signing();
-
-  AuditFacts facts;
-
- private:
-  AuditTrail* trail_;  // null: records go nowhere (a test's run, the fuzzer's)
 };
 
 // One whole run over an already opened site file: it returns once the listing

@@ -4,7 +4,7 @@
 // such an account); that privilege serves the two opens and is then given up.
 // The whole path, in its order: the privileged start (cli/privilege.h), the
 // audit trail (cli/audit.h), the run (cli/driver.h); any failure ends the run
-// through Run::end, and here the process ends with its status.
+// through fail() and the run's ending, and here the process ends with its status.
 #include <unistd.h>
 
 #include <cstdio>

@@ -7,7 +7,6 @@
 #include <cstring>
 
 #include "sign/wiped.h"
-#include "util/status.h"
 
 namespace zel {
 
@@ -31,7 +30,7 @@ std::string base64(const unsigned char* data, std::size_t length) {
   return text;
 }
 
-int compute_signature(const char* body, std::string& digest_text,
+void compute_signature(const char* body, std::string& digest_text,
                       std::optional<std::string>& signature_text,
                       const std::optional<SecretBytes>& token) {
   sha1_ctx sha1;
@@ -40,7 +39,7 @@ int compute_signature(const char* body, std::string& digest_text,
   std::uint8_t digest[SHA1_DIGEST_SIZE];
   sha1_digest(&sha1, sizeof digest, digest);
   digest_text = base64(digest, sizeof digest);
-  if (!token) return kOk;
+  if (!token) return;
 
   // The key is every byte of the token value, trailing spaces included; an empty
   // value is a zero-length key, which is still a key.
@@ -53,7 +52,6 @@ int compute_signature(const char* body, std::string& digest_text,
     hmac_sha1_digest(hmac.get(), sizeof mac, mac);
   }
   signature_text = base64(mac, sizeof mac);
-  return kOk;
 }
 
 }  // namespace zel

@@ -18,9 +18,9 @@ namespace zel {
 // Standard base64 with padding, a newline after every 64 characters but the last.
 std::string base64(const unsigned char* data, std::size_t length);
 
-// Digests body (up to its NUL) and signs the digest with token, if any; always 0
-// (the texts' allocation throws std::bad_alloc, status 10, as every other does).
-int compute_signature(const char* body, std::string& digest_text,
+// Digests body (up to its NUL) and signs the digest with token, if any (the
+// texts' allocation throws std::bad_alloc, status 10, as every other does).
+void compute_signature(const char* body, std::string& digest_text,
                       std::optional<std::string>& signature_text,
                       const std::optional<SecretBytes>& token);
 

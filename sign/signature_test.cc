@@ -4,7 +4,6 @@
 
 #include <string>
 
-#include "util/status.h"
 
 namespace zel {
 namespace {
@@ -35,7 +34,7 @@ TEST(ComputeSignature, MatchesIndependentKnownAnswers) {
     if (c.key) token = make_secret(*c.key);
     std::string digest;
     std::optional<std::string> signature;
-    EXPECT_EQ(compute_signature(c.body, digest, signature, token), kOk);
+    compute_signature(c.body, digest, signature, token);
     EXPECT_EQ(digest, c.digest);
     EXPECT_EQ(signature, c.signature);
   }

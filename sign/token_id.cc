@@ -5,11 +5,10 @@
 #include <cstdint>
 
 #include "sign/wiped.h"
-#include "util/status.h"
 
 namespace zel {
 
-int token_identifier(std::string_view token, std::string& id) {
+std::string token_identifier(std::string_view token) {
   // An empty value is a zero-length key, as in the signature.
   std::uint8_t mac[4];
   {
@@ -21,12 +20,12 @@ int token_identifier(std::string_view token, std::string& id) {
     hmac_sha256_digest(hmac.get(), sizeof mac, mac);
   }
   static constexpr char kHex[] = "0123456789abcdef";
-  id.clear();
+  std::string id;
   for (const std::uint8_t byte : mac) {
     id += kHex[byte >> 4U];
     id += kHex[byte & 0xfU];
   }
-  return kOk;
+  return id;
 }
 
 }  // namespace zel

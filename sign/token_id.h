@@ -15,9 +15,9 @@ namespace zel {
 
 inline constexpr std::string_view kTokenIdLabel = "zel-auth token identifier";
 
-// Sets id to the token's identifier; always 0 (a failed allocation throws
-// std::bad_alloc, status 10, as every other does).
-int token_identifier(std::string_view token, std::string& id);
+// The token's identifier (a failed allocation throws std::bad_alloc, status 10,
+// as every other does).
+std::string token_identifier(std::string_view token);
 
 }  // namespace zel
 

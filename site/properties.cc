@@ -130,16 +130,18 @@ std::size_t find_header(std::string_view site_text, std::string_view header) {
 }
 
 StanzaLookup find_stanza(std::string_view site_text, const char* site_name, std::size_t& start) {
-  if (site_name == nullptr) {
-    start = skip_blanks(site_text, 0, site_text.size());
-    if (start == site_text.size() || site_text[start] == '[') return StanzaLookup::kMissing;
-    return StanzaLookup::kFound;
+  std::size_t from = 0;  // the default stanza starts at the top
+  if (site_name != nullptr) {
+    const std::string header = std::string("[") + site_name + "]";
+    const std::size_t found = find_header(site_text, header);
+    if (found == std::string_view::npos) return StanzaLookup::kMissing;
+    from = found + header.size();
   }
-  const std::string header = std::string("[") + site_name + "]";
-  const std::size_t found = find_header(site_text, header);
-  if (found == std::string_view::npos) return StanzaLookup::kMissing;
-  start = skip_blanks(site_text, found + header.size(), site_text.size());
-  if (start == site_text.size() || site_text[start] == '[') return StanzaLookup::kEmpty;
+  start = skip_blanks(site_text, from, site_text.size());
+  // A default stanza with no line is no stanza at all; a named one is there, empty.
+  if (start == site_text.size() || site_text[start] == '[') {
+    return site_name == nullptr ? StanzaLookup::kMissing : StanzaLookup::kEmpty;
+  }
   return StanzaLookup::kFound;
 }
 

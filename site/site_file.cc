@@ -5,7 +5,6 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -52,12 +51,21 @@ const char* wrong_kind(mode_t mode) {
 
 }  // namespace
 
-int read_secret(int fd, SecretBytes& text) {
-  text.clear();
+int read_secret(int fd, SecretBytes& text, std::size_t expected) {
+  // The expected size is only a first guess: the file is read to its end,
+  // whatever it has become since, so a file that grew is not cut and one that
+  // shrank is not padded. Once the guess is filled, a small probe tells
+  // whether anything follows, so an unchanged file costs no second buffer.
+  // The byte after the guess is kept free for a terminating NUL.
   std::size_t size = 0;
+  text.resize(expected + 1);
+  char probe[4096];
   for (;;) {
-    if (text.size() - size < 4096) text.resize(std::max<std::size_t>(2 * text.size(), 65536));
-    const ssize_t n = read(fd, text.data() + size, text.size() - size);
+    const bool full = size + 1 >= text.size();
+    // Only the probe's address is taken here; read() fills it before it is read.
+    // cppcheck-suppress legacyUninitvar
+    char* dest = full ? probe : text.data() + size;
+    const ssize_t n = read(fd, dest, full ? sizeof probe : text.size() - 1 - size);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       const int read_errno = errno;
@@ -65,6 +73,11 @@ int read_secret(int fd, SecretBytes& text) {
       return read_errno;
     }
     if (n == 0) break;
+    if (full) {
+      text.resize(text.size() * 2 + static_cast<std::size_t>(n));
+      std::memcpy(text.data() + size, probe, static_cast<std::size_t>(n));
+      explicit_bzero(probe, sizeof probe);
+    }
     size += static_cast<std::size_t>(n);
   }
   text.resize(size);
@@ -98,35 +111,11 @@ int read_site_file(const SiteFile& file, const char* path, SecretBytes& text) {
     return fail(kOutOfMemory, "Out of memory.\n");
   }
 
-  // The size is only a first guess: the file is read to its end, whatever it has
-  // become since, so a file that grew is not cut and one that shrank is not padded.
-  // Once the guess is filled, a small probe tells whether anything follows, so an
-  // unchanged file costs no second buffer.
-  std::size_t size = 0;
-  text.resize(static_cast<std::size_t>(st.st_size) + 1);
-  char probe[4096];
-  for (;;) {
-    const bool full = size + 1 >= text.size();
-    // Only the probe's address is taken here; read() fills it before it is read.
-    // cppcheck-suppress legacyUninitvar
-    char* dest = full ? probe : text.data() + size;
-    const std::size_t room = full ? sizeof probe : text.size() - 1 - size;
-    ssize_t n = read(file.fd(), dest, room);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return fail(kSiteUnreadable, "Unable to read site file (%s): %s.\n", path, std::strerror(errno));
-    }
-    if (n == 0) break;
-    if (full) {
-      text.resize(text.size() * 2 + static_cast<std::size_t>(n));
-      std::memcpy(text.data() + size, probe, static_cast<std::size_t>(n));
-      explicit_bzero(probe, sizeof probe);
-    }
-    size += static_cast<std::size_t>(n);
+  if (const int read_errno = read_secret(file.fd(), text, static_cast<std::size_t>(st.st_size))) {
+    return fail(kSiteUnreadable, "Unable to read site file (%s): %s.\n", path, std::strerror(read_errno));
   }
-  text.resize(size + 1);
-  text[size] = '\0';
-  return size > 0 ? kOk : kSiteUnreadable;
+  text.push_back('\0');  // within the room read_secret keeps for it
+  return text.size() > 1 ? kOk : kSiteUnreadable;
 }
 
 }  // namespace zel

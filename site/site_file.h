@@ -14,6 +14,8 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
+
 #include "util/secret.h"
 #include "util/unique_fd.h"
 
@@ -49,8 +51,8 @@ class SiteFile {
 SiteFile open_site_file(const char* path);
 
 // Reads fd from where it stands to its end into text, which is all the memory the bytes ever pass
-// through; 0, or the errno of the read that failed (text then empty).
-int read_secret(int fd, SecretBytes& text);
+// through, expecting about expected bytes; 0, or the errno of the read that failed (text then empty).
+int read_secret(int fd, SecretBytes& text, std::size_t expected = 0);
 
 // Checks the opened file for exposure, then reads all of it into text
 // (NUL-terminated); 0, or 6 with its message.

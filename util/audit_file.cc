@@ -29,15 +29,8 @@ std::string audit_record(std::string_view program, const std::timespec& now, lon
                                  utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour,
                                  utc.tm_min, utc.tm_sec, now.tv_nsec / 1000);
   std::string record(head, size > 0 ? static_cast<std::size_t>(size) : 0);
-  record.append(program);
-  record += '[';
-  record += std::to_string(pid);
-  record += "]: uid=";
-  record += std::to_string(uid);
-  record += ' ';
-  record.append(text);
-  record += '\n';
-  return record;
+  record.append(program).append("[").append(std::to_string(pid)).append("]: uid=");
+  return record.append(std::to_string(uid)).append(" ").append(text).append("\n");
 }
 
 int append_record(int fd, std::string_view record) {

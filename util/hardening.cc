@@ -12,10 +12,10 @@
 namespace zel {
 
 void harden_process() {
-  static const int kModes[3] = {O_WRONLY, O_RDONLY, O_RDONLY};
   for (int fd = 0; fd < 3; ++fd) {
     if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-    if (open("/dev/null", kModes[fd] | O_NOFOLLOW) != fd) std::abort();
+    const int opened = fd == 0 ? open("/dev/null", O_WRONLY | O_NOFOLLOW) : open("/dev/null", O_RDONLY | O_NOFOLLOW);
+    if (opened != fd) std::abort();
   }
   static_cast<void>(std::signal(SIGXFSZ, SIG_IGN));  // can't fail for this signal
   prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);

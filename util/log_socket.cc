@@ -24,24 +24,16 @@ int connect_to(int fd, const std::string& path) {
   }
 }
 
-int send_datagram(int fd, const std::string& line) {
-  for (;;) {
+// Sends the line whole: a datagram in one piece (a cut one is EMSGSIZE), a
+// stream's line in as many pieces as it takes.
+int send_line(int fd, const std::string& line, bool stream) {
+  for (std::size_t done = 0; done < line.size();) {
     // MSG_NOSIGNAL: a log that went away must show as an error here, not
     // as a SIGPIPE that ends the run before it can say so.
-    const ssize_t sent = ::send(fd, line.data(), line.size(), MSG_NOSIGNAL);
-    if (sent >= 0) return static_cast<std::size_t>(sent) == line.size() ? 0 : EMSGSIZE;
-    if (errno != EINTR) return errno;
-  }
-}
-
-// A stream log takes the line and a NUL after it, as syslog() sends it there,
-// perhaps in several pieces.
-int send_stream(int fd, std::string line) {
-  line += '\0';
-  for (std::size_t done = 0; done < line.size();) {
     const ssize_t sent = ::send(fd, line.data() + done, line.size() - done, MSG_NOSIGNAL);
     if (sent < 0 && errno == EINTR) continue;
     if (sent < 0) return errno;
+    if (!stream && static_cast<std::size_t>(sent) != line.size()) return EMSGSIZE;
     done += static_cast<std::size_t>(sent);
   }
   return 0;
@@ -76,16 +68,19 @@ LogSocket::State LogSocket::open(const char* path) {
 int LogSocket::send(int priority, std::string_view tag, std::string_view text) {
   if (state_ == State::kFailed) return error_;
   if (state_ != State::kConnected) return 0;
-  std::string line = log_line_head(priority, local_time_(std::time(nullptr)), tag, getpid());
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  std::string line = log_line_head(priority, local_time_(now.tv_sec), tag, getpid());
   line.append(text);
-  // A stream can't be connected again: a daemon that went away is a failure.
-  if (stream_) return send_stream(fd_.get(), std::move(line));
-  int failure = send_datagram(fd_.get(), line);
+  // A stream log takes the line and a NUL after it, as syslog() sends it
+  // there; a stream can't be connected again: a daemon that went away is a failure.
+  if (stream_) return send_line(fd_.get(), line + '\0', true);
+  int failure = send_line(fd_.get(), line, false);
   if (failure == ECONNREFUSED || failure == ENOTCONN) {
     // The log daemon was restarted since the connect: the same socket, which
     // needs no new descriptor, is connected to the new one.
     failure = connect_to(fd_.get(), path_);
-    if (failure == 0) failure = send_datagram(fd_.get(), line);
+    if (failure == 0) failure = send_line(fd_.get(), line, false);
   }
   return failure;
 }
@@ -100,11 +95,7 @@ std::string log_line_head(int priority, const std::tm& local, std::string_view t
                                  kMonths[month], local.tm_mday, local.tm_hour, local.tm_min,
                                  local.tm_sec);
   std::string head(stamp, size > 0 ? static_cast<std::size_t>(size) : 0);
-  head.append(tag);
-  head += '[';
-  head += std::to_string(pid);
-  head += "]: ";
-  return head;
+  return head.append(tag).append("[").append(std::to_string(pid)).append("]: ");
 }
 
 std::tm process_local_time(std::time_t now) {

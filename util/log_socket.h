@@ -3,11 +3,11 @@
 // line is lost. Here the socket is opened and connected once, early, and every
 // line is sent with a checked send(), so a program that must not go on without
 // its line can tell. A line has the shape syslog() gives it for openlog(tag,
-// LOG_PID, facility): "<PRI>Mmm dd hh:mm:ss TAG[PID]: TEXT", with the local time
-// of the system's own zone, never of a TZ the caller chose: by default converted
-// with localtime_r alone, for a program that dropped TZ from its own environment
-// before its first line; one that keeps TZ passes system_local_time
-// (util/system_time.h), as both zel-auth and zel-site do.
+// LOG_PID, facility): "<PRI>Mmm dd hh:mm:ss TAG[PID]: TEXT". By default the
+// local time is converted with localtime_r alone, in the zone of the process's
+// own environment: zel-auth's set-ID run has cleared it, so its lines carry the
+// system's zone, and a run without set-ID has only its caller's rights. A
+// program that keeps a caller's TZ passes system_local_time (util/system_time.h).
 // Shared by zel-auth and zel-site; it knows nothing of either's lines.
 #ifndef ZEL_UTIL_LOG_SOCKET_H_
 #define ZEL_UTIL_LOG_SOCKET_H_
@@ -44,7 +44,6 @@ class LogSocket {
   // Sends one line at priority (facility included); 0, or the error number why not.
   int send(int priority, std::string_view tag, std::string_view text);
 
-  State state() const { return state_; }
   int error() const { return error_; }  // why open() failed, for kFailed
   int fd() const { return fd_.get(); }  // -1 unless connected
 

@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <string>
 
 namespace zel {
 
@@ -20,16 +21,21 @@ int fail(int status, const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
   va_start(args, format);
   std::va_list copy;
   va_copy(copy, args);
-  // The caller's bytes come first and exactly as a plain fprintf gives them.
-  (void)std::vfprintf(stderr, format, args);
-  va_end(args);
+  // Formatted on the stack, so the message of a failed allocation needs none;
+  // only a longer one is formatted again, whole, for standard error.
   char text[1024];
-  const int size = std::vsnprintf(text, sizeof text, format, copy);
-  va_end(copy);
-  if (current != nullptr) {
-    const std::size_t kept = size < 0 ? 0 : static_cast<std::size_t>(size);
-    current->end(status, std::string_view(text, kept < sizeof text ? kept : sizeof text - 1));
+  const int size = std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  std::string whole;
+  if (size >= static_cast<int>(sizeof text)) {
+    whole.resize(static_cast<std::size_t>(size) + 1);
+    (void)std::vsnprintf(whole.data(), whole.size(), format, copy);
   }
+  va_end(copy);
+  const std::string_view message(whole.empty() ? text : whole.data(), size < 0 ? 0 : static_cast<std::size_t>(size));
+  // The caller's bytes, exactly as a plain fprintf gives them.
+  (void)std::fwrite(message.data(), 1, message.size(), stderr);
+  if (current != nullptr) current->end(status, message.substr(0, sizeof text - 1));
   return status;
 }
 

@@ -10,7 +10,6 @@
 #include <cstring>
 #include <memory>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 namespace zel {
@@ -30,13 +29,10 @@ struct WipingAllocator {
   // Growing leaves the new bytes as they are instead of zero-filling them: every
   // byte is written (by read(), or by a copy) before it is used, and for a site
   // file that spares a whole pass over it.
+  // (Any other construction is std::allocator_traits' own, with the arguments.)
   template <class U>
   void construct(U* p) noexcept {
     ::new (static_cast<void*>(p)) U;
-  }
-  template <class U, class... Args>
-  void construct(U* p, Args&&... args) {
-    std::construct_at(p, std::forward<Args>(args)...);
   }
   template <class U, class B>
   bool operator==(const WipingAllocator<U, B>& /*other*/) const { return true; }

@@ -1,7 +1,6 @@
 // The local time of the system's own zone for a program whose environment may
-// hold the caller's TZ: zel-site keeps it for the editor it starts, and zel-auth
-// run without set-ID keeps its caller's environment. Their log lines still carry
-// the time of the machine's zone (util/log_socket.h).
+// hold the caller's TZ: zel-site keeps it for the editor it starts. Its log
+// lines still carry the time of the machine's zone (util/log_socket.h).
 #ifndef ZEL_UTIL_SYSTEM_TIME_H_
 #define ZEL_UTIL_SYSTEM_TIME_H_
 

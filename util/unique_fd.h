@@ -28,9 +28,6 @@ class UniqueFd {
   int get() const { return fd_; }
   explicit operator bool() const { return fd_ >= 0; }
 
-  // Gives the descriptor up without closing it; the caller owns it from then on.
-  int release() { return std::exchange(fd_, -1); }
-
   // Closes the descriptor held, if any, and holds fd instead.
   void reset(int fd = -1) {
     if (fd_ >= 0) static_cast<void>(::close(fd_));

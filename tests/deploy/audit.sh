@@ -222,7 +222,8 @@ login_word() {
 }
 
 # audit_site_changes: the lines zel-site sends for set-token, an edit by a
-# scripted editor, one forced with Q, and a forced install through sudo, and zel-auth's signing
+# scripted editor, one forced with Q, and a forced install through sudo (whose
+# SUDO_USER, the environment's word, is in no line), and zel-auth's signing
 # with the new token, whose identifier set-token's line gave: each exact, in
 # order, with its tag, no token value in any. A refused or failed edit and an
 # unchanged install send none. A log nobody reads refuses a change and leaves
@@ -276,7 +277,7 @@ audit_site_changes() {
     "<86>zel-auth: signed for actor=$user user=$user site=[staging] via=self key=site token=$id3 digest=$(digest_of "$T/body-$user")" \
     "<85>zel-site: edit by=$adm changed=[staging] token=same id=$id3" \
     "<85>zel-site: edit by=$adm forced changed=[staging] token=same id=$id3" \
-    "<85>zel-site: install by=$adm sudo=$user forced changed=[staging] token=changed id=$id2 was=$id3" \
+    "<85>zel-site: install by=$adm forced changed=[staging] token=changed id=$id2 was=$id3" \
     "<85>zel-site: install by=$adm changed=[staging] token=same id=$id2" >"$R/site-audit.want"
   received_all() { [ "$(wc -l <"$R/site-audit.received")" -ge "$(wc -l <"$R/site-audit.want")" ]; }
   wait_for received_all || fail "zel-site's lines missing from the log"

@@ -1,7 +1,6 @@
 # shellcheck shell=bash
-# zel-auth's audit file, the record of truth: made as the deployment has it
-# (/var/log/zel-auth root:GROUP 0710, the file root:GROUP 0620; on a tmpfs over
-# /var/log that only this namespace sees), and then what no caller can take
+# zel-auth's audit file, the record of truth, as deploy.sh had zel-site make it
+# (on a tmpfs over /var/log that only this namespace sees): what no caller can take
 # from it: a user can neither write a line into it nor read it; a signature
 # never leaves without its record, whether /dev/log is missing, dangling or
 # restarting, the descriptor limit is lowered before the start or while the
@@ -11,14 +10,6 @@
 # shellcheck disable=SC2034,SC2153,SC2154  # variables shared with run.sh and the other parts
 
 AUDIT_FILE=/var/log/zel-auth/audit.log
-
-# audit_file_setup: the directory and the file, as the deployment makes them.
-audit_file_setup() {
-  mount -t tmpfs -o mode=0755,size=16m zel-deploy-log /var/log || { fail "tmpfs over /var/log"; exit 1; }
-  mkdir -p /var/log/zel-auth && chown "root:$svc" /var/log/zel-auth && chmod 0710 /var/log/zel-auth &&
-    : >"$AUDIT_FILE" && chown "root:$svc" "$AUDIT_FILE" && chmod 0620 "$AUDIT_FILE" ||
-    { fail "cannot make the audit file"; exit 1; }
-}
 
 # signed_records: how many signing records the file holds.
 signed_records() { grep -c '^[^ ]* zel-auth\[[0-9]*\]: uid=[0-9]* signed for ' "$AUDIT_FILE"; }
@@ -44,7 +35,7 @@ signing_runs() {
   done
 }
 
-audit_file_cases() {
+audit_record_cases() {
   section
   # No user can write a line into it or read it.
   as "$user" sh -c 'echo "forged" >>"$1"' sh "$AUDIT_FILE" 2>/dev/null && fail "$user could write into the audit file"

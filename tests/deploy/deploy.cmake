@@ -21,7 +21,7 @@ else()
   target_link_options(zel-auth-deploy PRIVATE ${ZEL_TOOL_LINK_OPTIONS})
   add_executable(zel-site-deploy ${PROJECT_SOURCE_DIR}/admin/main.cc)
   target_compile_definitions(zel-site-deploy PRIVATE ZEL_SITE_FILE="${ZEL_DEPLOY_SITE_FILE}"
-                             ZEL_AUDIT_FILE="${ZEL_DEPLOY_AUDIT_FILE}"
+                             ZEL_AUDIT_FILE="${ZEL_DEPLOY_AUDIT_FILE}" ZEL_SITE_RECORD="${ZEL_SITE_RECORD}"
                              ZEL_AUTH_PATH="${ZEL_DEPLOY_AUTH_PATH}" ZEL_VERSION="${ZEL_VERSION}")
   target_link_libraries(zel-site-deploy PRIVATE zel_admin)
   set(ZEL_DEPLOY_BINARY $<TARGET_FILE:zel-auth-deploy>)

@@ -37,8 +37,9 @@
 #   race.sh        the privilege drop raced with pidfd_getfd
 #   audit.sh       the lines zel-auth and zel-site send to /dev/log
 #   exposure.sh    a site file others may read or write: zel-auth refuses it
-#   audit_file.sh  zel-auth's audit file: its set-up, who can reach it, no
+#   audit_file.sh  zel-auth's records in the audit file: who can reach it, no
 #                  signature without its record, a file the tool can't append to
+#   site_audit.sh  the audit file as zel-site keeps it, and zel-site log
 #   site_tool.sh   zel-site: install, check, show, edit, the lock, set-token,
 #                  installs that fail
 #   token_input.sh set-token's token input: files, short values, --generate
@@ -163,6 +164,8 @@ fi
 . "$here/exposure.sh" || { echo "FAIL: cannot read $here/exposure.sh"; exit 1; }
 # shellcheck source=tests/deploy/audit_file.sh
 . "$here/audit_file.sh" || { echo "FAIL: cannot read $here/audit_file.sh"; exit 1; }
+# shellcheck source=tests/deploy/site_audit.sh
+. "$here/site_audit.sh" || { echo "FAIL: cannot read $here/site_audit.sh"; exit 1; }
 # shellcheck source=tests/deploy/site_tool.sh
 . "$here/site_tool.sh" || { echo "FAIL: cannot read $here/site_tool.sh"; exit 1; }
 # shellcheck source=tests/deploy/token_input.sh
@@ -177,8 +180,7 @@ inner_cleanup() {
   for p in "${started[@]}"; do kill "$p" 2>/dev/null; done
   wait 2>/dev/null
   [ -z "${ZD_SUID_DUMPABLE:-}" ] || echo "$ZD_SUID_DUMPABLE" >/proc/sys/fs/suid_dumpable
-  cd / && umount -l /opt 2>/dev/null
-  umount -l /var/log 2>/dev/null
+  cd / && umount -l /opt /var/log /var/lib 2>/dev/null
 }
 trap inner_cleanup EXIT
 trap 'exit 130' INT TERM HUP
@@ -186,6 +188,10 @@ trap 'exit 130' INT TERM HUP
 mount --make-rprivate / || { echo "FAIL: mount --make-rprivate /"; exit 1; }
 mount -t tmpfs -o mode=0755,size=64m zel-deploy-test /opt || { echo "FAIL: tmpfs over /opt"; exit 1; }
 [ "$(findmnt -n -o PROPAGATION /opt)" = private ] || { echo "FAIL: /opt is not private"; exit 1; }
+# The audit file and zel-site's record live under /var: a tmpfs of this namespace's own over each.
+for d in /var/log /var/lib; do
+  mount -t tmpfs -o mode=0755,size=16m zel-deploy-var "$d" || { echo "FAIL: tmpfs over $d"; exit 1; }
+done
 mkdir -p "$T" "$R" && chmod 0755 "$T" && chmod 0700 "$R"
 
 user=$ZD_USER other=$ZD_OTHER svc=$ZD_SVC old=$ZD_OLD
@@ -193,7 +199,6 @@ user=$ZD_USER other=$ZD_OTHER svc=$ZD_SVC old=$ZD_OLD
 # The parts, in the order they must run: each works on the deployment the one
 # before it left.
 deployment_install                 # deployment.sh
-audit_file_setup                   # audit_file.sh: where the deployment's command will make it
 refusals_deploy_sh                 # refusals.sh
 site_before=$(site_state)          # the deployed site file, as zel-auth's runs must leave it
 deployment_hardening               # deployment.sh
@@ -209,7 +214,7 @@ deployment_gone_wrong
 deployment_exposed_site_file       # exposure.sh
 race_privilege_drop                # race.sh
 audit_trail                        # audit.sh
-audit_file_cases                   # audit_file.sh
+audit_record_cases                 # audit_file.sh
 site_tool_commands                 # site_tool.sh: from here on the site file changes
 site_tool_edit
 site_tool_lock
@@ -218,6 +223,7 @@ site_tool_token_input              # token_input.sh
 site_tool_failed_installs
 site_tool_refusals
 audit_site_changes                 # audit.sh: zel-site's lines, on the file site_tool_refusals left
+site_audit_cases                   # site_audit.sh: the audit file, on the file audit_site_changes left
 ansible_convergence                # ansible.sh
 deployment_e2e_set_group_id        # deployment.sh: these rewrite it freely
 deployment_set_user_id_form

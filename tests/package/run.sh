@@ -257,7 +257,9 @@ check "it needs no libcrypto" sh -c "! readelf -d '$TOOL' | grep -q libcrypto"
 "$ZEL_SITE" check >"$WORK/out" 2>"$WORK/err"
 status=$?
 check "zel-site check passes on the live file ($status)" [ "$status" -eq 0 ]
-check "and finds nothing in it" [ "$(cat "$WORK/out")" = "$SITE_FILE: 0 errors, 0 warnings" ]
+# The site file was put in place by hand: that it is not in the audit file is all check finds.
+check "and finds nothing in it but that" [ "$(grep -v "^$SITE_FILE: warning: changed outside zel-site; not in the audit file " \
+  "$WORK/out")" = "$SITE_FILE: 0 errors, 1 warning" ]
 check "no token shown by zel-site check" no_token_shown
 "$ZEL_SITE" show -s other >"$WORK/out" 2>"$WORK/err"
 check "zel-site show -s other lists what zel-auth lists" \
