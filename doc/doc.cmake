@@ -13,7 +13,8 @@
 #   groff -ww -z -man PAGE     (all of groff's warnings)
 #   mandoc -Tlint -Wwarning PAGE
 #   man --warnings -l PAGE     (the page as man renders it)
-# and its title line must carry the project's version. Given ZEL_SITE_TOOL (the
+# and its title line must carry the project's version; zel-site(8)'s Ansible
+# example must be examples/ansible/zel-site.yml as it stands. Given ZEL_SITE_TOOL (the
 # built zel-site), each trap of zel-site.conf(5)'s TRAPS section must be found by
 # zel-site check as its example shows (doc/traps.sh).
 
@@ -64,6 +65,24 @@ if(CMAKE_SCRIPT_MODE_FILE)
       set(failed 1)
     endif()
   endforeach()
+  # zel-site(8)'s Ansible example (the .EX block of its EXAMPLES that holds
+  # "hosts:") must be the playbook shipped in examples/ansible/, roff escapes undone.
+  set(playbook "${CMAKE_CURRENT_LIST_DIR}/../examples/ansible/zel-site.yml")
+  execute_process(
+    COMMAND sh -c [=[
+      awk '/^\.SH / { in_examples = ($0 == ".SH EXAMPLES"); next }
+           in_examples && /^\.EX/ { block = 1; text = ""; next }
+           block && /^\.EE/ { block = 0; if (text ~ /\nhosts: |\n *hosts: /) { printf "%s", text; n++ }; next }
+           block { text = text $0 "\n" }
+           END { exit n != 1 }' "$1" |
+        sed -e 's/^\\&//' -e 's/\\(aq/'"'"'/g' -e 's/\\(dq/"/g' -e 's/\\-/-/g' -e 's/\\e/\\/g' |
+        diff -u "$2" - >&2
+    ]=] sh "${ZEL_MAN_DIR}/zel-site.8" "${playbook}"
+    RESULT_VARIABLE rc ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0)
+    message(SEND_ERROR "zel-site.8: the Ansible example differs from examples/ansible/zel-site.yml:\n${err}")
+    set(failed 1)
+  endif()
   if(ZEL_SITE_TOOL)
     execute_process(COMMAND sh "${CMAKE_CURRENT_LIST_DIR}/traps.sh" "${CMAKE_CURRENT_LIST_DIR}/zel-site.conf.5"
                             "${ZEL_SITE_TOOL}"
