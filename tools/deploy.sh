@@ -102,6 +102,8 @@ judged() {
 
 zel_site=$prefix/sbin/zel-site
 if [ -n "$build" ]; then
+  # Judged from /, whatever directory the script was started in.
+  build=$(realpath -s -- "$build")
   # Installing runs the build tree's own scripts as root: the tree must be root's.
   trusted "$build/cmake_install.cmake"
   cmake --install "$build" --prefix "$prefix" >/dev/null
