@@ -4,6 +4,7 @@
 #include <array>
 #include <cctype>
 #include <cmath>
+#include <numeric>
 #include <tuple>
 
 #include "admin/stanzas.h"
@@ -121,8 +122,9 @@ bool looks_random(std::string_view value) {
   std::array<double, 256> counts{};
   for (const char c : value) ++counts[static_cast<unsigned char>(c)];
   const auto size = static_cast<double>(value.size());
-  double bits = 0;
-  for (const double count : counts) bits -= count == 0 ? 0 : count / size * std::log2(count / size);
+  const double bits = std::accumulate(counts.begin(), counts.end(), 0.0, [size](double sum, double count) {
+    return count == 0 ? sum : sum - count / size * std::log2(count / size);
+  });
   const bool hex =
       std::all_of(value.begin(), value.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; });
   return bits >= (hex ? 3.0 : 4.0);

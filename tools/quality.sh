@@ -53,9 +53,10 @@ stage "cppcheck"
 #    an allocator object; it stays a member like the rest of that interface.
 #  getgrentCalled, getpwentCalled, readdirCalled in zel-site: as getpwuid, only
 #    thread safety is at stake, and zel-site runs one thread too.
-cppcheck --std=c++20 --language=c++ -I . -DOPENSSL_API_COMPAT=30000 -DOPENSSL_NO_DEPRECATED \
+cppcheck --std=c++20 --language=c++ -I . \
   '-DZEL_SITE_FILE="/opt/zel/etc/zel-site.conf"' '-DZEL_AUTH_PATH="/opt/zel/bin/zel-auth"' \
-  '-DZEL_VERSION="1.1.0"' --library=posix --library=openssl \
+  '-DZEL_AUDIT_FILE="/var/log/zel-auth/audit.log"' '-DZEL_SITE_RECORD="/var/lib/zel-auth/site-file.sha256"' \
+  '-DZEL_VERSION="1.2.0"' --library=posix \
   --enable=warning,style,performance,portability --inconclusive --inline-suppr \
   --suppress=missingIncludeSystem --suppress=getpwuidCalled:auth/actor.cc \
   --suppress=getgrentCalled:admin/deployment.cc --suppress=readdirCalled:admin/deployment.cc \
