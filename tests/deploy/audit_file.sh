@@ -120,8 +120,10 @@ audit_record_cases() {
   run_tool cut-next autobuild "$T/body-autobuild"
   [ "$(cat "$R/cut-next.rc")" = 0 ] || fail "cut-next: status $(cat "$R/cut-next.rc"), expected 0"
   local next
-  next=$(grep -E "^[0-9T:.Z-]{27} zel-auth\[[0-9]+\]: uid=$(uid_of autobuild) signed for actor=autobuild " "$AUDIT_FILE")
-  [ -n "$next" ] || fail "after a record written in part, autobuild's record is not whole on a line of its own"
+  next=$(tail -n 1 "$AUDIT_FILE" |
+    grep -E "^[0-9T:.Z-]{27} zel-auth\[[0-9]+\]: uid=$(uid_of autobuild) signed for actor=autobuild ")
+  grep -F " uid=$(uid_of autobuild) " "$AUDIT_FILE" | grep -qxF -- "${next:-none}" ||
+    fail "after a record written in part, autobuild's record is not whole on a line of its own"
   zs cut-log log
   zs_expect cut-log 1 "$AUDIT_FILE:$(($(wc -l <"$AUDIT_FILE") - 1)): error: not a record"
   grep -qxF -- "${next:-none}" "$R/cut-log.out" || fail "zel-site log does not list autobuild's record"
