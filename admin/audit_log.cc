@@ -115,6 +115,7 @@ bool read_audit_log(std::string_view text, const char* path, const LogFilter& fi
     end = std::min(text.find('\n', at), text.size());
     const std::string_view line = text.substr(at, end - at);
     AuditRecord record;
+    if (line.empty()) continue;  // the separator each record is written after
     // A last line without its newline is a record written in part.
     if (end == text.size() || !parse_record(line, record)) {
       std::fprintf(out, "%s:%zu: error: not a record zel-auth or zel-site writes: tampered with, or written in part\n",

@@ -120,6 +120,16 @@ TEST(AuditLog, ALineChangedAndARecordWrittenInPartAreNamedByNumber) {
   EXPECT_FALSE(whole);
 }
 
+TEST(AuditLog, AsWrittenEachRecordAfterAnEmptyLineAndACutOneOnALineOfItsOwn) {
+  std::string text;
+  for (const std::string& line : kLog) text += "\n" + line + "\n";
+  text.insert(text.find(kLog[2]) - 1, "\n" + kLog[1].substr(0, 40));  // a record the kernel cut short
+  bool whole = true;
+  EXPECT_EQ(read_log(text, {.stanza = "default"}, whole),
+            "audit.log:6" + std::string(kBad) + kLog[2] + "\n" + kLog[3] + "\n");
+  EXPECT_FALSE(whole);
+}
+
 TEST(AuditLog, SinceTakesARecordsTimeOrItsStart) {
   for (const char* good : {"2026-12-09", "2026-12-09T10:11", "2026-12-09T10:11:12.123456Z"}) {
     EXPECT_TRUE(valid_since(good)) << good;

@@ -282,9 +282,11 @@ TEST(Run, NoSignatureLeavesWithoutItsRecord) {
     EXPECT_EQ(listing.substr(0, 4), c.out == nullptr ? "a=1\n" : "");
     std::vector<std::string> records;
     const std::string text = file_text(audit_path);
+    // Each record as written: an empty line, then the record's.
     for (std::size_t at = 0; at < text.size();) {
-      const std::size_t end = text.find('\n', at);
-      const std::string line = text.substr(at, end - at);
+      EXPECT_EQ(text[at], '\n');
+      const std::size_t end = text.find('\n', at + 1);
+      const std::string line = text.substr(at + 1, end - at - 1);
       records.push_back(line.substr(line.find(" uid=") + 1));
       at = end + 1;
     }

@@ -47,10 +47,13 @@ int main(int argc, char* argv[]) {
       uid = ids.ruid;
       // Each root's, or in the older form the service account's; the audit
       // file of the service group, where the tool runs set-group-ID to one.
+      // The site file readable by the group the tool runs as: the service
+      // group, or without set-ID the caller's own, whose rights read it; by
+      // none in the older form.
       const bool set_user_id = ids.euid != ids.ruid;
       const bool set_group_id = !set_user_id && ids.egid != ids.rgid;
       site = zel::open_site_file(ZEL_SITE_FILE);
-      site.set_owner(set_user_id ? ids.euid : 0);
+      site.set_owner(set_user_id ? ids.euid : 0, set_user_id ? zel::kNoGroup : ids.egid);
       audit_error = zel::open_audit_file(ZEL_AUDIT_FILE, set_user_id ? ids.euid : 0,
                                          set_group_id ? ids.egid : zel::kAnyGroup, audit_file);
     });

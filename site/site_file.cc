@@ -36,6 +36,9 @@ const char* exposure(const SiteFile& file, const struct stat& st) {
   if ((st.st_mode & S_IROTH) != 0) return "can be read by other users";
   if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return "can be written by other users than its owner";
   if (st.st_uid != 0 && st.st_uid != file.owner()) return "is owned by neither root nor the service account";
+  if ((st.st_mode & S_IRGRP) != 0 && st.st_gid != file.group()) {
+    return "can be read by a group zel-auth does not run as";
+  }
   // The kernel keeps no access ACL that says no more than the mode does.
   const bool acl = fgetxattr(file.fd(), "system.posix_acl_access", nullptr, 0) >= 0 ||
                    (errno != ENODATA && errno != ENOTSUP);

@@ -5,8 +5,10 @@
 // opened. The outcome of the open is kept and reported when the run reaches the
 // step that reads the file, so a refused user never learns anything about it.
 // Before a byte is read, the open file is checked for exposure: readable by
-// other users, writable by its group or others, owned by anyone but root (in
-// the older set-user-ID form: the service account), or carrying a POSIX ACL
+// other users, readable by a group but the one zel-auth runs as (the service
+// group; none in the older set-user-ID form), writable by its group or others,
+// owned by anyone but root (in the older set-user-ID form: the service
+// account), or carrying a POSIX ACL
 // (which grants someone more than the mode says) means its tokens must be
 // treated as known, and the run stops there rather than sign with them.
 #ifndef ZEL_SITE_SITE_FILE_H_
@@ -23,16 +25,20 @@ namespace zel {
 
 // The owner of a file whose owner is not checked.
 inline constexpr auto kAnyOwner = static_cast<uid_t>(-1);
+// The group of a file no group may read: no file has it.
+inline constexpr auto kNoGroup = static_cast<gid_t>(-1);
 
 class SiteFile {
  public:
   SiteFile() = default;
   SiteFile(int fd, int open_errno, mode_t mode = 0) : fd_(fd), open_errno_(open_errno), mode_(mode) {}
 
-  // The one owner besides root the file may have; until it is set, exposure
-  // is not checked (a test's file). zel-auth sets it right after the open.
-  void set_owner(uid_t owner) { owner_ = owner; }
+  // The one owner besides root the file may have, and the one group that may
+  // read it; until they are set, exposure is not checked (a test's file).
+  // zel-auth sets them right after the open.
+  void set_owner(uid_t owner, gid_t group) { owner_ = owner, group_ = group; }
   uid_t owner() const { return owner_; }
+  gid_t group() const { return group_; }
 
   int fd() const { return fd_.get(); }
   int open_errno() const { return open_errno_; }
@@ -43,6 +49,7 @@ class SiteFile {
   int open_errno_ = 0;
   mode_t mode_ = 0;
   uid_t owner_ = kAnyOwner;
+  gid_t group_ = kNoGroup;
 };
 
 // Opens the file read-only; never blocks on a FIFO and never takes a terminal.

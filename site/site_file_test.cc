@@ -117,20 +117,28 @@ TEST_F(ReadSiteFile, AnExposedFileIsRefusedBeforeAByteIsRead) {
                                 2, 0, 4, 0, 0x39, 0x30, 0, 0,  4, 0, 4, 0, 0xff, 0xff, 0xff, 0xff,
                                 0x10, 0, 4, 0, 0xff, 0xff, 0xff, 0xff,  0x20, 0, 0, 0, 0xff, 0xff, 0xff, 0xff};
   const uid_t me = geteuid();
+  const gid_t mine = getegid();  // the file's group, as it was made
+  const std::string other_group = " can be read by a group zel-auth does not run as";
   const struct {
     const char* name;
     mode_t mode;
     uid_t owner;  // besides root
+    gid_t group;  // the one that may read it
     bool acl;
     std::string err;  // "" for a file that is read
   } cases[] = {
-      {"deployed: the group reads", 0640, me, false, ""},
-      {"the older form: the account alone", 0600, me, false, ""},
-      {"readable by others", 0644, me, false, " can be read by other users"},
-      {"writable by the group", 0660, me, false, " can be written by other users than its owner"},
-      {"writable by others", 0602, me, false, " can be written by other users than its owner"},
-      {"another owner's", 0600, me + 1, false, me == 0 ? "" : " is owned by neither root nor the service account"},
-      {"an ACL", 0640, me, true, " carries an ACL that may grant more than its mode"},
+      {"deployed: the group reads", 0640, me, mine, false, ""},
+      {"the older form: the account alone", 0600, me, kNoGroup, false, ""},
+      {"readable by others", 0644, me, mine, false, " can be read by other users"},
+      {"writable by the group", 0660, me, mine, false, " can be written by other users than its owner"},
+      {"writable by others", 0602, me, mine, false, " can be written by other users than its owner"},
+      {"another owner's", 0600, me + 1, mine, false,
+       me == 0 ? "" : " is owned by neither root nor the service account"},
+      {"an ACL", 0640, me, mine, true, " carries an ACL that may grant more than its mode"},
+      {"readable by a group not the tool's", 0640, me, mine + 1, false, other_group},
+      {"the older form: readable by any group", 0640, me, kNoGroup, false, other_group},
+      {"the older form: writable, not readable, by the group", 0620, me, kNoGroup, false,
+       " can be written by other users than its owner"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -141,7 +149,7 @@ TEST_F(ReadSiteFile, AnExposedFileIsRefusedBeforeAByteIsRead) {
       continue;
     }
     SiteFile file = open_site_file(path.c_str());
-    file.set_owner(c.owner);
+    file.set_owner(c.owner, c.group);
     SecretBytes text;
     testing::internal::CaptureStderr();
     EXPECT_EQ(read_site_file(file, path.c_str(), text), c.err.empty() ? kOk : kSiteUnreadable);

@@ -1,6 +1,7 @@
 #include "util/audit_file.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -34,9 +35,14 @@ std::string audit_record(std::string_view program, const std::timespec& now, lon
 }
 
 int append_record(int fd, std::string_view record) {
+  const std::string framed = std::string("\n").append(record);
+  struct stat st {};
+  struct rlimit limit {};
+  if (fstat(fd, &st) != 0 || getrlimit(RLIMIT_FSIZE, &limit) != 0) return errno;
+  if (limit.rlim_cur != RLIM_INFINITY && static_cast<rlim_t>(st.st_size) + framed.size() > limit.rlim_cur) return EFBIG;
   for (;;) {
-    const ssize_t written = write(fd, record.data(), record.size());
-    if (written >= 0) return static_cast<std::size_t>(written) == record.size() ? 0 : EIO;
+    const ssize_t written = write(fd, framed.data(), framed.size());
+    if (written >= 0) return static_cast<std::size_t>(written) == framed.size() ? 0 : EIO;
     if (errno != EINTR) return errno;
   }
 }

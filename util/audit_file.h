@@ -6,7 +6,11 @@
 //
 // A record is one line, "TIME PROGRAM[PID]: uid=UID TEXT", written with a
 // single write() on a descriptor opened with O_APPEND, so the records of
-// parallel runs never interleave and a record is either whole or a failure.
+// parallel runs never interleave. It is written as "\n" + line + "\n", so it
+// starts a line of its own whatever precedes it: a record the kernel cut short
+// (the writer's file size limit reached by others' appends after its check)
+// stands on its own line, as a line that doesn't parse, and never swallows the
+// next. Readers skip the empty lines between records.
 // TIME is UTC to the microsecond, "2026-12-09T10:11:12.123456Z"; UID is the
 // real user ID; TEXT is the program's line, its fields escaped as
 // util/log_field.h says, so a record can't hold a newline or fake a field.
@@ -37,8 +41,9 @@ int open_audit_file(const char* path, uid_t owner, gid_t group, UniqueFd& fd);
 std::string audit_record(std::string_view program, const std::timespec& now, long pid, uid_t uid,
                          std::string_view text);
 
-// Appends the record with one write(); 0, or the errno (EIO for a short write,
-// which the file then holds in part: a reader sees it as a line that doesn't parse).
+// Appends "\n" + record with one write(); 0, or the errno: EFBIG, with nothing
+// written, when the file would pass the caller's file size limit; EIO for a
+// short write, which the file then holds in part on a line of its own.
 int append_record(int fd, std::string_view record);
 
 }  // namespace zel

@@ -1,12 +1,16 @@
 #include "util/audit_file.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <csignal>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 namespace zel {
@@ -57,6 +61,40 @@ TEST(OpenAuditFile, TakesOnlyARegularFileNoOneElseCanWrite) {
     EXPECT_EQ(static_cast<bool>(fd), c.want == 0);
     if (c.mode == 0) rmdir(path.c_str()); else unlink(path.c_str());
   }
+  rmdir(dir);
+}
+
+TEST(AppendRecord, StartsEachRecordOnALineOfItsOwnAndWritesNothingOverTheSizeLimit) {
+  char dir[] = "/tmp/zel-audit-file-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string path = std::string(dir) + "/audit.log";
+  const UniqueFd fd(open(path.c_str(), O_CREAT | O_WRONLY | O_APPEND | O_CLOEXEC, 0600));
+  ASSERT_TRUE(fd);
+  const std::string first = "T zel-auth[1]: uid=1002 signed for actor=bob\n";
+  const std::string second = "T zel-auth[2]: uid=1001 signed for actor=alice\n";
+  EXPECT_EQ(append_record(fd.get(), first), 0);
+  // A record cut short by the kernel: its first bytes, no newline.
+  ASSERT_EQ(write(fd.get(), "\nT zel-auth[3]: uid=1002 sig", 28), 28);
+  // The file size limit one byte short of the next record: refused before a byte is written.
+  struct sigaction ignore {}, old_action {};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGXFSZ, &ignore, &old_action);
+  rlimit old_limit{};
+  getrlimit(RLIMIT_FSIZE, &old_limit);
+  rlimit small = old_limit;
+  struct stat st {};
+  fstat(fd.get(), &st);
+  small.rlim_cur = static_cast<rlim_t>(st.st_size) + second.size();
+  setrlimit(RLIMIT_FSIZE, &small);
+  const int refused = append_record(fd.get(), second);
+  setrlimit(RLIMIT_FSIZE, &old_limit);
+  sigaction(SIGXFSZ, &old_action, nullptr);
+  EXPECT_EQ(refused, EFBIG);
+  EXPECT_EQ(append_record(fd.get(), second), 0);
+  std::stringstream text;
+  text << std::ifstream(path).rdbuf();
+  EXPECT_EQ(text.str(), "\n" + first + "\nT zel-auth[3]: uid=1002 sig\n" + second);
+  unlink(path.c_str());
   rmdir(dir);
 }
 

@@ -12,7 +12,7 @@
 AUDIT=/var/log/zel-auth/audit.log
 
 # records_after N: the records after the file's first N lines, each without its time and process ID.
-records_after() { tail -n "+$(($1 + 1))" "$AUDIT" | sed -E 's/^[0-9T:.-]{26}Z (zel-[a-z]+)\[[0-9]+\]: /\1: /'; }
+records_after() { tail -n "+$(($1 + 1))" "$AUDIT" | sed -E '/^$/d; s/^[0-9T:.-]{26}Z (zel-[a-z]+)\[[0-9]+\]: /\1: /'; }
 site_hash() { sha256sum <"$SITE_FILE" | cut -d' ' -f1; }
 
 site_audit_cases() {
@@ -57,7 +57,7 @@ site_audit_cases() {
   grep -q "changed outside zel-site" "$R/af-checked.out" && fail "check still reports the change set-token recorded"
 
   # A signing with the new token, then the token retired.
-  since=$(sed -n "$((n + 1))s/ .*//p" "$AUDIT")
+  since=$(tail -n "+$((n + 1))" "$AUDIT" | grep -m 1 . | sed 's/ .*//')
   run_tool af-signed "$user" "$T/body-$user" -s staging
   echo "$canary3" | zs af-retire set-token -s staging
   h4=$(site_hash)

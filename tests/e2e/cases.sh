@@ -393,7 +393,7 @@ if [ -z "$SETID" ]; then
   expect "a signing and its record" 0 "c=3\\n$(knowns "$BODY" web-key)" '' -s web
   digest_b64=$(printf '%b' "$BODY" | openssl dgst -sha1 -binary | base64)
   [[ $(last_record) == "uid=$(id -ru) signed for actor=alice user=alice site=[web] via=self key=site token="????????" digest=$digest_b64" ]] &&
-    [ "$(wc -l <"$AUDIT")" = 1 ] && [[ $(head -c 27 "$AUDIT") =~ ^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:]{8}\.[0-9]{6}Z$ ]] ||
+    [ "$(wc -l <"$AUDIT")" = 2 ] && [ -z "$(head -n 1 "$AUDIT")" ] && [[ $(sed -n 2p "$AUDIT" | head -c 27) =~ ^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:]{8}\.[0-9]{6}Z$ ]] ||
     { failed=$((failed + 1)); echo "FAIL: the signing's record: $(cat "$AUDIT")"; }
   request bob
   expect "a refusal and its record" 4 '' 'alice is not authorized to create a checksum for bob.\n' -s web
@@ -401,7 +401,7 @@ if [ -z "$SETID" ]; then
     { failed=$((failed + 1)); echo "FAIL: the refusal's record: $(last_record)"; }
   input ''
   expect "a listing without a request adds no record" 0 'c=3\n' '' -s web
-  [ "$(wc -l <"$AUDIT")" = 2 ] || { failed=$((failed + 1)); echo "FAIL: $(wc -l <"$AUDIT") records, want 2"; }
+  [ "$(grep -c . "$AUDIT")" = 2 ] || { failed=$((failed + 1)); echo "FAIL: $(grep -c . "$AUDIT") records, want 2"; }
   request alice
   rm -f "$AUDIT"
   expect "no audit file: no listing" 14 '' 'Unable to send the audit record: No such file or directory.\n' -s web
