@@ -240,12 +240,13 @@ signs installed
 
 # The shipped program reads no OpenSSL configuration and needs no libcrypto:
 # a copy, not set-ID, so that it would read OPENSSL_CONF, signs under a
-# configuration whose provider can't be loaded, as it does without one.
+# configuration whose provider can't be loaded, as it does without one. It runs
+# with the service group as its own, the one group the site file may be read by.
 install -m 0700 "$TOOL" "$WORK/zel-auth-copy"
 printf 'openssl_conf = conf\n[conf]\nproviders = prov\n[prov]\nmissing = missing_sect\n[missing_sect]\nactivate = 1\n' \
   >"$WORK/broken.cnf"
 printf '<Body><Request action="sign" actor="root">\n' |
-  OPENSSL_CONF=$WORK/broken.cnf timeout 20 "$WORK/zel-auth-copy" >"$WORK/out" 2>"$WORK/err"
+  OPENSSL_CONF=$WORK/broken.cnf timeout 20 setpriv --regid="$GROUP" --clear-groups "$WORK/zel-auth-copy" >"$WORK/out" 2>"$WORK/err"
 status=$?
 check "the shipped program signs whatever OPENSSL_CONF says ($status)" [ "$status" -eq 0 ]
 check "with a signature line" grep -q '^signature.value = ' "$WORK/out"
