@@ -324,6 +324,7 @@ TEST(Deployment, AnUnsoundZelAuthNeverHasTheSiteFileFollowIt) {
       {"chgrp builders zel-auth and the site", both(0, 1500, 02711, 0, 1500, 0640),
        "mode 0640 lets its group builders, which is no sound service group, at it: chmod g="},
       {"chgrp shadow both", both(0, 42, 02711, 0, 42, 0640), "lets its group shadow, which is no sound"},
+      {"chgrp builders both; site 0600: the group has no way in", both(0, 1500, 02711, 0, 1500, 0600), ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
