@@ -216,6 +216,9 @@ TEST(Deployment, EachRuleOnMadeUpFilesAccountsAndGroups) {
       {"a patch's original", beside("site.orig"), Purpose::kCheck, Verdict::kWarned, kCopy, false},
       {"a copy by hand", beside("old-zel-site.conf-2025"), Purpose::kCheck, Verdict::kWarned, kCopy, false},
       {"another file", beside("other.conf"), Purpose::kCheck, Verdict::kClean, "", false},
+      {"twenty copies, reported in the order the directory lists them", [](FakeSystem& f) {
+         for (int i = 0; i < 20; ++i) f.names.push_back("copy" + std::to_string(i) + ".bak");
+       }, Purpose::kCheck, Verdict::kWarned, "(rm /opt/zel/etc/copy0.bak)", false},
       {"site ACL, checked", [](FakeSystem& f) { f.acls.insert(kSite); }, Purpose::kCheck, Verdict::kRefused,
        "carries an extended ACL", true},
       {"site ACL, written", [](FakeSystem& f) { f.acls.insert(kSite); }, Purpose::kWrite, Verdict::kWarned,
