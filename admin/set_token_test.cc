@@ -41,6 +41,7 @@ TEST(ReplaceToken, ChangesOnlyTheValueThatCountsOrAddsALine) {
       {"empty stanza at the end", "a=1\n[s]", "s", "a=1\n[s]\ntoken.value = NEW\n"},
       {"text after NUL stays", std::string("a=1\n") + '\0' + "x", nullptr,
        std::string("a=1\ntoken.value = NEW\n") + '\0' + "x"},
+      {"a byte 1 ends nothing, only a NUL does", "a\x01\ntoken.value = old\n", nullptr, "a\x01\ntoken.value = NEW\n"},
       {"no such stanza", "a=1\n", "s", std::nullopt},
       {"no default stanza", "[s]\na=1\n", nullptr, std::nullopt},
       {"an empty stanza that can't take a line", "a=1\n[s] [u]\nb=2\n", "s", std::nullopt},
