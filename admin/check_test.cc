@@ -103,6 +103,10 @@ const std::vector<Sample>& samples() {
        F{"3:error:a NUL byte"},
        "== the default stanza, from line 1: 1 line every user sees\na=1\n"
        "-- line 2: token value withheld, the one that counts\n"},
+      {"a byte 1 ends nothing, only a NUL does", "a=1\n\x01\ntoken.value = ctl-secret-value-1\n",
+       F{"2:error:with a control character"},
+       "== the default stanza, from line 1: 2 lines every user sees\na=1\n\\x01\n"
+       "-- line 3: token value withheld, the one that counts\n"},
       {"name used twice, header inside a longer header",
        "[s]\nb=1\ntoken.value = s-secret-value-01\n[s]\nc=2\n[big[t]]\ntoken.value = big-secret-value-1\n[t]\nd=3\n",
        F{"1:warning:no default stanza", "4:error:used by the header on line 1",
