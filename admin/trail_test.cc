@@ -147,12 +147,13 @@ struct TrailFiles {
   SitePaths paths{};
 };
 
-// The records of the audit file, each one's text after its header, which must be zel-site's as written,
-// each after the empty line it is written with.
+// The records of the audit file, each one's text after its header, which must be zel-site's as written
+// by this process's real user, each after the empty line it is written with.
 std::vector<std::string> records_of(const std::string& path) {
   std::ifstream in(path);
   std::vector<std::string> texts;
-  const std::regex header(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z zel-site\[\d+\]: uid=\d+ (.*))");
+  const std::regex header(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z zel-site\[\d+\]: uid=)" + std::to_string(getuid()) +
+                          R"( (.*))");
   std::smatch match;
   for (std::string line; std::getline(in, line) && line.empty() && std::getline(in, line);) {
     texts.push_back(std::regex_match(line, match, header) ? match[1].str() : "no record: " + line);
