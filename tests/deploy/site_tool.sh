@@ -104,12 +104,14 @@ EOF
 # Editing, with editors that are scripts given the copy's path.
 site_tool_edit() {
   section
-  editor append "echo 'site.note = edited' >>\"\$1\""
+  editor append "umask >'$Z/editor-umask'; echo 'site.note = edited' >>\"\$1\""
   editor leak "printf '\\tToken.Value = %s\\n' '$canary' >>\"\$1\""
   editor hold ": >'$Z/editing'; i=0; while [ ! -e '$Z/go' ] && [ \$i -lt 200 ]; do sleep 0.1; i=\$((i + 1)); done"
   zs_editor=$Z/append
-  zs edit-clean edit </dev/null
+  (umask 022 && zs edit-clean edit </dev/null)
   zs_expect edit-clean 0 "installed $SITE_FILE (root:$svc 0640)"
+  # What the editor writes beside the copy (a backup, an undo file) is root's alone.
+  [ "$(cat "$Z/editor-umask")" = 0077 ] || fail "the editor ran with umask $(cat "$Z/editor-umask"), not 0077"
   installed "a clean edit"
   run_tool listing-edited "$user" "$T/empty" -s staging
   grep -qx 'site.note = edited' "$R/listing-edited.out" || fail "zel-auth does not list the edited line"
