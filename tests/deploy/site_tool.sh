@@ -195,6 +195,15 @@ site_tool_set_token() {
       fail "set-token with standard input closed: status $(cat "$R/set-token-closed.rc") (124: it waited)"
   fi
   [ "$(site_state)" = "$rotated_state" ] || fail "a refused set-token changed the site file"
+  # zel-auth reads up to a NUL: a header after it is no stanza, and no value is asked for it.
+  cp "$SITE_FILE" "$Z/rotated.conf"
+  { cat "$Z/rotated.conf"; printf '\0[hidden]\n'; } >"$Z/nul.conf"
+  zs install-nul install --force "$Z/nul.conf"
+  zs_expect install-nul 0
+  zs set-token-after-nul set-token -s hidden </dev/null
+  zs_expect set-token-after-nul 1 "has no stanza [hidden]; it is unchanged"
+  zs install-rotated install "$Z/rotated.conf"
+  zs_expect install-rotated 0
   section_ok "set-token rotates the staging token, zel-auth signs with it at once, bad values are refused"
 }
 
