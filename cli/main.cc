@@ -52,8 +52,8 @@ int main(int argc, char* argv[]) {
       // none in the older form.
       const bool set_user_id = ids.euid != ids.ruid;
       const bool set_group_id = !set_user_id && ids.egid != ids.rgid;
-      site = zel::open_site_file(ZEL_SITE_FILE);
-      site.set_owner(set_user_id ? ids.euid : 0, set_user_id ? zel::kNoGroup : ids.egid);
+      site = zel::open_site_file(ZEL_SITE_FILE, set_user_id ? ids.euid : 0,
+                                 set_user_id ? zel::kNoGroup : ids.egid);
       audit_error = zel::open_audit_file(ZEL_AUDIT_FILE, set_user_id ? ids.euid : 0,
                                          set_group_id ? ids.egid : zel::kAnyGroup, audit_file);
     });

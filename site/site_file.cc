@@ -14,14 +14,14 @@
 
 namespace zel {
 
-SiteFile open_site_file(const char* path) {
+SiteFile open_site_file(const char* path, uid_t owner, gid_t group) {
   // O_NONBLOCK: opening a FIFO must not wait for a writer. It has no effect on
   // the regular file that is the only kind read.
-  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd >= 0) return {fd, 0};
-  const int open_errno = errno;
+  UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  const int open_errno = fd ? 0 : errno;
   struct stat st {};
-  return {-1, open_errno, stat(path, &st) == 0 ? st.st_mode : 0};
+  const mode_t mode = !fd && stat(path, &st) == 0 ? st.st_mode : 0;
+  return {std::move(fd), open_errno, mode, owner, group};
 }
 
 namespace {
@@ -32,15 +32,15 @@ int report_unopenable(const char* path, const char* reason) {
 
 // Why the file's tokens must be taken as known to others; null if nothing says so.
 const char* exposure(const SiteFile& file, const struct stat& st) {
-  if (file.owner() == kAnyOwner) return nullptr;
+  if (file.owner == kAnyOwner) return nullptr;
   if ((st.st_mode & S_IROTH) != 0) return "can be read by other users";
   if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return "can be written by other users than its owner";
-  if (st.st_uid != 0 && st.st_uid != file.owner()) return "is owned by neither root nor the service account";
-  if ((st.st_mode & S_IRGRP) != 0 && st.st_gid != file.group()) {
+  if (st.st_uid != 0 && st.st_uid != file.owner) return "is owned by neither root nor the service account";
+  if ((st.st_mode & S_IRGRP) != 0 && st.st_gid != file.group) {
     return "can be read by a group zel-auth does not run as";
   }
   // The kernel keeps no access ACL that says no more than the mode does.
-  const bool acl = fgetxattr(file.fd(), "system.posix_acl_access", nullptr, 0) >= 0 ||
+  const bool acl = fgetxattr(file.fd.get(), "system.posix_acl_access", nullptr, 0) >= 0 ||
                    (errno != ENODATA && errno != ENOTSUP);
   return acl ? "carries an ACL that may grant more than its mode" : nullptr;
 }
@@ -88,13 +88,13 @@ int read_secret(int fd, SecretBytes& text, std::size_t expected) {
 }
 
 int read_site_file(const SiteFile& file, const char* path, SecretBytes& text) {
-  if (file.fd() < 0) {
-    const char* kind = file.mode() != 0 ? wrong_kind(file.mode()) : nullptr;
-    return report_unopenable(path, kind != nullptr ? kind : std::strerror(file.open_errno()));
+  if (!file.fd) {
+    const char* kind = file.mode != 0 ? wrong_kind(file.mode) : nullptr;
+    return report_unopenable(path, kind != nullptr ? kind : std::strerror(file.open_errno));
   }
 
   struct stat st {};
-  if (fstat(file.fd(), &st) != 0) return report_unopenable(path, std::strerror(errno));
+  if (fstat(file.fd.get(), &st) != 0) return report_unopenable(path, std::strerror(errno));
   if (const char* kind = wrong_kind(st.st_mode)) return report_unopenable(path, kind);
   if (const char* cause = exposure(file, st)) {
     return fail(kSiteUnreadable,
@@ -103,18 +103,17 @@ int read_site_file(const SiteFile& file, const char* path, SecretBytes& text) {
   }
   // Non-blocking served the open only; a file system that honoured it for a
   // regular file could otherwise cut the read short with EAGAIN.
-  const int flags = fcntl(file.fd(), F_GETFL);
-  if (flags == -1 || fcntl(file.fd(), F_SETFL, flags & ~O_NONBLOCK) == -1) {
+  const int flags = fcntl(file.fd.get(), F_GETFL);
+  if (flags == -1 || fcntl(file.fd.get(), F_SETFL, flags & ~O_NONBLOCK) == -1) {
     return report_unopenable(path, std::strerror(errno));
   }
-
   // A sparse file may claim more bytes than any buffer can hold: that is a file
   // too large for memory, not a reason to stop abruptly.
   if (static_cast<std::uintmax_t>(st.st_size) >= text.max_size()) {
     return fail(kOutOfMemory, "Out of memory.\n");
   }
 
-  if (const int read_errno = read_secret(file.fd(), text, static_cast<std::size_t>(st.st_size))) {
+  if (const int read_errno = read_secret(file.fd.get(), text, static_cast<std::size_t>(st.st_size))) {
     return fail(kSiteUnreadable, "Unable to read site file (%s): %s.\n", path, std::strerror(read_errno));
   }
   text.push_back('\0');  // within the room read_secret keeps for it

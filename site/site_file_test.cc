@@ -148,8 +148,7 @@ TEST_F(ReadSiteFile, AnExposedFileIsRefusedBeforeAByteIsRead) {
       std::printf("note: no ACL on %s (%s); the ACL row is not run\n", path.c_str(), std::strerror(errno));
       continue;
     }
-    SiteFile file = open_site_file(path.c_str());
-    file.set_owner(c.owner, c.group);
+    const SiteFile file = open_site_file(path.c_str(), c.owner, c.group);
     SecretBytes text;
     testing::internal::CaptureStderr();
     EXPECT_EQ(read_site_file(file, path.c_str(), text), c.err.empty() ? kOk : kSiteUnreadable);
@@ -163,7 +162,7 @@ TEST_F(ReadSiteFile, AFileLargerThanAnyBufferIsOutOfMemory) {
   const int fd = memfd_create("site", 0);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(ftruncate(fd, std::numeric_limits<off_t>::max()), 0);
-  const SiteFile file(fd, 0);
+  const SiteFile file{UniqueFd(fd)};
   SecretBytes text;
   testing::internal::CaptureStderr();
   EXPECT_EQ(read_site_file(file, "memfd", text), kOutOfMemory);
