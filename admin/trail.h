@@ -51,7 +51,6 @@
 
 #include "admin/check.h"
 #include "util/log_socket.h"
-#include "util/system_time.h"
 #include "util/unique_fd.h"
 
 namespace zel {
@@ -109,7 +108,7 @@ class ChangeTrail {
  private:
   int append(const std::string& text) const;
   // The editor keeps the caller's TZ; the log's lines keep the system's zone.
-  LogSocket log_{system_local_time};
+  LogSocket log_;
   SitePaths paths_{};
   UniqueFd audit_;
   std::string before_ = "none";  // the SHA-256 of the live file as the command read it
