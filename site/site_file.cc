@@ -16,7 +16,8 @@ namespace zel {
 
 SiteFile open_site_file(const char* path, uid_t owner, gid_t group) {
   // O_NONBLOCK: opening a FIFO must not wait for a writer. It has no effect on
-  // the regular file that is the only kind read.
+  // the regular file that is the only kind read: the type is checked before
+  // any read.
   UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   const int open_errno = fd ? 0 : errno;
   struct stat st {};
@@ -100,12 +101,6 @@ int read_site_file(const SiteFile& file, const char* path, SecretBytes& text) {
     return fail(kSiteUnreadable,
                 "The site file %s %s; its tokens must be treated as exposed (see zel-site check).\n",
                 path, cause);
-  }
-  // Non-blocking served the open only; a file system that honoured it for a
-  // regular file could otherwise cut the read short with EAGAIN.
-  const int flags = fcntl(file.fd.get(), F_GETFL);
-  if (flags == -1 || fcntl(file.fd.get(), F_SETFL, flags & ~O_NONBLOCK) == -1) {
-    return report_unopenable(path, std::strerror(errno));
   }
   // A sparse file may claim more bytes than any buffer can hold: that is a file
   // too large for memory, not a reason to stop abruptly.
