@@ -158,15 +158,15 @@ int print_listing(const std::vector<std::string>& lines, std::FILE* out) {
   return kOk;
 }
 
-void run(Kernel& kernel, int argc, char* argv[], const SiteFile& site, const char* site_path,
-         AuditTrail* trail, std::FILE* in, std::FILE* out) {
+void run(Kernel& kernel, const Ids& ids, int argc, char* argv[], const SiteFile& site,
+         const char* site_path, AuditTrail* trail, std::FILE* in, std::FILE* out) {
   Run run(trail);
   AuditFacts& facts = run.facts;
   std::optional<SecretBytes> token;
   parse_args(argc, argv, facts.site_name, token,
              {site.fd.get(), trail != nullptr ? trail->file_fd() : -1, trail != nullptr ? trail->log_fd() : -1});
   facts.own_key = token.has_value();
-  invoking_user(kernel, facts.user);
+  invoking_user(kernel, ids, facts.user);
   Body body{};
   bool line_read = false;
   read_body(body, in, line_read);

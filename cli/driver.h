@@ -41,10 +41,11 @@ struct RunEnded {
   int status;
 };
 
-// One whole run over an already opened site file: it returns once the listing
-// is out, or throws RunEnded. trail may be null.
-void run(Kernel& kernel, int argc, char* argv[], const SiteFile& site, const char* site_path,
-         AuditTrail* trail, std::FILE* in, std::FILE* out);
+// One whole run over an already opened site file, for the IDs the process
+// started with: it returns once the listing is out, or throws RunEnded. trail
+// may be null.
+void run(Kernel& kernel, const Ids& ids, int argc, char* argv[], const SiteFile& site,
+         const char* site_path, AuditTrail* trail, std::FILE* in, std::FILE* out);
 
 }  // namespace zel
 

@@ -205,6 +205,8 @@ TEST(Run, NoSignatureLeavesWithoutItsRecord) {
   std::fputs("a=1\ntoken.value = t\n", site_file);
   std::fclose(site_file);
   make_stale_socket(stale_log);
+  Ids ids;
+  ASSERT_EQ(system_kernel().ids(ids), 0);
   const passwd* me = getpwuid(getuid());
   ASSERT_NE(me, nullptr);
   const std::string user = me->pw_name;
@@ -268,7 +270,7 @@ TEST(Run, NoSignatureLeavesWithoutItsRecord) {
     int status = kOk;
     testing::internal::CaptureStderr();
     try {
-      run(system_kernel(), static_cast<int>(args.size()), argv.data(), site, site_path.c_str(),
+      run(system_kernel(), ids, static_cast<int>(args.size()), argv.data(), site, site_path.c_str(),
           trail ? &*trail : nullptr, in, out);
     } catch (const RunEnded& ended) {
       status = ended.status;

@@ -42,9 +42,9 @@ int main(int argc, char* argv[]) {
     zel::SiteFile site;
     zel::UniqueFd audit_file;
     int audit_error = 0;
-    uid_t uid = 0;
+    zel::Ids at_start;
     const int entered = zel::enter(kernel, [&](const zel::Ids& ids) {
-      uid = ids.ruid;
+      at_start = ids;
       // Each root's, or in the older form the service account's; the audit
       // file of the service group, where the tool runs set-group-ID to one.
       // The site file readable by the group the tool runs as: the service
@@ -61,8 +61,8 @@ int main(int argc, char* argv[]) {
     // Only now, with the invoking user's rights, and before anything is read:
     // once the caller owns the process it may lower its descriptor limit, and
     // a socket opened when the record is due could then never be opened.
-    zel::AuditTrail trail(std::move(audit_file), audit_error, uid);
-    zel::run(kernel, argc, argv, site, ZEL_SITE_FILE, &trail, stdin, stdout);
+    zel::AuditTrail trail(std::move(audit_file), audit_error, at_start.ruid);
+    zel::run(kernel, at_start, argc, argv, site, ZEL_SITE_FILE, &trail, stdin, stdout);
     return zel::kOk;
   } catch (const zel::RunEnded& ended) {
     // Every owner has released (and wiped) its state on the way out here.

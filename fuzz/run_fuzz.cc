@@ -189,13 +189,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ZEL_FUZZ_CHECK(lseek(site_fd, 0, SEEK_SET) == 0);
   }
 
+  zel::Ids ids;
+  ZEL_FUZZ_CHECK(zel::system_kernel().ids(ids) == 0);
   zel_fuzz::MemoryStream out;
   zel_fuzz::MemoryStream messages;
   int status = 0;
   {
     const zel_fuzz::StderrTo capture(messages.file());
     try {
-      zel::run(zel::system_kernel(), static_cast<int>(argv.size() - 1), argv.data(), site_file,
+      zel::run(zel::system_kernel(), ids, static_cast<int>(argv.size() - 1), argv.data(), site_file,
                "fuzz-site.conf", nullptr, in, out.file());
     } catch (const zel::RunEnded& ended) {
       status = ended.status;
