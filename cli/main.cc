@@ -62,6 +62,12 @@ int main(int argc, char* argv[]) {
     // once the caller owns the process it may lower its descriptor limit, and
     // a socket opened when the record is due could then never be opened.
     zel::AuditTrail trail(std::move(audit_file), audit_error, at_start.ruid);
+    // The body is read through a buffer of the tool's own, and the listing,
+    // written whole, needs none: the C library would otherwise ask the kernel
+    // what each stream is to size one.
+    static char in_buffer[BUFSIZ];
+    std::setvbuf(stdin, in_buffer, _IOFBF, sizeof in_buffer);
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
     zel::run(kernel, at_start, argc, argv, site, ZEL_SITE_FILE, &trail, stdin, stdout);
     return zel::kOk;
   } catch (const zel::RunEnded& ended) {
