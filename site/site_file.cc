@@ -27,6 +27,8 @@ SiteFile open_site_file(const char* path, uid_t owner, gid_t group) {
 
 namespace {
 
+constexpr std::size_t kReadRoom = 4096;
+
 int report_unopenable(const char* path, const char* reason) {
   return fail(kSiteUnreadable, "Unable to open site file (%s) for reading: %s.\n", path, reason);
 }
@@ -58,18 +60,14 @@ const char* wrong_kind(mode_t mode) {
 int read_secret(int fd, SecretBytes& text, std::size_t expected) {
   // The expected size is only a first guess: the file is read to its end,
   // whatever it has become since, so a file that grew is not cut and one that
-  // shrank is not padded. Once the guess is filled, a small probe tells
-  // whether anything follows, so an unchanged file costs no second buffer.
-  // The byte after the guess is kept free for a terminating NUL.
+  // shrank is not padded. A page of room past the guess takes the read that
+  // finds the end, so an unchanged file costs no second buffer; the byte after
+  // the text is always kept free for a terminating NUL.
   std::size_t size = 0;
-  text.resize(expected + 1);
-  char probe[4096];
+  text.resize(expected + kReadRoom);
   for (;;) {
-    const bool full = size + 1 >= text.size();
-    // Only the probe's address is taken here; read() fills it before it is read.
-    // cppcheck-suppress legacyUninitvar
-    char* dest = full ? probe : text.data() + size;
-    const ssize_t n = read(fd, dest, full ? sizeof probe : text.size() - 1 - size);
+    if (size + 1 == text.size()) text.resize(text.size() * 2);
+    const ssize_t n = read(fd, text.data() + size, text.size() - 1 - size);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       const int read_errno = errno;
@@ -77,11 +75,6 @@ int read_secret(int fd, SecretBytes& text, std::size_t expected) {
       return read_errno;
     }
     if (n == 0) break;
-    if (full) {
-      text.resize(text.size() * 2 + static_cast<std::size_t>(n));
-      std::memcpy(text.data() + size, probe, static_cast<std::size_t>(n));
-      explicit_bzero(probe, sizeof probe);
-    }
     size += static_cast<std::size_t>(n);
   }
   text.resize(size);
@@ -104,7 +97,7 @@ int read_site_file(const SiteFile& file, const char* path, SecretBytes& text) {
   }
   // A sparse file may claim more bytes than any buffer can hold: that is a file
   // too large for memory, not a reason to stop abruptly.
-  if (static_cast<std::uintmax_t>(st.st_size) >= text.max_size()) {
+  if (static_cast<std::uintmax_t>(st.st_size) >= text.max_size() - kReadRoom) {
     return fail(kOutOfMemory, "Out of memory.\n");
   }
 

@@ -169,5 +169,21 @@ TEST_F(ReadSiteFile, AFileLargerThanAnyBufferIsOutOfMemory) {
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "Out of memory.\n");
 }
 
+TEST(ReadSecret, ReadsPastItsGuessToTheEndAndKeepsRoomForANul) {
+  const std::string content = std::string(10000, 'x') + "end";
+  for (const std::size_t expected : {std::size_t{0}, std::size_t{5}, std::size_t{20000}}) {
+    SCOPED_TRACE(expected);
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    ASSERT_EQ(write(ends[1], content.data(), content.size()), static_cast<ssize_t>(content.size()));
+    close(ends[1]);
+    SecretBytes text;
+    EXPECT_EQ(read_secret(ends[0], text, expected), 0);
+    close(ends[0]);
+    EXPECT_EQ(view_of(text), content);
+    EXPECT_GT(text.capacity(), text.size());
+  }
+}
+
 }  // namespace
 }  // namespace zel
