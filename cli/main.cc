@@ -64,10 +64,11 @@ int main(int argc, char* argv[]) {
     zel::AuditTrail trail(std::move(audit_file), audit_error, at_start.ruid);
     // The body is read through a buffer of the tool's own, and the listing,
     // written whole, needs none: the C library would otherwise ask the kernel
-    // what each stream is to size one.
+    // what each stream is to size one. A stream these can't change (they fail
+    // only for a mode they don't know) works as before.
     static char in_buffer[BUFSIZ];
-    std::setvbuf(stdin, in_buffer, _IOFBF, sizeof in_buffer);
-    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    static_cast<void>(std::setvbuf(stdin, in_buffer, _IOFBF, sizeof in_buffer));
+    static_cast<void>(std::setvbuf(stdout, nullptr, _IONBF, 0));
     zel::run(kernel, at_start, argc, argv, site, ZEL_SITE_FILE, &trail, stdin, stdout);
     return zel::kOk;
   } catch (const zel::RunEnded& ended) {
