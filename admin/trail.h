@@ -51,6 +51,7 @@
 
 #include "admin/check.h"
 #include "util/log_socket.h"
+#include "util/system_time.h"
 #include "util/unique_fd.h"
 
 namespace zel {
@@ -108,7 +109,7 @@ class ChangeTrail {
  private:
   int append(const std::string& text) const;
   // The editor keeps the caller's TZ; the log's lines keep the system's zone.
-  LogSocket log_;
+  LogSocket log_{system_local_time};
   SitePaths paths_{};
   UniqueFd audit_;
   std::string before_ = "none";  // the SHA-256 of the live file as the command read it

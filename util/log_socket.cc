@@ -7,9 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <optional>
 
 namespace zel {
 
@@ -72,7 +70,7 @@ int LogSocket::send(int priority, std::string_view tag, std::string_view text) {
   if (state_ != State::kConnected) return 0;
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
-  std::string line = log_line_head(priority, system_local_time(now.tv_sec), tag, getpid());
+  std::string line = log_line_head(priority, local_time_(now.tv_sec), tag, getpid());
   line.append(text);
   // A stream log takes the line and a NUL after it, as syslog() sends it
   // there; a stream can't be connected again: a daemon that went away is a failure.
@@ -100,19 +98,10 @@ std::string log_line_head(int priority, const std::tm& local, std::string_view t
   return head.append(tag).append("[").append(std::to_string(pid)).append("]: ");
 }
 
-std::tm system_local_time(std::time_t now) {
-  // The C library takes the zone from TZ when it is set; for the moment of the
-  // conversion it is not, and then it is put back as it was.
-  std::optional<std::string> saved;
-  if (const char* tz = std::getenv("TZ")) saved = tz;
-  if (saved) unsetenv("TZ");
-  tzset();
+std::tm process_local_time(std::time_t now) {
+  // Only a time_t beyond the years a tm holds makes it fail; now is not one.
   std::tm local{};
-  if (localtime_r(&now, &local) == nullptr) gmtime_r(&now, &local);
-  if (saved) {
-    setenv("TZ", saved->c_str(), 1);
-    tzset();
-  }
+  localtime_r(&now, &local);
   return local;
 }
 

@@ -3,9 +3,11 @@
 // line is lost. Here the socket is opened and connected once, early, and every
 // line is sent with a checked send(), so a program that must not go on without
 // its line can tell. A line has the shape syslog() gives it for openlog(tag,
-// LOG_PID, facility): "<PRI>Mmm dd hh:mm:ss TAG[PID]: TEXT". Its time is the
-// local time of the system's own zone, whatever TZ the environment holds:
-// zel-site keeps its caller's for the editor it starts.
+// LOG_PID, facility): "<PRI>Mmm dd hh:mm:ss TAG[PID]: TEXT". By default the
+// local time is converted with localtime_r alone, in the zone of the process's
+// own environment: zel-auth's set-ID run has cleared it, so its lines carry the
+// system's zone, and a run without set-ID has only its caller's rights. A
+// program that keeps a caller's TZ passes system_local_time (util/system_time.h).
 // Shared by zel-auth and zel-site; it knows nothing of either's lines.
 #ifndef ZEL_UTIL_LOG_SOCKET_H_
 #define ZEL_UTIL_LOG_SOCKET_H_
@@ -20,11 +22,20 @@ namespace zel {
 
 inline constexpr const char* kSystemLogPath = "/dev/log";
 
+// The local time of now in the zone of this process's own environment.
+std::tm process_local_time(std::time_t now);
+
 class LogSocket {
  public:
   // What open() found: a connected socket, no log at all (no socket file), or a
   // socket that could not be opened or connected (error() tells why).
   enum class State { kClosed, kConnected, kNoLog, kFailed };
+
+  // How now becomes the line's local time.
+  using LocalTime = std::tm (*)(std::time_t now);
+
+  LogSocket() = default;
+  explicit LogSocket(LocalTime local_time) : local_time_(local_time) {}
 
   // Opens a close-on-exec datagram socket (a stream one where the log takes
   // only those) and connects it to path; the outcome is kept.
@@ -42,13 +53,12 @@ class LogSocket {
   int error_ = 0;
   bool stream_ = false;
   std::string path_;
+  LocalTime local_time_ = process_local_time;
 };
 
 // The head of a line as syslog() writes it: "<PRI>Mmm dd hh:mm:ss TAG[PID]: ".
 std::string log_line_head(int priority, const std::tm& local, std::string_view tag, long pid);
 
-// The local time of now in the system's zone, whatever TZ says; the environment is left as it was.
-std::tm system_local_time(std::time_t now);
 
 }  // namespace zel
 
