@@ -27,7 +27,7 @@ SiteFile open_site_file(const char* path, uid_t owner, gid_t group) {
 
 namespace {
 
-constexpr std::size_t kReadRoom = 4096;
+constexpr std::size_t kReadRoom = 64;
 
 int report_unopenable(const char* path, const char* reason) {
   return fail(kSiteUnreadable, "Unable to open site file (%s) for reading: %s.\n", path, reason);
@@ -60,7 +60,7 @@ const char* wrong_kind(mode_t mode) {
 int read_secret(int fd, SecretBytes& text, std::size_t expected) {
   // The expected size is only a first guess: the file is read to its end,
   // whatever it has become since, so a file that grew is not cut and one that
-  // shrank is not padded. A page of room past the guess takes the read that
+  // shrank is not padded. A little room past the guess takes the read that
   // finds the end, so an unchanged file costs no second buffer; the byte after
   // the text is always kept free for a terminating NUL.
   std::size_t size = 0;
