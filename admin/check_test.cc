@@ -436,12 +436,14 @@ RunResult zel_auth(const std::string& path, const std::optional<std::string>& na
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
   const SiteFile site = open_site_file(path.c_str());
+  Ids ids;
+  system_kernel().ids(ids);
   std::FILE* in = std::fopen("/dev/null", "r");
   RunResult run_result{};
   testing::internal::CaptureStderr();
   run_result.out = captured([&](std::FILE* out) {
     try {
-      run(system_kernel(), static_cast<int>(args.size()), argv.data(), site, path.c_str(), nullptr,
+      run(system_kernel(), ids, static_cast<int>(args.size()), argv.data(), site, path.c_str(), nullptr,
           in, out);
     } catch (const RunEnded& ended) {
       run_result.status = ended.status;

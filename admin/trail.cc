@@ -6,16 +6,19 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <nettle/sha2.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
 #include "admin/stanzas.h"
 #include "admin/text_file.h"
-#include "sign/sha256.h"
+#include "sign/hex.h"
 #include "sign/token_id.h"
 #include "util/audit_file.h"
 #include "util/log_field.h"
@@ -120,8 +123,17 @@ bool record_hash(const char* record, const std::string& hash, std::string& error
   return false;
 }
 
-// The SHA-256 of a live text, "none" for no file.
-std::string live_hash(std::optional<std::string_view> live) { return live ? sha256_hex(*live) : "none"; }
+// The SHA-256 of a live text as 64 lowercase hexadecimal digits, "none" for no
+// file: it names the text without giving it.
+std::string live_hash(std::optional<std::string_view> live) {
+  if (!live) return "none";
+  sha256_ctx context;
+  sha256_init(&context);
+  sha256_update(&context, live->size(), reinterpret_cast<const std::uint8_t*>(live->data()));
+  std::uint8_t hash[SHA256_DIGEST_SIZE];
+  sha256_digest(&context, sizeof hash, hash);
+  return lower_hex(hash, sizeof hash);
+}
 
 }  // namespace
 

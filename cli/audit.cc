@@ -24,23 +24,9 @@ const char* via(const AuditFacts& facts) {
 
 std::string key(const AuditFacts& facts) {
   if (!facts.signature) return "none";
-  if (facts.own_key) return "own";
   // The identifier tells which token signed, so a reviewer can match a
   // signature to the change that put its token in place.
-  return facts.token_id.empty() ? std::string("site") : "site token=" + facts.token_id;
-}
-
-// A caller's bad request or a lost reader is worth a notice; a site file or a
-// system that can't serve a valid request needs the administrator.
-int failure_priority(int status) {
-  switch (status) {
-    case kNoActor:
-    case kNoStanza:
-    case kWriteFailed:
-      return LOG_NOTICE;
-    default:
-      return LOG_ERR;
-  }
+  return facts.own_key ? "own" : "site token=" + facts.token_id;
 }
 
 }  // namespace
@@ -64,7 +50,10 @@ std::optional<AuditLine> audit_line(const AuditFacts& facts, int status) {
   if (facts.actor) text += "actor=" + actor + " ";
   text += "user=" + user + " site=" + site + " status=" + std::to_string(status) +
           " message=" + audit_field(message, kAuditMessageLimit);
-  return AuditLine{failure_priority(status), std::move(text)};
+  // A caller's bad request or a lost reader is worth a notice; a site file or
+  // a system that can't serve a valid request needs the administrator.
+  const bool notice = status == kNoActor || status == kNoStanza || status == kWriteFailed;
+  return AuditLine{notice ? LOG_NOTICE : LOG_ERR, std::move(text)};
 }
 
 AuditTrail::AuditTrail(UniqueFd file, int open_error, uid_t uid, const char* log_path)

@@ -8,10 +8,12 @@
 #include <charconv>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "auth/actor.h"
 #include "cli/audit.h"
 #include "sign/signature.h"
+#include "site/properties.h"
 #include "sign/token_id.h"
 #include "util/message.h"
 #include "util/status.h"
@@ -146,41 +148,25 @@ class Run final : public Ending {
 
 }  // namespace
 
-void append_signature(PropertyList& list, const std::string& digest_text,
-                      const std::optional<std::string>& signature_text) {
-  list.slots[list.count] = "digest.value = " + digest_text;
-  if (signature_text) list.slots[list.count + 1] = "signature.value = " + *signature_text;
-}
-
-int print_properties(const PropertyList& list, std::FILE* out) {
-  int write_errno = 0;
-  for (std::size_t i = 0; i < list.count + 2; ++i) {
-    if (!list.slots[i]) continue;
-    const std::string& line = *list.slots[i];
-    if ((std::fwrite(line.data(), 1, line.size(), out) != line.size() ||
-         std::fputs("\n", out) == EOF) &&
-        write_errno == 0) {
-      write_errno = errno;
-    }
-  }
-  if (std::fflush(out) != 0 && write_errno == 0) write_errno = errno;
+int print_listing(const std::vector<std::string>& lines, std::FILE* out) {
+  std::string text;
+  for (const std::string& line : lines) text.append(line).append("\n");
   // A listing that did not reach its reader must not end the run as a success.
-  if (write_errno != 0 || std::ferror(out)) {
-    return fail(kWriteFailed, "Unable to write to standard output: %s.\n",
-                std::strerror(write_errno != 0 ? write_errno : EIO));
+  if (std::fwrite(text.data(), 1, text.size(), out) != text.size() || std::fflush(out) != 0) {
+    return fail(kWriteFailed, "Unable to write to standard output: %s.\n", std::strerror(errno));
   }
   return kOk;
 }
 
-void run(Kernel& kernel, int argc, char* argv[], const SiteFile& site, const char* site_path,
-         AuditTrail* trail, std::FILE* in, std::FILE* out) {
+void run(Kernel& kernel, const Ids& ids, int argc, char* argv[], const SiteFile& site,
+         const char* site_path, AuditTrail* trail, std::FILE* in, std::FILE* out) {
   Run run(trail);
   AuditFacts& facts = run.facts;
   std::optional<SecretBytes> token;
   parse_args(argc, argv, facts.site_name, token,
-             {site.fd(), trail != nullptr ? trail->file_fd() : -1, trail != nullptr ? trail->log_fd() : -1});
+             {site.fd.get(), trail != nullptr ? trail->file_fd() : -1, trail != nullptr ? trail->log_fd() : -1});
   facts.own_key = token.has_value();
-  invoking_user(kernel, facts.user);
+  invoking_user(kernel, ids, facts.user);
   Body body{};
   bool line_read = false;
   read_body(body, in, line_read);
@@ -193,8 +179,8 @@ void run(Kernel& kernel, int argc, char* argv[], const SiteFile& site, const cha
   }
   SecretBytes site_text;
   if (read_site_file(site, site_path, site_text) != kOk) run.end(kSiteUnreadable, "");
-  PropertyList list;
-  if (parse_site_properties(view_of(site_text), facts.site_name, site_path, list, token) != kOk) {
+  std::vector<std::string> lines;
+  if (parse_site_properties(view_of(site_text), facts.site_name, site_path, lines, token) != kOk) {
     run.end(kEmptyToken, kEmptyTokenMessage);
   }
   if (facts.request) {
@@ -202,13 +188,14 @@ void run(Kernel& kernel, int argc, char* argv[], const SiteFile& site, const cha
     compute_signature(body.data(), facts.digest, signature_text, token);
     facts.signature = signature_text.has_value();
     if (facts.signature && !facts.own_key) facts.token_id = token_identifier(view_of(*token));
-    append_signature(list, facts.digest, signature_text);
+    lines.push_back("digest.value = " + facts.digest);
+    if (signature_text) lines.push_back("signature.value = " + *signature_text);
     // The record goes out before any byte of the listing can reach the caller,
     // who could otherwise take the signature and stop the run before it is
     // recorded; a record that did not go out ends the run with no listing.
     run.record(kOk);
   }
-  print_properties(list, out);
+  print_listing(lines, out);
 }
 
 }  // namespace zel

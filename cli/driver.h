@@ -15,10 +15,10 @@
 #include <initializer_list>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "cli/audit.h"
 #include "cli/privilege.h"
-#include "site/properties.h"
 #include "site/site_file.h"
 #include "util/secret.h"
 
@@ -33,22 +33,19 @@ inline constexpr std::size_t kKeyFdLimit = 4095;
 int parse_args(int argc, char* argv[], const char*& site_name, std::optional<SecretBytes>& token,
                std::initializer_list<int> own_fds = {});
 
-// Puts the digest line, and the signature line if any, into the two reserved slots.
-void append_signature(PropertyList& list, const std::string& digest_text,
-                      const std::optional<std::string>& signature_text);
-
-// Writes the filled slots among the first count + 2, one per line, and flushes; 0 or 9.
-int print_properties(const PropertyList& list, std::FILE* out);
+// Writes each line and its newline, and flushes; 0 or 9.
+int print_listing(const std::vector<std::string>& lines, std::FILE* out);
 
 // Thrown once a failed run's record is out; status is the exit status.
 struct RunEnded {
   int status;
 };
 
-// One whole run over an already opened site file: it returns once the listing
-// is out, or throws RunEnded. trail may be null.
-void run(Kernel& kernel, int argc, char* argv[], const SiteFile& site, const char* site_path,
-         AuditTrail* trail, std::FILE* in, std::FILE* out);
+// One whole run over an already opened site file, for the IDs the process
+// started with: it returns once the listing is out, or throws RunEnded. trail
+// may be null.
+void run(Kernel& kernel, const Ids& ids, int argc, char* argv[], const SiteFile& site,
+         const char* site_path, AuditTrail* trail, std::FILE* in, std::FILE* out);
 
 }  // namespace zel
 

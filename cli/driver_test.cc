@@ -205,6 +205,8 @@ TEST(Run, NoSignatureLeavesWithoutItsRecord) {
   std::fputs("a=1\ntoken.value = t\n", site_file);
   std::fclose(site_file);
   make_stale_socket(stale_log);
+  Ids ids;
+  ASSERT_EQ(system_kernel().ids(ids), 0);
   const passwd* me = getpwuid(getuid());
   ASSERT_NE(me, nullptr);
   const std::string user = me->pw_name;
@@ -268,7 +270,7 @@ TEST(Run, NoSignatureLeavesWithoutItsRecord) {
     int status = kOk;
     testing::internal::CaptureStderr();
     try {
-      run(system_kernel(), static_cast<int>(args.size()), argv.data(), site, site_path.c_str(),
+      run(system_kernel(), ids, static_cast<int>(args.size()), argv.data(), site, site_path.c_str(),
           trail ? &*trail : nullptr, in, out);
     } catch (const RunEnded& ended) {
       status = ended.status;
@@ -280,6 +282,10 @@ TEST(Run, NoSignatureLeavesWithoutItsRecord) {
     const std::string listing = out_data != nullptr ? std::string(out_data, out_size) : "";
     std::free(out_data);
     EXPECT_EQ(listing.substr(0, 4), c.out == nullptr ? "a=1\n" : "");
+    if (c.out == nullptr && !c.input.empty()) {  // the digest line, then the signature line
+      EXPECT_EQ(listing.find("digest.value = "), 4u);
+      EXPECT_EQ(listing.find("signature.value = "), 4u + 15 + 28 + 1);
+    }
     std::vector<std::string> records;
     const std::string text = file_text(audit_path);
     // Each record as written: an empty line, then the record's.
@@ -302,39 +308,21 @@ TEST(Run, NoSignatureLeavesWithoutItsRecord) {
   rmdir(dir);
 }
 
-TEST(AppendSignature, FillsReservedSlotsOnly) {
-  PropertyList list;
-  list.slots = {std::string("a=1"), std::nullopt, std::nullopt};
-  list.count = 1;
-  append_signature(list, "D=", std::nullopt);
-  EXPECT_EQ(list.count, 1u);
-  EXPECT_EQ(list.slots[1], "digest.value = D=");
-  EXPECT_FALSE(list.slots[2]);
-  append_signature(list, "D=", "S=");
-  EXPECT_EQ(list.slots[2], "signature.value = S=");
-}
-
-TEST(PrintProperties, ListsFilledSlotsAndSkipsEmptyOnes) {
-  PropertyList list;
-  list.slots = {std::string("a=1"), std::string("b=2"), std::nullopt, std::string("sig")};
-  list.count = 2;
+TEST(PrintListing, ListsEachLine) {
   char* data = nullptr;
   std::size_t size = 0;
   FILE* out = open_memstream(&data, &size);
-  EXPECT_EQ(print_properties(list, out), kOk);
+  EXPECT_EQ(print_listing({"a=1", "b=2", "digest.value = D="}, out), kOk);
   std::fclose(out);
-  EXPECT_EQ(std::string(data, size), "a=1\nb=2\nsig\n");
+  EXPECT_EQ(std::string(data, size), "a=1\nb=2\ndigest.value = D=\n");
   std::free(data);
 }
 
-TEST(PrintProperties, ReportsAListingThatCouldNotBeWritten) {
-  PropertyList list;
-  list.slots = {std::string("a=1"), std::nullopt, std::nullopt};
-  list.count = 1;
+TEST(PrintListing, ReportsAListingThatCouldNotBeWritten) {
   FILE* full = std::fopen("/dev/full", "w");
   ASSERT_NE(full, nullptr);
   testing::internal::CaptureStderr();
-  EXPECT_EQ(print_properties(list, full), kWriteFailed);
+  EXPECT_EQ(print_listing({"a=1"}, full), kWriteFailed);
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "Unable to write to standard output: No space left on device.\n");
   std::fclose(full);

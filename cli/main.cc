@@ -42,9 +42,9 @@ int main(int argc, char* argv[]) {
     zel::SiteFile site;
     zel::UniqueFd audit_file;
     int audit_error = 0;
-    uid_t uid = 0;
+    zel::Ids at_start;
     const int entered = zel::enter(kernel, [&](const zel::Ids& ids) {
-      uid = ids.ruid;
+      at_start = ids;
       // Each root's, or in the older form the service account's; the audit
       // file of the service group, where the tool runs set-group-ID to one.
       // The site file readable by the group the tool runs as: the service
@@ -52,8 +52,8 @@ int main(int argc, char* argv[]) {
       // none in the older form.
       const bool set_user_id = ids.euid != ids.ruid;
       const bool set_group_id = !set_user_id && ids.egid != ids.rgid;
-      site = zel::open_site_file(ZEL_SITE_FILE);
-      site.set_owner(set_user_id ? ids.euid : 0, set_user_id ? zel::kNoGroup : ids.egid);
+      site = zel::open_site_file(ZEL_SITE_FILE, set_user_id ? ids.euid : 0,
+                                 set_user_id ? zel::kNoGroup : ids.egid);
       audit_error = zel::open_audit_file(ZEL_AUDIT_FILE, set_user_id ? ids.euid : 0,
                                          set_group_id ? ids.egid : zel::kAnyGroup, audit_file);
     });
@@ -61,8 +61,15 @@ int main(int argc, char* argv[]) {
     // Only now, with the invoking user's rights, and before anything is read:
     // once the caller owns the process it may lower its descriptor limit, and
     // a socket opened when the record is due could then never be opened.
-    zel::AuditTrail trail(std::move(audit_file), audit_error, uid);
-    zel::run(kernel, argc, argv, site, ZEL_SITE_FILE, &trail, stdin, stdout);
+    zel::AuditTrail trail(std::move(audit_file), audit_error, at_start.ruid);
+    // The body is read through a buffer of the tool's own, and the listing,
+    // written whole, needs none: the C library would otherwise ask the kernel
+    // what each stream is to size one. A stream these can't change (they fail
+    // only for a mode they don't know) works as before.
+    static char in_buffer[BUFSIZ];
+    static_cast<void>(std::setvbuf(stdin, in_buffer, _IOFBF, sizeof in_buffer));
+    static_cast<void>(std::setvbuf(stdout, nullptr, _IONBF, 0));
+    zel::run(kernel, at_start, argc, argv, site, ZEL_SITE_FILE, &trail, stdin, stdout);
     return zel::kOk;
   } catch (const zel::RunEnded& ended) {
     // Every owner has released (and wiped) its state on the way out here.

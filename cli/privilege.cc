@@ -92,9 +92,8 @@ int enter(Kernel& kernel, const std::function<void(const Ids& at_start)>& open_f
   return fail(kPrivilege, "Unable to drop privileges: %s.\n", std::strerror(error));
 }
 
-int invoking_user(Kernel& kernel, std::string& name) {
-  Ids ids;
-  const char* login = kernel.ids(ids) == 0 ? kernel.login_name(ids.ruid) : nullptr;
+int invoking_user(Kernel& kernel, const Ids& ids, std::string& name) {
+  const char* login = kernel.login_name(ids.ruid);
   if (login == nullptr) {
     return fail(kUnknownUser, "Unable to determine invoking user name for uid %d.\n",
                 static_cast<int>(ids.ruid));

@@ -49,8 +49,9 @@ Kernel& system_kernel();
 // privilege; 0, or 12 with its message.
 int enter(Kernel& kernel, const std::function<void(const Ids& at_start)>& open_files);
 
-// The login name of the real user ID; fails with 2 when it has none.
-int invoking_user(Kernel& kernel, std::string& name);
+// The login name of the real user ID of ids (the IDs the process started
+// with, never queried again); fails with 2 when it has none.
+int invoking_user(Kernel& kernel, const Ids& ids, std::string& name);
 
 }  // namespace zel
 

@@ -116,10 +116,10 @@ TEST(InvokingUser, IsTheRealUserIdsLoginNameNeverTheEffectiveOnes) {
     FakeKernel kernel(true, c.ids);
     std::string user;
     testing::internal::CaptureStderr();
-    EXPECT_EQ(invoking_user(kernel, user), c.status);
+    EXPECT_EQ(invoking_user(kernel, c.ids, user), c.status);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), c.err);
     EXPECT_EQ(user, c.user);
-    EXPECT_EQ(kernel.calls.back(), "getpwuid " + std::to_string(c.ids.ruid));
+    EXPECT_EQ(kernel.calls, Calls{"getpwuid " + std::to_string(c.ids.ruid)}) << "the IDs are not queried again";
   }
 }
 

@@ -180,22 +180,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::FILE* in = fmemopen(input_bytes.data(), input_bytes.size(), "r");
   ZEL_FUZZ_CHECK(in != nullptr);
   int site_fd = -1;
-  zel::SiteFile site_file(-1, ENOENT);
+  zel::SiteFile site_file{zel::UniqueFd(), ENOENT};
   if (!unopened) {
     site_fd = memfd_create("zel-fuzz-site", MFD_CLOEXEC);
     ZEL_FUZZ_CHECK(site_fd >= 0);
-    site_file = zel::SiteFile(site_fd, 0);
+    site_file = zel::SiteFile{zel::UniqueFd(site_fd)};
     ZEL_FUZZ_CHECK(write(site_fd, site.data(), site.size()) == static_cast<ssize_t>(site.size()));
     ZEL_FUZZ_CHECK(lseek(site_fd, 0, SEEK_SET) == 0);
   }
 
+  zel::Ids ids;
+  ZEL_FUZZ_CHECK(zel::system_kernel().ids(ids) == 0);
   zel_fuzz::MemoryStream out;
   zel_fuzz::MemoryStream messages;
   int status = 0;
   {
     const zel_fuzz::StderrTo capture(messages.file());
     try {
-      zel::run(zel::system_kernel(), static_cast<int>(argv.size() - 1), argv.data(), site_file,
+      zel::run(zel::system_kernel(), ids, static_cast<int>(argv.size() - 1), argv.data(), site_file,
                "fuzz-site.conf", nullptr, in, out.file());
     } catch (const zel::RunEnded& ended) {
       status = ended.status;

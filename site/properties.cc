@@ -81,31 +81,17 @@ int extract_token_value(std::string_view line, std::optional<SecretBytes>& token
 
 namespace {
 
-// Builds the list from the stanza that starts at stanza_start of site_text; 0 or 8.
-int build_property_list(std::string_view site_text, std::size_t stanza_start, PropertyList& list,
-                   std::optional<SecretBytes>& token) {
-  const std::size_t end = stanza_end(site_text, stanza_start);
-
-  PropertyList built;
-  built.slots.clear();
+// Appends the listed lines of the stanza that starts at stanza_start of site_text; 0 or 8.
+int build_property_list(std::string_view site_text, std::size_t stanza_start,
+                        std::vector<std::string>& lines, std::optional<SecretBytes>& token) {
   int status = kOk;
-  for_each_property_line(site_text, stanza_start, end, [&](std::string_view line) {
-    switch (line_kind(site_text, line)) {
-      case LineKind::kToken:
-        // Only the first token line with a value counts, and -k overrides them all;
-        // a later line's outcome replaces an earlier empty one's.
-        if (!token) status = extract_token_value(line, token);
-        return;
-      case LineKind::kWithheld:
-        return;
-      case LineKind::kListed:
-        built.slots.emplace_back(line);
-        return;
-    }
+  for_each_property_line(site_text, stanza_start, stanza_end(site_text, stanza_start), [&](std::string_view line) {
+    const LineKind kind = line_kind(site_text, line);
+    // Only the first token line with a value counts, and -k overrides them all;
+    // a later line's outcome replaces an earlier empty one's.
+    if (kind == LineKind::kToken && !token) status = extract_token_value(line, token);
+    if (kind == LineKind::kListed) lines.emplace_back(line);
   });
-  built.count = built.slots.size();
-  built.slots.resize(built.count + 2);  // the digest and signature slots, empty
-  list = std::move(built);
   return status;
 }
 
@@ -146,21 +132,19 @@ StanzaLookup find_stanza(std::string_view site_text, const char* site_name, std:
 }
 
 int parse_site_properties(std::string_view site_text, const char* site_name, const char* path,
-                          PropertyList& list, std::optional<SecretBytes>& token) {
+                          std::vector<std::string>& lines, std::optional<SecretBytes>& token) {
   // The site text ends at its first NUL for every search.
   site_text = site_text.substr(0, site_text.find('\0'));
   std::size_t start = 0;
-  switch (find_stanza(site_text, site_name, start)) {
-    case StanzaLookup::kFound:
-      return build_property_list(site_text, start, list, token);
-    case StanzaLookup::kMissing:
-      if (site_name == nullptr) {
-        return fail(kNoStanza, "Default site stanza not found in site file (%s).\n", path);
-      }
-      return fail(kNoStanza, "Site stanza for specified site (%s) not found in site file (%s).\n",
-                  site_name, path);
-    case StanzaLookup::kEmpty:
-      break;
+  const StanzaLookup lookup = find_stanza(site_text, site_name, start);
+  if (lookup == StanzaLookup::kFound) return build_property_list(site_text, start, lines, token);
+  // The default stanza is found or missing, never empty.
+  if (site_name == nullptr) {
+    return fail(kNoStanza, "Default site stanza not found in site file (%s).\n", path);
+  }
+  if (lookup == StanzaLookup::kMissing) {
+    return fail(kNoStanza, "Site stanza for specified site (%s) not found in site file (%s).\n",
+                site_name, path);
   }
   return fail(kNoStanza, "Empty site stanza for specified site (%s) in site file (%s)\n", site_name,
               path);

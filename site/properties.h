@@ -22,13 +22,6 @@
 
 namespace zel {
 
-// The lines to list: count filled slots, then two slots reserved for the digest
-// line and the signature line. An empty slot is skipped when listing.
-struct PropertyList {
-  std::vector<std::optional<std::string>> slots{2};
-  std::size_t count = 0;
-};
-
 // Where the named (or, for null, the default) stanza was looked for.
 enum class StanzaLookup { kFound, kMissing, kEmpty };
 
@@ -70,11 +63,11 @@ std::size_t find_header(std::string_view site_text, std::string_view header);
 // Finds the named (or, for null, the default) stanza of a text cut at its NUL; sets start.
 StanzaLookup find_stanza(std::string_view site_text, const char* site_name, std::size_t& start);
 
-// Selects the named (or, for null, the default) stanza and builds the list; 0,
-// 7, or 8 with kEmptyTokenMessage written (at each token line without a value),
-// which does not end the run: the caller decides.
+// Selects the named (or, for null, the default) stanza and appends its listed
+// property lines to lines; 0, 7, or 8 with kEmptyTokenMessage written (at each
+// token line without a value), which does not end the run: the caller decides.
 int parse_site_properties(std::string_view site_text, const char* site_name, const char* path,
-                          PropertyList& list, std::optional<SecretBytes>& token);
+                          std::vector<std::string>& lines, std::optional<SecretBytes>& token);
 
 // The message of a token line without a value; a later line's value still counts.
 inline constexpr const char* kEmptyTokenMessage = "Token value cannot be empty.\n";

@@ -14,18 +14,13 @@ constexpr const char* kPath = "/site.conf";
 
 struct Outcome {
   int status;
-  std::vector<std::string> lines;  // the filled slots, in order
+  std::vector<std::string> lines;  // the listed lines, in order
   std::optional<std::string> token;
 };
 
 Outcome parse(std::string_view text, const char* site, std::optional<SecretBytes> token = {}) {
-  PropertyList list;
-  int status = parse_site_properties(text, site, kPath, list, token);
-  Outcome out{status, {}, {}};
-  for (std::size_t i = 0; i < list.count; ++i) out.lines.push_back(list.slots.at(i).value());
-  EXPECT_EQ(list.slots.size(), list.count + 2);
-  EXPECT_FALSE(list.slots[list.count]) << "first reserved slot must start empty";
-  EXPECT_FALSE(list.slots[list.count + 1]) << "second reserved slot must start empty";
+  Outcome out{kOk, {}, {}};
+  out.status = parse_site_properties(text, site, kPath, out.lines, token);
   if (token) out.token = std::string(view_of(*token));
   return out;
 }

@@ -28,34 +28,22 @@ inline constexpr auto kAnyOwner = static_cast<uid_t>(-1);
 // The group of a file no group may read: no file has it.
 inline constexpr auto kNoGroup = static_cast<gid_t>(-1);
 
-class SiteFile {
- public:
-  SiteFile() = default;
-  SiteFile(int fd, int open_errno, mode_t mode = 0) : fd_(fd), open_errno_(open_errno), mode_(mode) {}
-
+// An opened site file, or why its open failed.
+struct SiteFile {
+  UniqueFd fd;
+  int open_errno = 0;
+  mode_t mode = 0;  // the path's type when the open failed, or 0
   // The one owner besides root the file may have, and the one group that may
-  // read it; until they are set, exposure is not checked (a test's file).
-  // zel-auth sets them right after the open.
-  void set_owner(uid_t owner, gid_t group) { owner_ = owner, group_ = group; }
-  uid_t owner() const { return owner_; }
-  gid_t group() const { return group_; }
-
-  int fd() const { return fd_.get(); }
-  int open_errno() const { return open_errno_; }
-  mode_t mode() const { return mode_; }  // the path's type when the open failed, or 0
-
- private:
-  UniqueFd fd_;
-  int open_errno_ = 0;
-  mode_t mode_ = 0;
-  uid_t owner_ = kAnyOwner;
-  gid_t group_ = kNoGroup;
+  // read it; with kAnyOwner, exposure is not checked (a test's file).
+  uid_t owner = kAnyOwner;
+  gid_t group = kNoGroup;
 };
 
-// Opens the file read-only; never blocks on a FIFO and never takes a terminal.
-// When the open fails, the path's type is kept too, so that a socket or device
-// is reported as the wrong kind of file rather than by the open's error.
-SiteFile open_site_file(const char* path);
+// Opens the file read-only, to be checked against owner and group; never
+// blocks on a FIFO and never takes a terminal. When the open fails, the path's
+// type is kept too, so that a socket or device is reported as the wrong kind
+// of file rather than by the open's error.
+SiteFile open_site_file(const char* path, uid_t owner = kAnyOwner, gid_t group = kNoGroup);
 
 // Reads fd from where it stands to its end into text, which is all the memory the bytes ever pass
 // through, expecting about expected bytes; 0, or the errno of the read that failed (text then empty).

@@ -148,8 +148,7 @@ TEST_F(ReadSiteFile, AnExposedFileIsRefusedBeforeAByteIsRead) {
       std::printf("note: no ACL on %s (%s); the ACL row is not run\n", path.c_str(), std::strerror(errno));
       continue;
     }
-    SiteFile file = open_site_file(path.c_str());
-    file.set_owner(c.owner, c.group);
+    const SiteFile file = open_site_file(path.c_str(), c.owner, c.group);
     SecretBytes text;
     testing::internal::CaptureStderr();
     EXPECT_EQ(read_site_file(file, path.c_str(), text), c.err.empty() ? kOk : kSiteUnreadable);
@@ -163,11 +162,27 @@ TEST_F(ReadSiteFile, AFileLargerThanAnyBufferIsOutOfMemory) {
   const int fd = memfd_create("site", 0);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(ftruncate(fd, std::numeric_limits<off_t>::max()), 0);
-  const SiteFile file(fd, 0);
+  const SiteFile file{UniqueFd(fd)};
   SecretBytes text;
   testing::internal::CaptureStderr();
   EXPECT_EQ(read_site_file(file, "memfd", text), kOutOfMemory);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "Out of memory.\n");
+}
+
+TEST(ReadSecret, ReadsPastItsGuessToTheEndAndKeepsRoomForANul) {
+  const std::string content = std::string(10000, 'x') + "end";
+  for (const std::size_t expected : {std::size_t{0}, std::size_t{5}, std::size_t{20000}}) {
+    SCOPED_TRACE(expected);
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    ASSERT_EQ(write(ends[1], content.data(), content.size()), static_cast<ssize_t>(content.size()));
+    close(ends[1]);
+    SecretBytes text;
+    EXPECT_EQ(read_secret(ends[0], text, expected), 0);
+    close(ends[0]);
+    EXPECT_EQ(view_of(text), content);
+    EXPECT_GT(text.capacity(), text.size());
+  }
 }
 
 }  // namespace

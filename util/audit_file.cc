@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 
 namespace zel {
@@ -23,12 +24,18 @@ int open_audit_file(const char* path, uid_t owner, gid_t group, UniqueFd& fd) {
 
 std::string audit_record(std::string_view program, const std::timespec& now, long pid, uid_t uid,
                          std::string_view text) {
-  std::tm utc{};
-  gmtime_r(&now.tv_sec, &utc);
+  // The civil date from the count of days: a UTC time needs no time zone,
+  // so none is ever loaded.
+  using namespace std::chrono;
+  const sys_seconds at{seconds{now.tv_sec}};
+  const sys_days day = floor<days>(at);
+  const year_month_day date{day};
+  const long second = (at - day).count();
   char head[96];
-  const int size = std::snprintf(head, sizeof head, "%04d-%02d-%02dT%02d:%02d:%02d.%06ldZ ",
-                                 utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour,
-                                 utc.tm_min, utc.tm_sec, now.tv_nsec / 1000);
+  const int size = std::snprintf(head, sizeof head, "%04d-%02u-%02uT%02ld:%02ld:%02ld.%06ldZ ",
+                                 static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
+                                 static_cast<unsigned>(date.day()), second / 3600, second / 60 % 60,
+                                 second % 60, now.tv_nsec / 1000);
   std::string record(head, size > 0 ? static_cast<std::size_t>(size) : 0);
   record.append(program).append("[").append(std::to_string(pid)).append("]: uid=");
   return record.append(std::to_string(uid)).append(" ").append(text).append("\n");

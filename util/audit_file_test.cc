@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -21,6 +22,24 @@ TEST(AuditRecord, IsOneLineWithUtcTimePidAndRealUid) {
   EXPECT_EQ(audit_record("zel-auth", now, 4242, 1000, "refused actor=bob user=alice site=default"),
             "2025-12-09T10:11:12.123456Z zel-auth[4242]: uid=1000 refused actor=bob user=alice "
             "site=default\n");
+}
+
+TEST(AuditRecord, TheTimeIsTheCivilUtcTimeWhateverTheZone) {
+  setenv("TZ", "Asia/Tokyo", 1);
+  const struct {
+    std::time_t seconds;
+    const char* time;
+  } cases[] = {
+      {0, "1970-01-01T00:00:00.000007Z"},
+      {951868799, "2000-02-29T23:59:59.000007Z"},
+      {1709251199, "2024-02-29T23:59:59.000007Z"},
+      {4102444799, "2099-12-31T23:59:59.000007Z"},
+  };
+  for (const auto& c : cases) {
+    const std::timespec now{c.seconds, 7999};
+    EXPECT_EQ(audit_record("p", now, 1, 2, "t"), std::string(c.time) + " p[1]: uid=2 t\n");
+  }
+  unsetenv("TZ");
 }
 
 TEST(OpenAuditFile, TakesOnlyARegularFileNoOneElseCanWrite) {
