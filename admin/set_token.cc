@@ -67,11 +67,7 @@ bool replace_token(std::string_view whole_text, const char* name, std::string_vi
   }
 
   // What zel-auth would now sign with must be the new value, or nothing is changed.
-  const std::string_view done(out.data(), out.size());
-  const LineIndex lines(done);
-  const Stanza stanza = select_stanza(done.substr(0, done.find('\0')), lines, name);
-  const std::size_t counting = stanza.counting_token();
-  if (counting == std::string_view::npos || stanza.tokens[counting].value != value) {
+  if (counting_value(view_of(out), name) != value) {
     out.clear();
     error = "a token line can't be placed in " + label + " so that zel-auth takes it: use zel-site edit";
     return false;

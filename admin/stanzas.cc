@@ -68,6 +68,13 @@ Stanza select_stanza(std::string_view text, const LineIndex& lines, const char* 
   return stanza;
 }
 
+std::optional<std::string_view> counting_value(std::string_view whole_text, const char* name) {
+  const std::string_view text = whole_text.substr(0, whole_text.find('\0'));
+  const Stanza stanza = select_stanza(text, LineIndex(text), name);
+  const std::size_t i = stanza.counting_token();
+  return i == std::string_view::npos ? std::nullopt : std::optional(stanza.tokens[i].value);
+}
+
 std::vector<SoughtToken> token_lines(std::string_view text, const LineIndex& lines) {
   std::vector<SoughtToken> tokens;
   const auto without_spaces = [](std::string_view rest) {

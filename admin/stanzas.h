@@ -94,6 +94,10 @@ SiteView view_site(std::string_view whole_text, const LineIndex& lines);
 // The stanza -s NAME (or, for null, no -s) selects, in the same way.
 Stanza select_stanza(std::string_view text, const LineIndex& lines, const char* name);
 
+// The token value zel-auth signs with in the stanza name (null: the default one) selects of a whole
+// text (a view of secret bytes), none if it has none.
+std::optional<std::string_view> counting_value(std::string_view whole_text, const char* name);
+
 }  // namespace zel
 
 #endif  // ZEL_ADMIN_STANZAS_H_
