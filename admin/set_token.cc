@@ -51,13 +51,11 @@ bool replace_token(std::string_view whole_text, const char* name, std::string_vi
   });
   SecretBytes line = make_secret("token.value = ");
   line.insert(line.end(), value.begin(), value.end());
-  auto offset = [&](const char* p) { return static_cast<std::size_t>(p - text.data()); };
-  if (!valued.empty()) {
-    const std::string_view old_value = token_value_of(valued);
-    splice(whole_text, offset(old_value.data()), offset(old_value.data() + old_value.size()), value, out);
-  } else if (!first_empty.empty()) {
-    splice(whole_text, offset(first_empty.data()), offset(first_empty.data() + first_empty.size()), view_of(line),
-           out);
+  // What the new value, or the new line, takes the place of.
+  const std::string_view old = !valued.empty() ? token_value_of(valued) : first_empty;
+  if (!old.empty()) {
+    const auto from = static_cast<std::size_t>(old.data() - text.data());
+    splice(whole_text, from, from + old.size(), !valued.empty() ? value : view_of(line), out);
   } else {
     const std::size_t eol = lookup == StanzaLookup::kFound ? end : text.find('\n', find_header(text, label));
     const std::size_t at = eol < text.size() ? eol + 1 : text.size();
