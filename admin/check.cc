@@ -179,7 +179,7 @@ void check_listed(const Stanza& stanza, const std::vector<SoughtToken>& tokens, 
                                       "\" line: callers take it for the one zel-auth computes");
     }
     const auto held = std::find_if(tokens.begin(), tokens.end(), [&](const SoughtToken& token) {
-      return listed.text.find(token.value) != std::string_view::npos;
+      return token.value.size() >= kShortestSoughtToken && listed.text.find(token.value) != std::string_view::npos;
     });
     if (held != tokens.end()) {
       findings.error(listed.line, "listed to every user, and it holds the token value of line " +
@@ -391,8 +391,8 @@ std::vector<Finding> check_site_text(std::string_view whole_text) {
   if (view.nul_line) {
     findings.error(*view.nul_line, "a NUL byte: zel-auth ignores it and everything after it");
   }
-  const std::vector<SoughtToken> tokens = sought_tokens(view.text, lines);
-  for (const SoughtToken& token : token_lines(view.text, lines)) {
+  const std::vector<SoughtToken> tokens = token_lines(view.text, lines);
+  for (const SoughtToken& token : tokens) {
     if (const std::string fault = bracket_fault(token.value, token.after_header); !fault.empty()) {
       findings.error(token.line, fault);
     }

@@ -100,12 +100,6 @@ std::vector<SoughtToken> token_lines(std::string_view text, const LineIndex& lin
   return tokens;
 }
 
-std::vector<SoughtToken> sought_tokens(std::string_view text, const LineIndex& lines) {
-  std::vector<SoughtToken> tokens = token_lines(text, lines);
-  std::erase_if(tokens, [](const SoughtToken& token) { return token.value.size() < kShortestSoughtToken; });
-  return tokens;
-}
-
 SiteView view_site(std::string_view whole_text, const LineIndex& lines) {
   SiteView view;
   const std::size_t nul = whole_text.find('\0');

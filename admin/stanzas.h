@@ -75,14 +75,12 @@ struct SoughtToken {
   bool after_header = false;  // it follows a "]" on its line, not the line's start
 };
 
-// Token values shorter than this are not looked for in listed lines: they would match too much.
+// Token values shorter than this are not looked for in other lines: they would match too much.
 inline constexpr std::size_t kShortestSoughtToken = 8;
 
 // Every token line of a text cut at its NUL, those that start after a header's "]" included.
 std::vector<SoughtToken> token_lines(std::string_view text, const LineIndex& lines);
 
-// Every token value long enough to look for, from every token line of a text cut at its NUL.
-std::vector<SoughtToken> sought_tokens(std::string_view text, const LineIndex& lines);
 
 // The name zel-site gives a stanza in its messages: "the default stanza" or "[NAME]".
 std::string stanza_label(const Stanza& stanza);
