@@ -114,16 +114,14 @@ SiteView view_site(std::string_view whole_text, const LineIndex& lines) {
     if (text[pos] == '[') {
       BracketLine bracket{lines.line_of(pos), text.substr(pos, end - pos), {}};
       const std::size_t close = bracket.text.find(']');
-      if (close != std::string_view::npos) bracket.name = std::string(bracket.text.substr(1, close - 1));
+      if (close != std::string_view::npos) {
+        bracket.name = std::string(bracket.text.substr(1, close - 1));
+        view.named.push_back(select_stanza(text, lines, bracket.name->c_str()));
+        view.named.back().header_line = bracket.line;
+      }
       view.bracket_lines.push_back(bracket);
     }
     pos = end + 1;
-  }
-  for (const BracketLine& bracket : view.bracket_lines) {
-    if (!bracket.name) continue;
-    Stanza stanza = select_stanza(text, lines, bracket.name->c_str());
-    stanza.header_line = bracket.line;
-    view.named.push_back(std::move(stanza));
   }
   return view;
 }
