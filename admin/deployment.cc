@@ -404,6 +404,13 @@ void mendable(const std::string& site, const std::string& fault, const std::stri
   }
 }
 
+// What a sound zel-auth (tool) asks of the site file: its owner (root, or the older form's account)
+// and group, mode 0640 (0600 in the older form).
+SiteOwnership ownership_for(const struct stat& tool, const Accounts& accounts) {
+  return {tool.st_uid, tool.st_gid, tool.st_uid != 0 ? 0600U : 0640U, user_name(accounts, tool.st_uid),
+          group_name(accounts, tool.st_gid)};
+}
+
 // The live site file, owned and moded as a sound zel-auth asks.
 void check_site(const std::string& site, const std::string& tool_path, const ToolState& tool_state,
                 const struct stat& st, Purpose purpose, const Accounts& accounts, Findings& findings) {
@@ -424,24 +431,20 @@ void check_site(const std::string& site, const std::string& tool_path, const Too
     check_site_alone(site, st, accounts, findings);
     return;
   }
-  const std::optional<struct stat>& tool = tool_state.st;
-  const uid_t want_uid = tool->st_uid;  // root, or the older form's account
-  const mode_t want_mode = want_uid != 0 ? 0600 : 0640;
-  const std::string group = group_name(accounts, tool->st_gid);
-  const std::string mended = ": the new file is " + user_name(accounts, want_uid) + ":" + group + " " +
-                             octal(want_mode);
-  if (st.st_uid != want_uid) {
-    findings.error(site, "owned by " + user_name(accounts, st.st_uid) + ", not " + user_name(accounts, want_uid) +
-                             ": chown " + user_name(accounts, want_uid) + " " + site + kExposed);
+  const SiteOwnership want = ownership_for(*tool_state.st, accounts);
+  const std::string mended = ": the new file is " + want.owner_name + ":" + want.group_name + " " + octal(want.mode);
+  if (st.st_uid != want.uid) {
+    findings.error(site, "owned by " + user_name(accounts, st.st_uid) + ", not " + want.owner_name + ": chown " +
+                             want.owner_name + " " + site + kExposed);
   }
   // The group and the mode are mended by a write, which says so.
-  if (st.st_gid != tool->st_gid) {
-    mendable(site, "its group is not " + group + ", the group of " + tool_path, "chgrp " + group + " " + site,
-             mended, (st.st_mode & 040) != 0, purpose, findings);
+  if (st.st_gid != want.gid) {
+    mendable(site, "its group is not " + want.group_name + ", the group of " + tool_path,
+             "chgrp " + want.group_name + " " + site, mended, (st.st_mode & 040) != 0, purpose, findings);
   }
-  if ((st.st_mode & 07777) != want_mode) {
-    mendable(site, "mode " + octal(st.st_mode) + ", not " + octal(want_mode), "chmod " + octal(want_mode) + " " + site,
-             mended, (st.st_mode & ~want_mode & 0444) != 0, purpose, findings);
+  if ((st.st_mode & 07777) != want.mode) {
+    mendable(site, "mode " + octal(st.st_mode) + ", not " + octal(want.mode), "chmod " + octal(want.mode) + " " + site,
+             mended, (st.st_mode & ~want.mode & 0444) != 0, purpose, findings);
   }
 }
 
@@ -637,10 +640,7 @@ DeploymentVerdict check_deployment(const char* site_path, const char* tool_path,
   DeploymentVerdict verdict;
   verdict.findings = findings.done();
   if (has_errors(verdict.findings, false) || !tool_st || !tool_state.sound) return verdict;
-  const GroupEntry* group = group_of(accounts, tool_st->st_gid);
-  const bool setuid_form = tool_st->st_uid != 0;
-  verdict.ownership = SiteOwnership{tool_st->st_uid, tool_st->st_gid, setuid_form ? 0600U : 0640U,
-                                    user_name(accounts, tool_st->st_uid), group != nullptr ? group->name : ""};
+  verdict.ownership = ownership_for(*tool_st, accounts);
   if (site_error == 0) verdict.site = site_st;
   return verdict;
 }
