@@ -42,8 +42,6 @@ std::string masked(std::string_view line, const std::vector<SoughtToken>& tokens
   return shown;
 }
 
-std::string lines_text(std::size_t n) { return std::to_string(n) + (n == 1 ? " line" : " lines"); }
-
 // The "== " line: the stanza, where it starts, and what follows.
 std::string heading(const Stanza& stanza) {
   std::string where;
@@ -61,7 +59,8 @@ std::string heading(const Stanza& stanza) {
   if (stanza.lookup == StanzaLookup::kEmpty) {
     return "== " + where + ": empty, so -s " + *stanza.name + " ends with status 7";
   }
-  return "== " + where + ": " + lines_text(stanza.listed.size()) + " every user sees";
+  const std::size_t n = stanza.listed.size();
+  return "== " + where + ": " + std::to_string(n) + (n == 1 ? " line" : " lines") + " every user sees";
 }
 
 void show_stanza(const Stanza& stanza, const std::vector<SoughtToken>& tokens, std::FILE* out) {
