@@ -46,8 +46,9 @@ bool replace_token(std::string_view whole_text, const char* name, std::string_vi
   std::string_view first_empty;
   for_each_property_line(text, start, end, [&](std::string_view candidate) {
     if (!is_token_line(candidate)) return;
-    std::string_view& slot = token_value_of(candidate).empty() ? first_empty : valued;
-    if (slot.empty()) slot = candidate;
+    const bool has_value = !token_value_of(candidate).empty();
+    if (has_value && valued.empty()) valued = candidate;
+    if (!has_value && first_empty.empty()) first_empty = candidate;
   });
   SecretBytes line = make_secret("token.value = ");
   line.insert(line.end(), value.begin(), value.end());
