@@ -174,17 +174,16 @@ void check_listed(const Stanza& stanza, const std::vector<SoughtToken>& tokens, 
                      "\"token.value = VALUE\", the key in lower case at the line's start or after "
                      "spaces alone");
     }
-    const std::string_view computed = poses_as_computed_line(listed.text);
-    if (!computed.empty()) {
+    if (const std::string_view computed = poses_as_computed_line(listed.text); !computed.empty()) {
       findings.error(listed.line, "listed to every user as a \"" + std::string(computed) +
                                       "\" line: callers take it for the one zel-auth computes");
     }
-    for (const SoughtToken& token : tokens) {
-      if (listed.text.find(token.value) != std::string_view::npos) {
-        findings.error(listed.line, "listed to every user, and it holds the token value of line " +
-                                        std::to_string(token.line));
-        break;
-      }
+    const auto held = std::find_if(tokens.begin(), tokens.end(), [&](const SoughtToken& token) {
+      return token.value.size() >= kShortestSoughtToken && listed.text.find(token.value) != std::string_view::npos;
+    });
+    if (held != tokens.end()) {
+      findings.error(listed.line, "listed to every user, and it holds the token value of line " +
+                                      std::to_string(held->line));
     }
     check_listed_bytes(listed, findings);
     if (looks_random(listed_value(listed.text))) {
@@ -247,24 +246,18 @@ std::string bracket_fault(std::string_view value, bool after_header) {
   return {};
 }
 
-void check_token_brackets(const std::vector<SoughtToken>& tokens, Findings& findings) {
-  for (const SoughtToken& token : tokens) {
-    if (const std::string fault = bracket_fault(token.value, token.after_header); !fault.empty()) {
-      findings.error(token.line, fault);
-    }
-  }
-}
-
-// A line of a stanza that holds a token line after a "]" (the token of whatever
-// header stands before it): zel-auth withholds it, since listing it would show
-// that token to every user, yet the file reads as if it were listed.
-void check_withheld(const Stanza& stanza, Findings& findings) {
+// A stanza selected, its lines and tokens. A line that holds a token line after a "]" (the token of
+// whatever header stands before it): zel-auth withholds it, since listing it would show that token
+// to every user, yet the file reads as if it were listed.
+void check_stanza(const Stanza& stanza, const std::vector<SoughtToken>& tokens, Findings& findings) {
+  check_listed(stanza, tokens, findings);
   for (const StanzaLine& line : stanza.withheld) {
     findings.error(line.line, "a token line after a \"]\" inside the text of " + stanza_label(stanza) +
                                   ": it holds a token of another stanza, and listing it would show "
                                   "that token to every user, so zel-auth withholds the whole line; "
                                   "put each header and each token line on a line of its own");
   }
+  if (stanza.reached()) check_tokens(stanza, findings);
 }
 
 void check_header(const Stanza& stanza, const SiteView& view, Findings& findings) {
@@ -398,23 +391,22 @@ std::vector<Finding> check_site_text(std::string_view whole_text) {
   if (view.nul_line) {
     findings.error(*view.nul_line, "a NUL byte: zel-auth ignores it and everything after it");
   }
-  const std::vector<SoughtToken> tokens = sought_tokens(view.text, lines);
-  check_token_brackets(token_lines(view.text, lines), findings);
+  const std::vector<SoughtToken> tokens = token_lines(view.text, lines);
+  for (const SoughtToken& token : tokens) {
+    if (const std::string fault = bracket_fault(token.value, token.after_header); !fault.empty()) {
+      findings.error(token.line, fault);
+    }
+  }
 
   if (view.default_stanza.lookup == StanzaLookup::kFound) {
-    check_listed(view.default_stanza, tokens, findings);
-    check_withheld(view.default_stanza, findings);
-    check_tokens(view.default_stanza, findings);
+    check_stanza(view.default_stanza, tokens, findings);
   } else {
     findings.warning(1, "no default stanza: a run without -s ends with status 7");
   }
   for (const BracketLine& bracket : view.bracket_lines) check_bracket_line(bracket, findings);
   for (const Stanza& stanza : view.named) {
     check_header(stanza, view, findings);
-    if (stanza.lookup != StanzaLookup::kFound) continue;
-    check_listed(stanza, tokens, findings);
-    check_withheld(stanza, findings);
-    if (stanza.reached()) check_tokens(stanza, findings);
+    if (stanza.lookup == StanzaLookup::kFound) check_stanza(stanza, tokens, findings);
   }
   return findings.done();
 }

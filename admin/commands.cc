@@ -131,13 +131,6 @@ std::string parse_options(int argc, char* argv[], const std::string& allowed, Op
   return {};
 }
 
-SiteStatus finish_output(SiteStatus status) {
-  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-    return failure(std::string("can't write to standard output: ") + std::strerror(errno));
-  }
-  return status;
-}
-
 SiteStatus print_verdict(const std::string& name, const std::vector<Finding>& findings, bool strict) {
   print_findings(stdout, name.c_str(), findings);
   print_summary(stdout, name.c_str(), findings);
@@ -258,7 +251,11 @@ SiteStatus run_command(int argc, char* argv[], const SitePaths& paths) {
 }  // namespace
 
 int run_zel_site(int argc, char* argv[], const SitePaths& paths) {
-  return static_cast<int>(finish_output(run_command(argc, argv, paths)));
+  const SiteStatus status = run_command(argc, argv, paths);
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    return static_cast<int>(failure(std::string("can't write to standard output: ") + std::strerror(errno)));
+  }
+  return static_cast<int>(status);
 }
 
 }  // namespace zel

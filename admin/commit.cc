@@ -46,27 +46,6 @@ std::string line_of(const Commit& commit, const LiveFile& live, const Composed& 
   return change_line({commit.command, admin, next.forced}, before, view_of(next.text));
 }
 
-// The audit file's deployment checked (findings to standard output), then it and the log opened: no
-// change without its record.
-SiteStatus open_trail(const SitePaths& paths, ChangeTrail& trail) {
-  const std::vector<Finding> findings = check_audit_trail(paths.audit, paths.record, paths.tool);
-  print_findings(stdout, paths.audit, findings);
-  if (has_errors(findings, false)) {
-    return failure(std::string(paths.site) + " is unchanged: mend the audit file first");
-  }
-  return trail.open(paths) ? SiteStatus::kDone : SiteStatus::kFailed;
-}
-
-// Says the new text is in force, with its owner, group and mode if the command says them.
-void say_installed(const Commit& commit, const SiteOwnership& ownership) {
-  std::fprintf(commit.out, "zel-site: %s", commit.installed.c_str());
-  if (commit.ownership_said) {
-    std::fprintf(commit.out, " (%s:%s %04o)", ownership.owner_name.c_str(), ownership.group_name.c_str(),
-                 static_cast<unsigned>(ownership.mode));
-  }
-  (void)std::fputc('\n', commit.out);
-}
-
 }  // namespace
 
 SiteStatus failure(const std::string& message, SiteStatus status) {
@@ -75,8 +54,14 @@ SiteStatus failure(const std::string& message, SiteStatus status) {
 }
 
 SiteStatus commit_change(const SitePaths& paths, const Commit& commit) {
+  // No change without its record: the audit file's deployment checked, then it and the log opened.
+  const std::vector<Finding> trail_findings = check_audit_trail(paths.audit, paths.record, paths.tool);
+  print_findings(stdout, paths.audit, trail_findings);
+  if (has_errors(trail_findings, false)) {
+    return failure(std::string(paths.site) + " is unchanged: mend the audit file first");
+  }
   ChangeTrail trail;
-  if (const SiteStatus status = open_trail(paths, trail); status != SiteStatus::kDone) return status;
+  if (!trail.open(paths)) return SiteStatus::kFailed;
   std::string error;
   SiteLock lock;
   if (!lock.acquire(paths.site, error)) return failure(error);
@@ -96,7 +81,8 @@ SiteStatus commit_change(const SitePaths& paths, const Commit& commit) {
   const std::string line = line_of(commit, live, next);
   if (!install_site_text(paths.site, view_of(next.text), ownership, live, error)) return failure(error);
   if (!error.empty()) std::fprintf(stderr, "zel-site: warning: %s\n", error.c_str());
-  say_installed(commit, ownership);
+  const std::string owned = " (" + ownership.owner_name + ":" + ownership.group_name + " " + octal(ownership.mode) + ")";
+  std::fprintf(commit.out, "zel-site: %s%s\n", commit.installed.c_str(), commit.ownership_said ? owned.c_str() : "");
   return trail.send(line, view_of(next.text)) == kOk ? SiteStatus::kDone : SiteStatus::kUnlogged;
 }
 

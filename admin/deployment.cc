@@ -138,6 +138,12 @@ const GroupEntry* group_of(const Accounts& accounts, gid_t gid) {
   return found != accounts.groups.end() ? &*found : nullptr;
 }
 
+// A group's name, or its ID where no group has it.
+std::string group_name(const Accounts& accounts, gid_t gid) {
+  const GroupEntry* group = group_of(accounts, gid);
+  return group != nullptr ? group->name : std::to_string(gid);
+}
+
 std::string joined(const std::vector<std::string>& names) {
   std::string text;
   for (const std::string& name : names) text += (text.empty() ? "" : ", ") + name;
@@ -180,27 +186,24 @@ void check_directories(const std::string& path, const System& system, const Acco
 
 // The members, administrators and passwords of one name of the service group (id: its ID's words).
 void check_group_entry(const std::string& path, const GroupEntry& g, const std::string& id, Findings& findings) {
-  const std::string named = "group " + g.name + " (" + id + ")";
-  if (!g.members.empty()) {
-    findings.error(path, named + " has members (" + joined(g.members) + "), who can read every token: "
-                             "remove them (gpasswd -d USER " + g.name + ")" + kExposed);
-  }
-  if (!locked(g.password)) {
-    findings.error(path, named + " has a password, with which anyone can join it: remove it (gpasswd -r " +
-                             g.name + ")" + kExposed);
-  }
-  if (!g.shadowed) return;
-  if (!g.shadow_members.empty()) {
-    findings.error(path, named + " has members (" + joined(g.shadow_members) + ") in /etc/gshadow, who can "
-                             "read every token: remove them (gpasswd -M '' " + g.name + ")" + kExposed);
-  }
-  if (!g.administrators.empty()) {
-    findings.error(path, named + " has administrators (" + joined(g.administrators) + ") in /etc/gshadow, "
-                             "who can join it: remove them (gpasswd -A '' " + g.name + ")" + kExposed);
-  }
-  if (!locked(g.shadow_password)) {
-    findings.error(path, named + " has a password in /etc/gshadow, with which anyone can join it: remove "
-                             "it (gpasswd -r " + g.name + ")" + kExposed);
+  const struct {
+    bool found;
+    std::string fault;  // what is wrong, up to the gpasswd options that mend it
+  } faults[] = {
+      {!g.members.empty(),
+       "has members (" + joined(g.members) + "), who can read every token: remove them (gpasswd -d USER "},
+      {!locked(g.password), "has a password, with which anyone can join it: remove it (gpasswd -r "},
+      {g.shadowed && !g.shadow_members.empty(),
+       "has members (" + joined(g.shadow_members) + ") in /etc/gshadow, who can read every token: remove them "
+       "(gpasswd -M '' "},
+      {g.shadowed && !g.administrators.empty(),
+       "has administrators (" + joined(g.administrators) + ") in /etc/gshadow, who can join it: remove them "
+       "(gpasswd -A '' "},
+      {g.shadowed && !locked(g.shadow_password),
+       "has a password in /etc/gshadow, with which anyone can join it: remove it (gpasswd -r "},
+  };
+  for (const auto& f : faults) {
+    if (f.found) findings.error(path, "group " + g.name + " (" + id + ") " + f.fault + g.name + ")" + kExposed);
   }
 }
 
@@ -383,9 +386,7 @@ void check_site_alone(const std::string& site, const struct stat& st, const Acco
                              ((st.st_mode & 04) != 0 ? kExposed : ""));
   }
   if ((st.st_mode & 070) != 0 && !sound_group(st.st_gid, accounts)) {
-    const GroupEntry* group = group_of(accounts, st.st_gid);
-    findings.error(site, "mode " + octal(st.st_mode) + " lets its group " +
-                             (group != nullptr ? group->name : std::to_string(st.st_gid)) +
+    findings.error(site, "mode " + octal(st.st_mode) + " lets its group " + group_name(accounts, st.st_gid) +
                              ", which is no sound service group, at it: chmod g= " + site + until +
                              ((st.st_mode & 040) != 0 ? kExposed : ""));
   }
@@ -401,6 +402,13 @@ void mendable(const std::string& site, const std::string& fault, const std::stri
   } else {
     findings.warning(site, fault + mended + exposure);
   }
+}
+
+// What a sound zel-auth (tool) asks of the site file: its owner (root, or the older form's account)
+// and group, mode 0640 (0600 in the older form).
+SiteOwnership ownership_for(const struct stat& tool, const Accounts& accounts) {
+  return {tool.st_uid, tool.st_gid, tool.st_uid != 0 ? 0600U : 0640U, user_name(accounts, tool.st_uid),
+          group_name(accounts, tool.st_gid)};
 }
 
 // The live site file, owned and moded as a sound zel-auth asks.
@@ -423,25 +431,20 @@ void check_site(const std::string& site, const std::string& tool_path, const Too
     check_site_alone(site, st, accounts, findings);
     return;
   }
-  const std::optional<struct stat>& tool = tool_state.st;
-  const uid_t want_uid = tool->st_uid;  // root, or the older form's account
-  const mode_t want_mode = want_uid != 0 ? 0600 : 0640;
-  const GroupEntry* want_group = group_of(accounts, tool->st_gid);
-  const std::string group = want_group != nullptr ? want_group->name : std::to_string(tool->st_gid);
-  const std::string mended = ": the new file is " + user_name(accounts, want_uid) + ":" + group + " " +
-                             octal(want_mode);
-  if (st.st_uid != want_uid) {
-    findings.error(site, "owned by " + user_name(accounts, st.st_uid) + ", not " + user_name(accounts, want_uid) +
-                             ": chown " + user_name(accounts, want_uid) + " " + site + kExposed);
+  const SiteOwnership want = ownership_for(*tool_state.st, accounts);
+  const std::string mended = ": the new file is " + want.owner_name + ":" + want.group_name + " " + octal(want.mode);
+  if (st.st_uid != want.uid) {
+    findings.error(site, "owned by " + user_name(accounts, st.st_uid) + ", not " + want.owner_name + ": chown " +
+                             want.owner_name + " " + site + kExposed);
   }
   // The group and the mode are mended by a write, which says so.
-  if (st.st_gid != tool->st_gid) {
-    mendable(site, "its group is not " + group + ", the group of " + tool_path, "chgrp " + group + " " + site,
-             mended, (st.st_mode & 040) != 0, purpose, findings);
+  if (st.st_gid != want.gid) {
+    mendable(site, "its group is not " + want.group_name + ", the group of " + tool_path,
+             "chgrp " + want.group_name + " " + site, mended, (st.st_mode & 040) != 0, purpose, findings);
   }
-  if ((st.st_mode & 07777) != want_mode) {
-    mendable(site, "mode " + octal(st.st_mode) + ", not " + octal(want_mode), "chmod " + octal(want_mode) + " " + site,
-             mended, (st.st_mode & ~want_mode & 0444) != 0, purpose, findings);
+  if ((st.st_mode & 07777) != want.mode) {
+    mendable(site, "mode " + octal(st.st_mode) + ", not " + octal(want.mode), "chmod " + octal(want.mode) + " " + site,
+             mended, (st.st_mode & ~want.mode & 0444) != 0, purpose, findings);
   }
 }
 
@@ -535,10 +538,8 @@ std::vector<Finding> check_audit_trail(const char* audit, const char* record, co
   if (system.stat_path(tool, true, tool_st) != 0 || !sound_group(tool_st.st_gid, accounts)) return findings.done();
   for (const TrailNode& node : trail_nodes(audit, record, tool_st.st_gid)) {
     struct stat st {};
-    const GroupEntry* group = group_of(accounts, node.gid);
-    const std::string want = ": it must be root:" + (group != nullptr ? group->name : std::to_string(node.gid)) +
-                             " " + octal(node.mode) + (node.type == S_IFDIR ? ", a directory" : ", a file") +
-                             " (zel-site check --deployment --create makes what is missing)";
+    const std::string want = ": it must be root:" + group_name(accounts, node.gid) + " " + octal(node.mode) +
+                             (node.type == S_IFDIR ? ", a directory" : ", a file") + " (zel-site check --deployment --create makes what is missing)";
     check_directories(node.path, system, accounts, seen, findings);
     // The record comes with the first change.
     if (const int error = system.stat_path(node.path, false, st); error != 0) {
@@ -639,10 +640,7 @@ DeploymentVerdict check_deployment(const char* site_path, const char* tool_path,
   DeploymentVerdict verdict;
   verdict.findings = findings.done();
   if (has_errors(verdict.findings, false) || !tool_st || !tool_state.sound) return verdict;
-  const GroupEntry* group = group_of(accounts, tool_st->st_gid);
-  const bool setuid_form = tool_st->st_uid != 0;
-  verdict.ownership = SiteOwnership{tool_st->st_uid, tool_st->st_gid, setuid_form ? 0600U : 0640U,
-                                    user_name(accounts, tool_st->st_uid), group != nullptr ? group->name : ""};
+  verdict.ownership = ownership_for(*tool_st, accounts);
   if (site_error == 0) verdict.site = site_st;
   return verdict;
 }

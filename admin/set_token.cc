@@ -19,47 +19,12 @@ namespace zel {
 
 namespace {
 
-void splice(std::string_view text, std::size_t from, std::size_t to, std::string_view with,
-            SecretBytes& out) {
-  SecretBytes built;
-  built.reserve(text.size() - (to - from) + with.size());
-  built.insert(built.end(), text.begin(), text.begin() + static_cast<std::ptrdiff_t>(from));
+// The text with [from, to) replaced by with.
+void splice(std::string_view text, std::size_t from, std::size_t to, std::string_view with, SecretBytes& out) {
+  SecretBytes built(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(from));
   built.insert(built.end(), with.begin(), with.end());
   built.insert(built.end(), text.begin() + static_cast<std::ptrdiff_t>(to), text.end());
   out = std::move(built);
-}
-
-// The stanza at start of text (cut at its NUL) with its token value set: in place of the value that
-// counts, on its first token line without one, or on a new line at its end (line, "token.value = VALUE").
-void place_in_stanza(std::string_view whole_text, std::string_view text, std::size_t start, std::string_view value,
-                     SecretBytes& line, SecretBytes& out) {
-  const std::size_t end = stanza_end(text, start);
-  std::string_view counting;
-  std::string_view first_empty;
-  for_each_property_line(text, start, end, [&](std::string_view candidate) {
-    if (!is_token_line(candidate) || !counting.empty()) return;
-    if (!token_value_of(candidate).empty()) {
-      counting = candidate;
-    } else if (first_empty.empty()) {
-      first_empty = candidate;
-    }
-  });
-  auto offset = [&](const char* p) { return static_cast<std::size_t>(p - text.data()); };
-  if (!counting.empty()) {
-    const std::string_view old_value = token_value_of(counting);
-    splice(whole_text, offset(old_value.data()), offset(counting.data() + counting.size()), value, out);
-  } else if (!first_empty.empty()) {
-    // A token line without a value becomes the one that counts.
-    splice(whole_text, offset(first_empty.data()), offset(first_empty.data() + first_empty.size()),
-           view_of(line), out);
-  } else if (end < text.size()) {
-    line.insert(line.begin(), '\n');
-    splice(whole_text, end, end, view_of(line), out);
-  } else {
-    if (end > 0 && text[end - 1] != '\n') line.insert(line.begin(), '\n');
-    line.push_back('\n');
-    splice(whole_text, end, end, view_of(line), out);
-  }
 }
 
 }  // namespace
@@ -74,27 +39,34 @@ bool replace_token(std::string_view whole_text, const char* name, std::string_vi
     error = name != nullptr ? "there is no stanza " + label : "there is no default stanza";
     return false;
   }
+  // The value goes in place of the one that counts, or on the first token line without one (which
+  // then counts), or on a new line: at the end of the stanza, or after the header of an empty one.
+  const std::size_t end = lookup == StanzaLookup::kFound ? stanza_end(text, start) : start;
+  std::string_view valued;  // the token line that counts
+  std::string_view first_empty;
+  for_each_property_line(text, start, end, [&](std::string_view candidate) {
+    if (!is_token_line(candidate)) return;
+    const bool has_value = !token_value_of(candidate).empty();
+    if (has_value && valued.empty()) valued = candidate;
+    if (!has_value && first_empty.empty()) first_empty = candidate;
+  });
   SecretBytes line = make_secret("token.value = ");
   line.insert(line.end(), value.begin(), value.end());
-
-  if (lookup == StanzaLookup::kEmpty) {
-    // The new line goes right after the header's own line.
-    const std::size_t header = find_header(text, label);
-    const std::size_t eol = text.find('\n', header);
-    line.push_back('\n');
-    if (eol == std::string_view::npos) line.insert(line.begin(), '\n');
-    const std::size_t at = eol == std::string_view::npos ? text.size() : eol + 1;
-    splice(whole_text, at, at, view_of(line), out);
+  // What the new value, or the new line, takes the place of.
+  const std::string_view old = !valued.empty() ? token_value_of(valued) : first_empty;
+  if (!old.empty()) {
+    const auto from = static_cast<std::size_t>(old.data() - text.data());
+    splice(whole_text, from, from + old.size(), !valued.empty() ? value : view_of(line), out);
   } else {
-    place_in_stanza(whole_text, text, start, value, line, out);
+    const std::size_t eol = lookup == StanzaLookup::kFound ? end : text.find('\n', find_header(text, label));
+    const std::size_t at = eol < text.size() ? eol + 1 : text.size();
+    if (at > 0 && text[at - 1] != '\n') line.insert(line.begin(), '\n');
+    line.push_back('\n');
+    splice(whole_text, at, at, view_of(line), out);
   }
 
   // What zel-auth would now sign with must be the new value, or nothing is changed.
-  const std::string_view done(out.data(), out.size());
-  const LineIndex lines(done);
-  const Stanza stanza = select_stanza(done.substr(0, done.find('\0')), lines, name);
-  const std::size_t counting = stanza.counting_token();
-  if (counting == std::string_view::npos || stanza.tokens[counting].value != value) {
+  if (counting_value(view_of(out), name) != value) {
     out.clear();
     error = "a token line can't be placed in " + label + " so that zel-auth takes it: use zel-site edit";
     return false;

@@ -12,18 +12,12 @@ namespace zel {
 
 namespace {
 
-// The tokens a listing must not show: the values of every token line (views into
-// the site text), and those long enough to look for in other lines.
-struct Withheld {
-  std::vector<SoughtToken> token_lines;
-  std::vector<SoughtToken> sought;
-};
-
-// The line as listed, each token value in it withheld, and the value of a line
-// that looks like a token line too: the administrator meant it as one. A line
-// made of a token value's own bytes (a header read inside a token line) is withheld whole.
-std::string masked(std::string_view line, const Withheld& withheld) {
-  for (const SoughtToken& token : withheld.token_lines) {
+// The line as listed, each token value in it (tokens: every token line's, views into the site
+// text) withheld, and the value of a line that looks like a token line too: the administrator
+// meant it as one. A line made of a token value's own bytes (a header read inside a token line)
+// is withheld whole.
+std::string masked(std::string_view line, const std::vector<SoughtToken>& tokens) {
+  for (const SoughtToken& token : tokens) {
     const bool overlaps = line.data() < token.value.data() + token.value.size() &&
                           token.value.data() < line.data() + line.size();
     if (overlaps) {
@@ -37,7 +31,8 @@ std::string masked(std::string_view line, const Withheld& withheld) {
     return std::string(line.substr(0, value)) + "<value withheld: it looks like a token line>";
   }
   std::string shown(line);
-  for (const SoughtToken& token : withheld.sought) {
+  for (const SoughtToken& token : tokens) {
+    if (token.value.size() < kShortestSoughtToken) continue;
     const std::string mark = "<token value of line " + std::to_string(token.line) + ">";
     for (std::size_t at = shown.find(token.value); at != std::string::npos;
          at = shown.find(token.value, at + mark.size())) {
@@ -46,8 +41,6 @@ std::string masked(std::string_view line, const Withheld& withheld) {
   }
   return shown;
 }
-
-std::string lines_text(std::size_t n) { return std::to_string(n) + (n == 1 ? " line" : " lines"); }
 
 // The "== " line: the stanza, where it starts, and what follows.
 std::string heading(const Stanza& stanza) {
@@ -66,17 +59,18 @@ std::string heading(const Stanza& stanza) {
   if (stanza.lookup == StanzaLookup::kEmpty) {
     return "== " + where + ": empty, so -s " + *stanza.name + " ends with status 7";
   }
-  return "== " + where + ": " + lines_text(stanza.listed.size()) + " every user sees";
+  const std::size_t n = stanza.listed.size();
+  return "== " + where + ": " + std::to_string(n) + (n == 1 ? " line" : " lines") + " every user sees";
 }
 
-void show_stanza(const Stanza& stanza, const Withheld& withheld, std::FILE* out) {
+void show_stanza(const Stanza& stanza, const std::vector<SoughtToken>& tokens, std::FILE* out) {
   std::fprintf(out, "%s\n", terminal_text(heading(stanza)).c_str());
   if (stanza.lookup != StanzaLookup::kFound) return;
   for (const StanzaLine& line : stanza.listed) {
     const std::size_t token = token_rest_of(stanza, line);
     const std::string shown = token != 0 ? "<withheld: it may be the rest of the token value of line " +
                                                std::to_string(token) + ">"
-                                         : terminal_text(masked(line.text, withheld));
+                                         : terminal_text(masked(line.text, tokens));
     // A failed write shows in the stream's error flag, which the caller checks.
     (void)std::fwrite(shown.data(), 1, shown.size(), out);
     (void)std::fputc('\n', out);
@@ -110,30 +104,29 @@ void show_stanza(const Stanza& stanza, const Withheld& withheld, std::FILE* out)
 bool show_site(std::string_view whole_text, const char* site_path, const char* name, std::FILE* out) {
   const LineIndex lines(whole_text);
   const SiteView view = view_site(whole_text, lines);
-  const Withheld withheld{token_lines(view.text, lines), sought_tokens(view.text, lines)};
+  const std::vector<SoughtToken> tokens = token_lines(view.text, lines);
   if (name != nullptr) {
-    const Stanza stanza = select_stanza(view.text, lines, name);
+    Stanza stanza = select_stanza(view.text, lines, name);
     if (stanza.lookup == StanzaLookup::kMissing) {
       std::fprintf(stderr, "zel-site: %s: no stanza %s\n", terminal_text(site_path).c_str(),
                    terminal_text(stanza_label(name)).c_str());
       return false;
     }
-    Stanza shown = stanza;
     // The first header of that name, if there is one, is the stanza's.
     const auto header = std::find_if(view.named.begin(), view.named.end(),
                                      [&](const Stanza& named) { return named.name == stanza.name; });
-    shown.header_line = header != view.named.end() ? header->header_line : 0;
-    show_stanza(shown, withheld, out);
+    stanza.header_line = header != view.named.end() ? header->header_line : 0;
+    show_stanza(stanza, tokens, out);
     return true;
   }
   if (view.default_stanza.lookup == StanzaLookup::kFound) {
-    show_stanza(view.default_stanza, withheld, out);
+    show_stanza(view.default_stanza, tokens, out);
   } else {
     std::fputs("== no default stanza: a run without -s ends with status 7\n", out);
   }
   std::set<std::string> shown;
   for (const Stanza& stanza : view.named) {
-    if (shown.insert(*stanza.name).second) show_stanza(stanza, withheld, out);
+    if (shown.insert(*stanza.name).second) show_stanza(stanza, tokens, out);
   }
   return true;
 }

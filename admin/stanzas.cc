@@ -68,6 +68,13 @@ Stanza select_stanza(std::string_view text, const LineIndex& lines, const char* 
   return stanza;
 }
 
+std::optional<std::string_view> counting_value(std::string_view whole_text, const char* name) {
+  const std::string_view text = whole_text.substr(0, whole_text.find('\0'));
+  const Stanza stanza = select_stanza(text, LineIndex(text), name);
+  const std::size_t i = stanza.counting_token();
+  return i == std::string_view::npos ? std::nullopt : std::optional(stanza.tokens[i].value);
+}
+
 std::vector<SoughtToken> token_lines(std::string_view text, const LineIndex& lines) {
   std::vector<SoughtToken> tokens;
   const auto without_spaces = [](std::string_view rest) {
@@ -93,12 +100,6 @@ std::vector<SoughtToken> token_lines(std::string_view text, const LineIndex& lin
   return tokens;
 }
 
-std::vector<SoughtToken> sought_tokens(std::string_view text, const LineIndex& lines) {
-  std::vector<SoughtToken> tokens = token_lines(text, lines);
-  std::erase_if(tokens, [](const SoughtToken& token) { return token.value.size() < kShortestSoughtToken; });
-  return tokens;
-}
-
 SiteView view_site(std::string_view whole_text, const LineIndex& lines) {
   SiteView view;
   const std::size_t nul = whole_text.find('\0');
@@ -113,16 +114,14 @@ SiteView view_site(std::string_view whole_text, const LineIndex& lines) {
     if (text[pos] == '[') {
       BracketLine bracket{lines.line_of(pos), text.substr(pos, end - pos), {}};
       const std::size_t close = bracket.text.find(']');
-      if (close != std::string_view::npos) bracket.name = std::string(bracket.text.substr(1, close - 1));
+      if (close != std::string_view::npos) {
+        bracket.name = std::string(bracket.text.substr(1, close - 1));
+        view.named.push_back(select_stanza(text, lines, bracket.name->c_str()));
+        view.named.back().header_line = bracket.line;
+      }
       view.bracket_lines.push_back(bracket);
     }
     pos = end + 1;
-  }
-  for (const BracketLine& bracket : view.bracket_lines) {
-    if (!bracket.name) continue;
-    Stanza stanza = select_stanza(text, lines, bracket.name->c_str());
-    stanza.header_line = bracket.line;
-    view.named.push_back(std::move(stanza));
   }
   return view;
 }

@@ -75,14 +75,12 @@ struct SoughtToken {
   bool after_header = false;  // it follows a "]" on its line, not the line's start
 };
 
-// Token values shorter than this are not looked for in listed lines: they would match too much.
+// Token values shorter than this are not looked for in other lines: they would match too much.
 inline constexpr std::size_t kShortestSoughtToken = 8;
 
 // Every token line of a text cut at its NUL, those that start after a header's "]" included.
 std::vector<SoughtToken> token_lines(std::string_view text, const LineIndex& lines);
 
-// Every token value long enough to look for, from every token line of a text cut at its NUL.
-std::vector<SoughtToken> sought_tokens(std::string_view text, const LineIndex& lines);
 
 // The name zel-site gives a stanza in its messages: "the default stanza" or "[NAME]".
 std::string stanza_label(const Stanza& stanza);
@@ -93,6 +91,10 @@ SiteView view_site(std::string_view whole_text, const LineIndex& lines);
 
 // The stanza -s NAME (or, for null, no -s) selects, in the same way.
 Stanza select_stanza(std::string_view text, const LineIndex& lines, const char* name);
+
+// The token value zel-auth signs with in the stanza name (null: the default one) selects of a whole
+// text (a view of secret bytes), none if it has none.
+std::optional<std::string_view> counting_value(std::string_view whole_text, const char* name);
 
 }  // namespace zel
 

@@ -36,52 +36,41 @@ std::string who(const Administrator& admin) { return " by=" + name_field(admin);
 
 // What zel-auth makes of a stanza: whether -s finds it, what it lists, its token lines.
 struct StanzaState {
-  bool exists = false;
+  std::optional<std::string> name;
+  StanzaLookup lookup;
   std::vector<std::string_view> listed;
   std::vector<std::pair<std::string_view, bool>> tokens;
   std::optional<std::string_view> counting;
-  bool found = false;
 };
 
 StanzaState state_of(const Stanza& stanza) {
-  StanzaState state;
-  state.exists = stanza.lookup != StanzaLookup::kMissing;
-  state.found = stanza.lookup == StanzaLookup::kFound;
+  StanzaState state{stanza.name, stanza.lookup, {}, {}, {}};
   for (const StanzaLine& line : stanza.listed) state.listed.push_back(line.text);
-  for (const TokenLine& token : stanza.tokens) state.tokens.emplace_back(token.value, token.counts);
-  if (const std::size_t i = stanza.counting_token(); i != std::string_view::npos) {
-    state.counting = stanza.tokens[i].value;
+  for (const TokenLine& token : stanza.tokens) {
+    state.tokens.emplace_back(token.value, token.counts);
+    if (token.counts) state.counting = token.value;
   }
   return state;
 }
 
 bool same(const StanzaState& a, const StanzaState& b) {
-  return a.exists == b.exists && a.found == b.found && a.listed == b.listed && a.tokens == b.tokens;
+  return a.lookup == b.lookup && a.listed == b.listed && a.tokens == b.tokens;
 }
 
-// Every stanza of a text by name, in the order of the text; the default one first.
-struct Stanzas {
-  std::vector<std::optional<std::string>> names;
-  std::vector<StanzaState> states;
-  const StanzaState* find(const std::optional<std::string>& name) const {
-    const auto at = std::find(names.begin(), names.end(), name);
-    return at == names.end() ? nullptr : &states[static_cast<std::size_t>(at - names.begin())];
-  }
-};
+const StanzaState* find(const std::vector<StanzaState>& all, const std::optional<std::string>& name) {
+  const auto at = std::find_if(all.begin(), all.end(), [&](const StanzaState& s) { return s.name == name; });
+  return at == all.end() ? nullptr : &*at;
+}
 
-Stanzas stanzas_of(std::string_view text) {
+// Every stanza of a text, in the order of the text; the default one first.
+std::vector<StanzaState> stanzas_of(std::string_view text) {
   const LineIndex lines(text);
   const SiteView view = view_site(text, lines);
-  Stanzas all;
-  if (view.default_stanza.lookup != StanzaLookup::kMissing) {
-    all.names.emplace_back();
-    all.states.push_back(state_of(view.default_stanza));
-  }
+  std::vector<StanzaState> all;
+  if (view.default_stanza.lookup != StanzaLookup::kMissing) all.push_back(state_of(view.default_stanza));
   for (const Stanza& stanza : view.named) {
     // A repeated header selects nothing new: -s finds the first.
-    if (all.find(stanza.name) != nullptr) continue;
-    all.names.push_back(stanza.name);
-    all.states.push_back(state_of(stanza));
+    if (find(all, stanza.name) == nullptr) all.push_back(state_of(stanza));
   }
   return all;
 }
@@ -170,35 +159,29 @@ Administrator administrator() {
 }
 
 std::string change_line(const Change& change, std::optional<std::string_view> before, std::string_view after) {
-  const Stanzas old_stanzas = before ? stanzas_of(*before) : Stanzas();
-  const Stanzas new_stanzas = stanzas_of(after);
+  const std::vector<StanzaState> old_stanzas = before ? stanzas_of(*before) : std::vector<StanzaState>();
+  const std::vector<StanzaState> new_stanzas = stanzas_of(after);
   std::string line = change.command + who(change.admin);
   if (change.forced) line += " forced";
   std::string changes;
-  for (std::size_t i = 0; i < new_stanzas.names.size(); ++i) {
-    const StanzaState& now = new_stanzas.states[i];
-    const StanzaState* was = old_stanzas.find(new_stanzas.names[i]);
+  for (const StanzaState& now : new_stanzas) {
+    const StanzaState* was = find(old_stanzas, now.name);
     if (was != nullptr && same(*was, now)) continue;
-    changes += was == nullptr ? " added=" : " changed=";
-    changes += stanza_word(new_stanzas.names[i]) + token_words(was != nullptr ? was->counting : std::nullopt, now.counting);
+    changes += (was == nullptr ? " added=" : " changed=") + stanza_word(now.name) +
+               token_words(was != nullptr ? was->counting : std::nullopt, now.counting);
   }
-  for (std::size_t i = 0; i < old_stanzas.names.size(); ++i) {
-    if (new_stanzas.find(old_stanzas.names[i]) != nullptr) continue;
-    changes += " removed=" + stanza_word(old_stanzas.names[i]) + token_words(old_stanzas.states[i].counting, std::nullopt);
+  for (const StanzaState& was : old_stanzas) {
+    if (find(new_stanzas, was.name) == nullptr) {
+      changes += " removed=" + stanza_word(was.name) + token_words(was.counting, std::nullopt);
+    }
   }
   return line + (changes.empty() ? std::string(" stanzas=same") : changes);
 }
 
 std::string set_token_line(const Administrator& admin, const char* name, std::string_view before,
                            std::string_view after) {
-  const auto counting = [name](std::string_view text) -> std::optional<std::string_view> {
-    const std::string_view cut = text.substr(0, text.find('\0'));
-    const Stanza stanza = select_stanza(cut, LineIndex(cut), name);
-    const std::size_t i = stanza.counting_token();
-    if (i == std::string_view::npos) return std::nullopt;
-    return stanza.tokens[i].value;
-  };
-  return "set-token" + who(admin) + " stanza=" + stanza_field(name) + token_words(counting(before), counting(after));
+  return "set-token" + who(admin) + " stanza=" + stanza_field(name) +
+         token_words(counting_value(before, name), counting_value(after, name));
 }
 
 std::optional<Finding> outside_change(const SitePaths& paths, std::optional<std::string_view> live) {
