@@ -18,7 +18,7 @@ std::size_t LineIndex::line_of(std::size_t offset) const {
 
 std::size_t Stanza::counting_token() const {
   for (std::size_t i = 0; i < tokens.size(); ++i) {
-    if (tokens[i].counts) return i;
+    if (!tokens[i].value.empty()) return i;
   }
   return std::string_view::npos;
 }
@@ -47,7 +47,6 @@ Stanza select_stanza(std::string_view text, const LineIndex& lines, const char* 
   stanza.lookup = find_stanza(text, name, start);
   if (stanza.lookup != StanzaLookup::kFound) return stanza;
   stanza.start_line = lines.line_of(start);
-  bool counted = false;
   for_each_property_line(text, start, stanza_end(text, start), [&](std::string_view line) {
     const std::size_t number = lines.line_of(static_cast<std::size_t>(line.data() - text.data()));
     switch (line_kind(text, line)) {
@@ -60,10 +59,8 @@ Stanza select_stanza(std::string_view text, const LineIndex& lines, const char* 
       case LineKind::kToken:
         break;
     }
-    // The first token line with a value is the one zel-auth signs with.
     const std::string_view value = token_value_of(line);
-    stanza.tokens.push_back({number, value, !counted && !value.empty()});
-    counted = counted || !value.empty();
+    stanza.tokens.push_back({number, value});
   });
   return stanza;
 }

@@ -32,11 +32,10 @@ struct StanzaLine {
   std::string_view text;  // points into the site text
 };
 
-// A token line, its value (a view of secret bytes: never to be printed), and whether it counts.
+// A token line and its value (a view of secret bytes: never to be printed).
 struct TokenLine {
   std::size_t line;
   std::string_view value;  // empty when the line has none
-  bool counts;
 };
 
 // A stanza: the default one, or the one a header names.
@@ -50,7 +49,9 @@ struct Stanza {
   std::vector<StanzaLine> withheld;           // lines holding another header's token line, not listed
   std::vector<TokenLine> tokens;              // withheld
   bool reached() const { return selected_line == header_line; }
-  std::size_t counting_token() const;         // index into tokens of the one that counts, or npos
+  // Index into tokens of the one that counts (the first with a value: zel-auth
+  // signs with it), or npos.
+  std::size_t counting_token() const;
 };
 
 // A line that starts with "[": a header when a "]" follows on it.

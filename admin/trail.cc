@@ -39,7 +39,7 @@ struct StanzaState {
   std::optional<std::string> name;
   StanzaLookup lookup;
   std::vector<std::string_view> listed;
-  std::vector<std::pair<std::string_view, bool>> tokens;
+  std::vector<std::string_view> tokens;
   std::optional<std::string_view> counting;
 };
 
@@ -47,8 +47,8 @@ StanzaState state_of(const Stanza& stanza) {
   StanzaState state{stanza.name, stanza.lookup, {}, {}, {}};
   for (const StanzaLine& line : stanza.listed) state.listed.push_back(line.text);
   for (const TokenLine& token : stanza.tokens) {
-    state.tokens.emplace_back(token.value, token.counts);
-    if (token.counts) state.counting = token.value;
+    state.tokens.push_back(token.value);
+    if (!state.counting && !token.value.empty()) state.counting = token.value;
   }
   return state;
 }
