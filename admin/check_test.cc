@@ -329,6 +329,9 @@ TEST(CheckSiteText, FindsEachNearMissTokenKeyAndNoOrdinaryKey) {
       "oauth", "site.author", "auth_url", "authentication_method", "passphrase_hint", "credentials_url",
       "private_url", "privacy", "apikey.id", "site.public_key", "publicKey", "ssh.public.key", "tokenCount",
       "hockey_team", "turnkey",
+      // The key ends at its first "=", ":", quote, blank or byte of a wider character.
+      "site.note=token", "site.note:token", "site.note\"token", "site.note'token", "site.note\vtoken",
+      "site.note\xC3\xA9token",
       // Token lines, withheld by zel-auth: no near miss, whatever follows the key.
       "token.value", "  token.value", "token.values", "token.value_old"};
   for (const auto& [keys, found] : {std::pair{&near_misses, true}, std::pair{&ordinary, false}}) {
