@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <cstring>
 #include <ctime>
 
 #include "util/audit_file.h"
@@ -56,6 +57,10 @@ std::optional<AuditLine> audit_line(const AuditFacts& facts, int status) {
   return AuditLine{notice ? LOG_NOTICE : LOG_ERR, std::move(text)};
 }
 
+std::string unsent_message(int error) {
+  return std::string("Unable to send the audit record: ") + std::strerror(error) + ".\n";
+}
+
 AuditTrail::AuditTrail(UniqueFd file, int open_error, uid_t uid, const char* log_path)
     : file_(std::move(file)), open_error_(open_error), uid_(uid) {
   log_.open(log_path);
@@ -65,11 +70,23 @@ int AuditTrail::record(const AuditFacts& facts, int status) {
   const std::optional<AuditLine> line = audit_line(facts, status);
   if (!line) return 0;
   if (open_error_ != 0) return open_error_;
+  if (const int error = append(line->text); error != 0) return error;
+  const int error = log_.send(LOG_AUTHPRIV | line->priority, "zel-auth", line->text);
+  if (error != 0 && status == kOk) {
+    // The signature won't leave: the file must not say it did. A file that
+    // refuses this record too leaves the run's status 14 as it is.
+    AuditFacts failed = facts;
+    const std::string message = unsent_message(error);
+    failed.message = message;
+    static_cast<void>(append(audit_line(failed, kAuditUnsent)->text));
+  }
+  return error;
+}
+
+int AuditTrail::append(const std::string& text) {
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
-  const int error = append_record(file_.get(), audit_record("zel-auth", now, getpid(), uid_, line->text));
-  if (error != 0) return error;
-  return log_.send(LOG_AUTHPRIV | line->priority, "zel-auth", line->text);
+  return append_record(file_.get(), audit_record("zel-auth", now, getpid(), uid_, text));
 }
 
 }  // namespace zel

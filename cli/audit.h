@@ -11,8 +11,11 @@
 // the socket opened right after the privilege drop (util/log_socket.h). A
 // record the file can't take (it could not be opened, or the write failed or
 // was short), or a line a log that exists refuses, ends the run with status 14
-// and no listing: no signature leaves the tool without its record. A system
-// with no /dev/log at all has only the file.
+// and no listing: no signature leaves the tool without its record. When the log
+// refuses a signing's line, the file, which took its record, takes a failure
+// record with status 14 after it (the file only: the log has just refused), so
+// it never holds a signature that did not leave. A system with no /dev/log at
+// all has only the file.
 //
 // The lines, one fixed shape per kind:
 //   signed for actor=A user=U site=S via=self|autobuild|own-key key=site token=T digest=D
@@ -61,6 +64,9 @@ struct AuditLine {
 // The line for a run that ended with status, or none when it made no request.
 std::optional<AuditLine> audit_line(const AuditFacts& facts, int status);
 
+// The message of a run whose record did not go out for error.
+std::string unsent_message(int error);
+
 // Where a run's records go.
 class AuditTrail {
  public:
@@ -76,6 +82,8 @@ class AuditTrail {
   int record(const AuditFacts& facts, int status);
 
  private:
+  int append(const std::string& text);
+
   UniqueFd file_;
   int open_error_;
   uid_t uid_;

@@ -135,7 +135,7 @@ class Run final : public Ending {
     if (trail_ == nullptr) return;
     if (const int error = trail_->record(facts, status); error != 0) {
       set_ending(nullptr);  // the failure's record would meet the same trail
-      fail(kAuditUnsent, "Unable to send the audit record: %s.\n", std::strerror(error));
+      fail(kAuditUnsent, "%s", unsent_message(error).c_str());
       throw RunEnded{kAuditUnsent};
     }
   }

@@ -226,7 +226,10 @@ TEST(Run, NoSignatureLeavesWithoutItsRecord) {
   } cases[] = {
       {"a signature, the file only", kFileOnly, body, {}, nullptr, kOk, "", {signed_record}},
       {"a signature, the log gone", kStaleLog, body, {}, "", kAuditUnsent,
-       "Unable to send the audit record: Connection refused.\n", {signed_record}},
+       "Unable to send the audit record: Connection refused.\n",
+       {signed_record, "failed actor=" + user + " user=" + user + " site=default status=14 "
+                       "message=Unable\\x20to\\x20send\\x20the\\x20audit\\x20record:\\x20"
+                       "Connection\\x20refused."}},
       {"a failure, the log gone", kStaleLog, "no actor\n", {}, "", kAuditUnsent,
        "Unable to locate actor in message body.\nUnable to send the audit record: Connection refused.\n",
        {"failed user=" + user + " site=default status=5 message=Unable\\x20to"}},

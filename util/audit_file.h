@@ -8,7 +8,8 @@
 // single write() on a descriptor opened with O_APPEND, so the records of
 // parallel runs never interleave. It is written as "\n" + line + "\n", so it
 // starts a line of its own whatever precedes it: a record the kernel cut short
-// (the writer's file size limit reached by others' appends after its check)
+// (the writer's file size limit reached by others' appends after its check,
+// or lowered from outside, as a caller may lower its own running tool's)
 // stands on its own line, as a line that doesn't parse, and never swallows the
 // next. Readers skip the empty lines between records.
 // TIME is UTC to the microsecond, "2026-12-09T10:11:12.123456Z"; UID is the

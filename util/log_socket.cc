@@ -48,7 +48,10 @@ LogSocket::State LogSocket::open(const char* path) {
   stream_ = false;
   for (const int type : {SOCK_DGRAM, SOCK_STREAM}) {
     UniqueFd opened(socket(AF_UNIX, type | SOCK_CLOEXEC, 0));
-    error_ = opened ? connect_to(opened.get(), path_) : errno;
+    // The kernel then ends every wait for a log that takes no more with EAGAIN.
+    const bool bounded =
+        opened && setsockopt(opened.get(), SOL_SOCKET, SO_SNDTIMEO, &wait_, sizeof wait_) == 0;
+    error_ = bounded ? connect_to(opened.get(), path_) : errno;
     if (error_ == 0) {
       fd_ = std::move(opened);
       stream_ = type == SOCK_STREAM;

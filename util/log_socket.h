@@ -8,9 +8,14 @@
 // own environment: zel-auth's set-ID run has cleared it, so its lines carry the
 // system's zone, and a run without set-ID has only its caller's rights. A
 // program that keeps a caller's TZ passes system_local_time (util/system_time.h).
+// No send waits for ever: a log that takes no more lines (a stalled daemon, or
+// one kept busy by others' lines) fails it with EAGAIN once the wait is over,
+// and the connect to a stream log that accepts no more is bounded the same way.
 // Shared by zel-auth and zel-site; it knows nothing of either's lines.
 #ifndef ZEL_UTIL_LOG_SOCKET_H_
 #define ZEL_UTIL_LOG_SOCKET_H_
+
+#include <sys/time.h>
 
 #include <ctime>
 #include <string>
@@ -21,6 +26,9 @@
 namespace zel {
 
 inline constexpr const char* kSystemLogPath = "/dev/log";
+
+// The longest a send waits for the log to take its line.
+inline constexpr timeval kLogSendWait{2, 0};
 
 // The local time of now in the zone of this process's own environment.
 std::tm process_local_time(std::time_t now);
@@ -34,8 +42,9 @@ class LogSocket {
   // How now becomes the line's local time.
   using LocalTime = std::tm (*)(std::time_t now);
 
-  LogSocket() = default;
-  explicit LogSocket(LocalTime local_time) : local_time_(local_time) {}
+  // wait: the longest a send or a connect waits (not zero, which would be no bound).
+  explicit LogSocket(LocalTime local_time = process_local_time, timeval wait = kLogSendWait)
+      : local_time_(local_time), wait_(wait) {}
 
   // Opens a close-on-exec datagram socket (a stream one where the log takes
   // only those) and connects it to path; the outcome is kept.
@@ -53,7 +62,8 @@ class LogSocket {
   int error_ = 0;
   bool stream_ = false;
   std::string path_;
-  LocalTime local_time_ = process_local_time;
+  LocalTime local_time_;
+  timeval wait_;
 };
 
 // The head of a line as syslog() writes it: "<PRI>Mmm dd hh:mm:ss TAG[PID]: ".

@@ -117,6 +117,44 @@ TEST_F(LogSocketTest, ReportsALogThatWentAwayAndReconnectsToItsSuccessor) {
   EXPECT_TRUE(second.receive().ends_with(": two"));
 }
 
+// A log that takes no more lines (its daemon stalled, or kept busy by others'
+// lines) fails a send once the wait is over; it never holds the run. In a child
+// of its own, whose alarm ends a send that would wait for ever.
+TEST_F(LogSocketTest, FailsASendThatALogWontTakeInsteadOfWaitingForIt) {
+  Receiver deaf(path_);  // never reads
+  EXPECT_EXIT(
+      {
+        alarm(30);
+        LogSocket log(process_local_time, timeval{0, 1000});
+        int error = log.open(path_.c_str()) == LogSocket::State::kConnected ? 0 : -1;
+        for (int sent = 0; error == 0 && sent < 100000; ++sent) error = log.send(86, "t", "line");
+        std::_Exit(error == EAGAIN ? 0 : 1);
+      },
+      testing::ExitedWithCode(0), "");
+}
+
+// The same for a stream log whose daemon accepts no more connections.
+TEST_F(LogSocketTest, FailsTheConnectToAStreamLogThatAcceptsNoMore) {
+  const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  path_.copy(address.sun_path, sizeof address.sun_path - 1);
+  ASSERT_EQ(bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(listener, 0), 0);
+  const int waiting = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  ASSERT_EQ(connect(waiting, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  EXPECT_EXIT(
+      {
+        alarm(30);
+        LogSocket log(process_local_time, timeval{0, 1000});
+        const bool failed = log.open(path_.c_str()) == LogSocket::State::kFailed;
+        std::_Exit(failed && log.error() == EAGAIN ? 0 : 1);
+      },
+      testing::ExitedWithCode(0), "");
+  close(waiting);
+  close(listener);
+}
+
 TEST_F(LogSocketTest, SendsToAStreamLogWithTheNulThatEndsEachLine) {
   const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_un address{};
