@@ -196,9 +196,20 @@ bool selected(const AuditRecord& record, const LogFilter& filter) {
 }  // namespace
 
 bool valid_since(std::string_view text) {
-  return text.size() >= 10 && text.size() <= kTimeShape.size() &&
-         std::equal(text.begin(), text.end(), kTimeShape.begin(),
-                    [](char c, char shape) { return shape == 'D' ? c >= '0' && c <= '9' : c == shape; });
+  if (text.size() < 10 || text.size() > kTimeShape.size() ||
+      !std::equal(text.begin(), text.end(), kTimeShape.begin(),
+                  [](char c, char shape) { return shape == 'D' ? c >= '0' && c <= '9' : c == shape; })) {
+    return false;
+  }
+  // The earliest time that starts so must be one a record can have: rendered again, it is itself.
+  const std::string earliest = std::string(text) + std::string("0000-01-01T00:00:00.000000Z").substr(text.size());
+  std::tm utc{};
+  long usec = 0;
+  (void)std::sscanf(earliest.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d.%6ldZ",  // NOLINT(cert-err34-c): its shape is checked
+                    &utc.tm_year, &utc.tm_mon, &utc.tm_mday, &utc.tm_hour, &utc.tm_min, &utc.tm_sec, &usec);
+  utc.tm_year -= 1900;
+  utc.tm_mon -= 1;
+  return audit_record("", {timegm(&utc), usec * 1000}, 0, 0, "").starts_with(earliest);
 }
 
 bool read_audit_log(std::string_view text, const char* path, const LogFilter& filter, std::FILE* out) {

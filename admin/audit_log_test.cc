@@ -238,10 +238,13 @@ TEST(AuditLog, AsWrittenEachRecordAfterAnEmptyLineAndACutOneOnALineOfItsOwn) {
 }
 
 TEST(AuditLog, SinceTakesARecordsTimeOrItsStart) {
-  for (const char* good : {"2026-12-09", "2026-12-09T10:11", "2026-12-09T10:11:12.123456Z"}) {
+  for (const char* good : {"2026-12-09", "2026-12-09T10:11", "2026-12-09T10:11:12.123456Z", "2024-02-29",
+                           "2026-12-31T2", "2026-12-31T23:5"}) {
     EXPECT_TRUE(valid_since(good)) << good;
   }
-  for (const char* bad : {"2026-12", "2026-12-09 10:11", "yesterday", "2026-12-09T10:11:12.123456Z0"}) {
+  for (const char* bad : {"2026-12", "2026-12-09 10:11", "yesterday", "2026-12-09T10:11:12.123456Z0", "2026-13-45",
+                          "2026-00-10", "2026-02-29", "2026-04-31", "2026-12-09T24", "2026-12-31T3",
+                          "2026-12-31T23:6", "2026-12-31T23:59:60"}) {
     EXPECT_FALSE(valid_since(bad)) << bad;
   }
 }
