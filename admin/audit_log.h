@@ -3,11 +3,16 @@
 // whom, by which user. Every line must be a record exactly as
 // util/audit_file.h writes it: its time, program (zel-auth or zel-site),
 // process ID and uid= as the writer renders them, one of that program's
-// command words, and fields "key=value" (zel-site's word "forced" aside), each
-// value escaped as util/log_field.h says and read back exactly: \xHH is the
-// byte, and a final "\..." (before a stanza's "]") marks a value cut there. A
-// line that is anything else, a record written in part among them, is reported
-// by its number: only root writes the file, so it means tampering or a fault.
+// command words, and the fields "key=value" of that kind of record (zel-site's
+// word "forced" aside), all of them, in their order, each value one its writer
+// gives (cli/audit.h, admin/trail.h): a word such as via's, a stanza, a token
+// identifier, a digest or a SHA-256 of its length, a status zel-auth ends a
+// failed run with, a name; empty only where the writer may leave it so (an
+// actor, a message, the record zel-site found). Each value is escaped as
+// util/log_field.h says and read back exactly: \xHH is the byte, and a final
+// "\..." (before a stanza's "]") marks a value cut there. A line that is
+// anything else, a record written in part among them, is reported by its
+// number: only root writes the file, so it means tampering or a fault.
 // The records selected are written as they stand (printable ASCII alone).
 #ifndef ZEL_ADMIN_AUDIT_LOG_H_
 #define ZEL_ADMIN_AUDIT_LOG_H_

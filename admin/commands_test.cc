@@ -76,6 +76,7 @@ TEST_F(Commands, StatusAndMessageOfEachCommandLine) {
       {{"check", "--group", "no-such-group-here"}, 1, "group no-such-group-here: error: no such group"},
       {{"check", "--create"}, 2, "--create goes with --deployment"},
       {{"log", "--since", "yesterday"}, 2, "--since takes a time such as 2026-12-09T10:11:12"},
+      {{"log", "--since", "2026-13-45"}, 2, "--since takes a time such as 2026-12-09T10:11:12"},
       {{"log", "--token"}, 2, "option --token needs an argument"},
       {{"log", "-f", file_}, 1, "site.conf:2: error: not a record zel-auth or zel-site writes"},
       {{"log"}, 2, "/nonexistent/audit.log: No such file or directory"},

@@ -426,6 +426,11 @@ void check_site(const std::string& site, const std::string& tool_path, const Too
     findings.error(site, "not a regular file");
     return;
   }
+  if (st.st_nlink > 1) {
+    findings.warning(site, "has " + std::to_string(st.st_nlink) + " names (hard links): each other name keeps "
+                           "the tokens it holds now once a write replaces it, a copy outside the audit trail: find "
+                           "them (find / -xdev -samefile " + site + ") and remove them");
+  }
   if (!tool_state.st) return;
   if (!tool_state.sound) {
     check_site_alone(site, st, accounts, findings);

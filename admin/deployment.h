@@ -15,8 +15,9 @@
 // judges zel-site's own path itself, since it must trust zel-site before it
 // runs it as root). Any other name beside the site file that may be a copy of
 // it (NAME.bak, NAME~, *.orig, *.dpkg-*, a name that holds the site file's) is
-// warned about. Every
-// finding where others could have read the tokens says they are exposed.
+// warned about, and so is a site file with more than one name (a hard link
+// keeps the old tokens once a write replaces the file). Every finding where
+// others could have read the tokens says they are exposed.
 // The rules read the system through System, so a test can feed them made-up
 // files, accounts and groups.
 #ifndef ZEL_ADMIN_DEPLOYMENT_H_

@@ -216,6 +216,10 @@ TEST(Deployment, EachRuleOnMadeUpFilesAccountsAndGroups) {
       {"a patch's original", beside("site.orig"), Purpose::kCheck, Verdict::kWarned, kCopy, false},
       {"a copy by hand", beside("old-zel-site.conf-2025"), Purpose::kCheck, Verdict::kWarned, kCopy, false},
       {"another file", beside("other.conf"), Purpose::kCheck, Verdict::kClean, "", false},
+      {"a hard link, checked", [](FakeSystem& f) { f.files[kSite].st_nlink = 2; }, Purpose::kCheck, Verdict::kWarned,
+       "has 2 names (hard links): each other name keeps the tokens", false},
+      {"a hard link, written", [](FakeSystem& f) { f.files[kSite].st_nlink = 3; }, Purpose::kWrite, Verdict::kWarned,
+       "(find / -xdev -samefile /opt/zel/etc/zel-site.conf)", false},
       {"twenty copies, reported in the order the directory lists them", [](FakeSystem& f) {
          for (int i = 0; i < 20; ++i) f.names.push_back("copy" + std::to_string(i) + ".bak");
        }, Purpose::kCheck, Verdict::kWarned, "(rm /opt/zel/etc/copy0.bak)", false},

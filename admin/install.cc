@@ -1,7 +1,9 @@
 #include "admin/install.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -166,6 +168,16 @@ UniqueFd open_roots_file(const std::string& path, mode_t forbidden, const char* 
   return UniqueFd();
 }
 
+std::string named_pipe_fault(int fd) {
+  struct statfs fs {};
+  if (fstatfs(fd, &fs) != 0) {
+    return std::string("standard input, a FIFO, can't be examined (") + std::strerror(errno) + ")";
+  }
+  if (fs.f_type == PIPEFS_MAGIC) return {};
+  return "standard input is a named pipe (FIFO), which whoever can open it may write into, and only a "
+         "command's output piped in is taken";
+}
+
 bool read_candidate(const std::string& path, SecretBytes& text, std::string& error, bool& refused) {
   text.clear();
   refused = false;
@@ -179,9 +191,14 @@ bool read_candidate(const std::string& path, SecretBytes& text, std::string& err
   struct stat st {};
   if (fstat(STDIN_FILENO, &st) != 0) return failed(error, "standard input");
   if (!S_ISFIFO(st.st_mode)) {
-    refused = true;
     error = std::string("standard input is ") + (S_ISREG(st.st_mode) ? "a regular file" : "no pipe") +
-            ", and only a pipe is taken: " + kRedirected;
+            ", and only a pipe is taken";
+  } else {
+    error = named_pipe_fault(STDIN_FILENO);
+  }
+  if (!error.empty()) {
+    refused = true;
+    error += std::string(": ") + kRedirected;
     return false;
   }
   return read_text_fd(STDIN_FILENO, "standard input", text, error);

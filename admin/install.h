@@ -42,8 +42,14 @@ bool read_live_file(const std::string& site_path, LiveFile& live, std::string& e
 UniqueFd open_roots_file(const std::string& path, mode_t forbidden, const char* how, std::string& error,
                          bool& refused);
 
-// Reads the file `install` is given: open_roots_file's, or ("-") standard input, a pipe alone;
-// false with the reason it is refused (refused: as open_roots_file's).
+// Why fd, standard input and a FIFO, is not taken as a pipe: empty for a pipe a command's output
+// was joined to (cmd | zel-site), which lives on no file system and no one else can open; a named
+// pipe (mkfifo) is refused, since whoever can open its name writes into it, and so is a FIFO that
+// can't be examined. The reason is a sentence to be followed by a colon and the way that works.
+std::string named_pipe_fault(int fd);
+
+// Reads the file `install` is given: open_roots_file's, or ("-") standard input, a pipe alone
+// (named_pipe_fault); false with the reason it is refused (refused: as open_roots_file's).
 bool read_candidate(const std::string& path, SecretBytes& text, std::string& error, bool& refused);
 
 // False with the reason and the fix when the site file's directory has a default ACL, which

@@ -263,31 +263,44 @@ TEST_F(InstallTest, ACandidateMustBeRootsOwnRegularFileReachedWithoutLinks) {
   rmdir(base);
 }
 
-// Standard input is taken only as a pipe: a redirected file was opened by root's shell,
-// which may have followed a user's link to a file only root can read.
-TEST_F(InstallTest, StandardInputMustBeAPipe) {
+// Standard input is taken only as a command's pipe: a redirected file was opened by root's shell,
+// which may have followed a user's link to a file only root can read, and whoever can open a named
+// pipe writes into it.
+TEST_F(InstallTest, StandardInputMustBeACommandsPipe) {
+  enum class Input { kPipe, kFile, kNamedPipe };
   const struct {
     const char* name;
-    bool pipe;
+    Input input;
     const char* refusal;  // empty: read
   } cases[] = {
-      {"a pipe", true, ""},
-      {"a redirected file", false, "standard input is a regular file, and only a pipe is taken: the shell that "
-                                   "opened it as root may have followed a user's link"},
+      {"a pipe", Input::kPipe, ""},
+      {"a redirected file", Input::kFile, "standard input is a regular file, and only a pipe is taken: the shell "
+                                          "that opened it as root may have followed a user's link"},
+      {"a named pipe", Input::kNamedPipe, "standard input is a named pipe (FIFO), which whoever can open it may "
+                                          "write into, and only a command's output piped in is taken: the shell"},
   };
+  const std::string fifo = std::string(dir_) + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   const int saved = dup(STDIN_FILENO);
   ASSERT_GE(saved, 0);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     int fd = -1;
-    if (c.pipe) {
-      int ends[2];
-      ASSERT_EQ(pipe(ends), 0);
+    if (c.input == Input::kFile) {
+      fd = open(path_.c_str(), O_RDONLY);
+    } else {
+      int ends[2] = {-1, -1};
+      if (c.input == Input::kPipe) {
+        ASSERT_EQ(pipe(ends), 0);
+      } else {
+        // Opened without waiting for a writer, then blocking again as a pipe is.
+        ends[0] = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+        ends[1] = open(fifo.c_str(), O_WRONLY);
+        ASSERT_EQ(fcntl(ends[0], F_SETFL, 0), 0);
+      }
       ASSERT_EQ(write(ends[1], "site.name = x\n", 14), 14);
       close(ends[1]);
       fd = ends[0];
-    } else {
-      fd = open(path_.c_str(), O_RDONLY);
     }
     ASSERT_GE(fd, 0);
     ASSERT_EQ(dup2(fd, STDIN_FILENO), STDIN_FILENO);
@@ -296,6 +309,7 @@ TEST_F(InstallTest, StandardInputMustBeAPipe) {
     ASSERT_EQ(dup2(saved, STDIN_FILENO), STDIN_FILENO);
   }
   close(saved);
+  unlink(fifo.c_str());
 }
 
 TEST_F(InstallTest, ASecondLockFailsAtOnce) {

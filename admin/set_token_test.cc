@@ -1,6 +1,7 @@
 #include "admin/set_token.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <termios.h>
 
 #include <gtest/gtest.h>
@@ -96,8 +97,9 @@ TEST(ReadTokenValue, TakesOneLineAndRefusesWhatCantBeAValue) {
   }
 }
 
-// Standard input that is neither a terminal nor a pipe is taken only as a file only root can have
-// written and can read; anything else is refused with the way that works.
+// Standard input that is neither a terminal nor a command's pipe is taken only as a file only root
+// can have written and can read; anything else, a named pipe among them, is refused with the way
+// that works.
 TEST(ReadTokenValue, AnythingButATerminalOrAPipeIsRefusedWithTheWayThatWorks) {
   char path[] = "/tmp/zel-token-test.XXXXXX";
   const int file = mkstemp(path);
@@ -106,6 +108,14 @@ TEST(ReadTokenValue, AnythingButATerminalOrAPipeIsRefusedWithTheWayThatWorks) {
   ASSERT_EQ(fchmod(file, 0644), 0);
   ASSERT_EQ(lseek(file, 0, SEEK_SET), 0);
   const int null = open("/dev/null", O_RDONLY);
+  // A named pipe with a whole value in it, as its writer could put one there.
+  const std::string fifo = std::string(path) + ".fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const int named = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  const int writer = open(fifo.c_str(), O_WRONLY);
+  ASSERT_EQ(write(writer, "a-long-enough-value-of-32-bytes!\n", 33), 33);
+  close(writer);
+  ASSERT_EQ(fcntl(named, F_SETFL, 0), 0);
   const struct {
     const char* name;
     int fd;
@@ -114,6 +124,8 @@ TEST(ReadTokenValue, AnythingButATerminalOrAPipeIsRefusedWithTheWayThatWorks) {
       {"a file anyone may read, in /tmp", file, geteuid() == 0 ? "is readable by others than root (mode 0644)"
                                                                : "is owned by user ID"},
       {"a device", null, "standard input is no terminal, pipe or file"},
+      {"a named pipe", named, "standard input is a named pipe (FIFO), which whoever can open it may write into, "
+                              "and only a command's output piped in is taken: "},
       {"closed", 99, "standard input can't be examined"},
   };
   for (const auto& c : cases) {
@@ -126,6 +138,8 @@ TEST(ReadTokenValue, AnythingButATerminalOrAPipeIsRefusedWithTheWayThatWorks) {
     EXPECT_TRUE(value.empty());
   }
   close(null);
+  close(named);
+  unlink(fifo.c_str());
   close(file);
   unlink(path);
 }

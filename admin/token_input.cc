@@ -78,14 +78,18 @@ bool read_line(int fd, bool terminal, SecretBytes& value, std::string& error) {
   }
 }
 
-// Whether standard input fd may carry a token value: a pipe, or a regular file root's alone.
+// Whether standard input fd may carry a token value: a command's pipe, or a regular file root's alone.
 bool input_taken(int fd, std::string& error) {
   struct stat st {};
   if (fstat(fd, &st) != 0) {
     error = std::string("standard input can't be examined (") + std::strerror(errno) + "): " + kHow;
     return false;
   }
-  if (S_ISFIFO(st.st_mode)) return true;
+  if (S_ISFIFO(st.st_mode)) {
+    error = named_pipe_fault(fd);
+    if (!error.empty()) error += std::string(": ") + kHow;
+    return error.empty();
+  }
   if (!S_ISREG(st.st_mode)) {
     error = std::string("standard input is no terminal, pipe or file, and a token value is taken only from "
                         "those: ") + kHow;

@@ -1,15 +1,16 @@
 // Where set-token takes a new token value from, so that no value passes
 // through a file or a screen others could read. Standard input is taken only
-// as a terminal (without echo, asked twice, as passwd(1) asks), a pipe, or a
-// redirected regular file that only root can have written or can read: root's,
-// one name, readable and writable by no one else, reached with no link, in
-// directories only root can write (open_roots_file(), admin/install.h, the
-// rule a candidate for install meets). Anything else is refused with the way
-// that works. A value shorter than kShortestToken is refused unless the
-// administrator says it is meant (--weak). Or zel-site makes the value
-// (--generate=FD): 32 bytes from getrandom(2) in base64, written once to the
-// descriptor named, which must be no terminal, no standard descriptor, and, if
-// it is a regular file, root's alone.
+// as a terminal (without echo, asked twice, as passwd(1) asks), a command's
+// pipe (no named pipe, which others may write into: named_pipe_fault(),
+// admin/install.h), or a redirected regular file that only root can have
+// written or can read: root's, one name, readable and writable by no one else,
+// reached with no link, in directories only root can write (open_roots_file(),
+// admin/install.h, the rule a candidate for install meets). Anything else is
+// refused with the way that works. A value shorter than kShortestToken is
+// refused unless the administrator says it is meant (--weak). Or zel-site
+// makes the value (--generate=FD): 32 bytes from getrandom(2) in base64,
+// written once to the descriptor named, which must be no terminal, no standard
+// descriptor, and, if it is a regular file, root's alone.
 #ifndef ZEL_ADMIN_TOKEN_INPUT_H_
 #define ZEL_ADMIN_TOKEN_INPUT_H_
 
