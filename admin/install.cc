@@ -159,10 +159,9 @@ UniqueFd open_roots_file(const std::string& path, mode_t forbidden, const char* 
     refused = true;
     error = path + ": " + dir_fault + ", so someone else could have put another file in its place";
   } else {
-    // The open was non-blocking only so that a FIFO could not hang it.
-    const int flags = fcntl(fd.get(), F_GETFL);
-    if (flags >= 0 && fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) == 0) return fd;
-    failed(error, path);
+    // Only a regular file gets here, and a regular file's reads ignore the
+    // non-blocking flag the open took so that a FIFO could not hang it.
+    return fd;
   }
   if (refused) error += std::string(": ") + how;
   return UniqueFd();
