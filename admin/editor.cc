@@ -74,9 +74,9 @@ bool run_editor(const std::string& file) {
   std::transform(command.begin(), command.end(), argv.begin(), [](std::string& word) { return word.data(); });
   char vi[] = "vi";
 
-  // Nothing buffered may be written twice, by the child too.
+  // Nothing buffered may be written twice, by the child too (standard error
+  // holds nothing: it is unbuffered).
   (void)std::fflush(stdout);
-  (void)std::fflush(stderr);
   const pid_t pid = fork();
   if (pid < 0) {
     std::fprintf(stderr, "zel-site: can't start the editor: %s\n", std::strerror(errno));
@@ -131,13 +131,11 @@ Choice ask(std::FILE* answers, const std::string& site_path) {
   for (;;) {
     std::fputs("What now? [e]dit again, e[x]it leaving the site file as it is, [Q] install anyway: ",
                stderr);
-    (void)std::fflush(stderr);
     const std::optional<std::string> answer = read_answer(answers);
     if (!answer || *answer == "x") return Choice::kExit;
     if (*answer == "e") return Choice::kEdit;
     if (*answer == "Q") {
       std::fprintf(stderr, "Install %s with its errors? Type yes to confirm: ", site_path.c_str());
-      (void)std::fflush(stderr);
       const std::optional<std::string> confirm = read_answer(answers);
       if (!confirm) return Choice::kExit;
       if (*confirm == "yes") return Choice::kInstall;
@@ -155,7 +153,6 @@ void offer_removal(const std::string& site_path, std::FILE* answers) {
     std::fprintf(stderr, "zel-site: %s is a copy of the site file left by an edit or install that was "
                          "killed: it holds every token, so treat them as exposed and rotate them "
                          "(zel-site set-token)\nRemove it? [y]es, [n]o: ", copy.c_str());
-    (void)std::fflush(stderr);
     const std::optional<std::string> answer = read_answer(answers);
     if (answer && *answer == "y" && remove_copy(copy)) std::fprintf(stderr, "zel-site: removed %s\n", copy.c_str());
   }

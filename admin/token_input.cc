@@ -122,10 +122,8 @@ bool read_token_value(int fd, const std::string& label, bool weak, SecretBytes& 
     SecretBytes again;
     const EchoOff quiet(fd);
     std::fprintf(stderr, "New token value for %s: ", label.c_str());
-    (void)std::fflush(stderr);
     if (!read_line(fd, true, value, error)) return false;
     std::fprintf(stderr, "Retype the new token value for %s: ", label.c_str());
-    (void)std::fflush(stderr);
     if (!read_line(fd, true, again, error)) return false;
     if (again != value) error = "the two values typed differ";
   } else if (!read_line(fd, false, value, error)) {

@@ -50,7 +50,7 @@ TEST(OpenAuditFile, TakesOnlyARegularFileNoOneElseCanWrite) {
   const gid_t group = getegid();
   const struct {
     const char* name;
-    mode_t mode;  // 0: a directory; 1: a link to a file
+    mode_t mode;  // 0: a directory; 1: a link to a file; 2: a FIFO a reader holds open
     uid_t owner;
     gid_t group;
     int want;
@@ -63,13 +63,18 @@ TEST(OpenAuditFile, TakesOnlyARegularFileNoOneElseCanWrite) {
       {"no service group, writable by others", 0602, me, kAnyGroup, EPERM},
       {"a directory", 0, me, group, EISDIR},
       {"a link", 1, me, group, ELOOP},
+      {"a FIFO, though it opens", 2, me, group, EINVAL},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
+    UniqueFd reader;
     if (c.mode == 0) {
       ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
     } else if (c.mode == 1) {
       ASSERT_EQ(symlink("/dev/null", path.c_str()), 0);
+    } else if (c.mode == 2) {
+      ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+      reader.reset(open(path.c_str(), O_RDONLY | O_NONBLOCK));
     } else {
       close(open(path.c_str(), O_CREAT | O_WRONLY, 0600));
       ASSERT_EQ(chmod(path.c_str(), c.mode), 0);
