@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -25,17 +26,19 @@ class FakeKernel final : public Kernel {
   }
   int set_group_ids(gid_t real, gid_t effective, gid_t saved) override {
     calls.push_back("setresgid " + id(real) + " " + id(effective) + " " + id(saved));
+    if (const int error = next_set_error()) return error;
     if (real != kKeep) ids_.rgid = real;
     if (effective != kKeep) ids_.egid = effective;
     if (saved != kKeep) ids_.sgid = saved;
-    return fail_set_ ? EPERM : 0;
+    return 0;
   }
   int set_user_ids(uid_t real, uid_t effective, uid_t saved) override {
     calls.push_back("setresuid " + id(real) + " " + id(effective) + " " + id(saved));
+    if (const int error = next_set_error()) return error;
     if (real != kKeep) ids_.ruid = real;
     if (effective != kKeep) ids_.euid = effective;
     if (saved != kKeep) ids_.suid = saved;
-    return fail_set_ ? EPERM : 0;
+    return 0;
   }
   void make_undumpable() override { calls.emplace_back("undumpable"); }
   const char* login_name(uid_t uid) override {
@@ -44,11 +47,14 @@ class FakeKernel final : public Kernel {
   }
 
   std::vector<std::string> calls;
-  bool fail_set_ = false;
+  int failing_set_ = 0;  // which setres*id call (1 = the first) fails and changes nothing; 0 = none
+  int set_errno_ = EPERM;
 
  private:
   static constexpr auto kKeep = static_cast<uid_t>(-1);
   static std::string id(uid_t value) { return value == kKeep ? "-" : std::to_string(value); }
+  int next_set_error() { return ++sets_ == failing_set_ ? set_errno_ : 0; }
+  int sets_ = 0;
   bool set_id_;
   Ids ids_;
 };
@@ -89,13 +95,32 @@ TEST(Enter, ClearsHardensOpensThenDropsGroupBeforeUserAndSavedIdsLastAndVerifies
   }
 }
 
-TEST(Enter, AnIdThatStaysIsStatus12) {
-  FakeKernel kernel(true, kSetGroupId);
-  kernel.fail_set_ = true;
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(enter(kernel, [](const Ids&) {}), kPrivilege);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Unable to drop privileges: Operation not permitted.\n");
-  EXPECT_EQ(kernel.calls.back(), "setresgid 1000 1000 -") << "nothing goes on after a failed drop";
+TEST(Enter, AFailedDropIsStatus12WithTheKernelsReason) {
+  const struct {
+    const char* name;
+    Ids ids;
+    int failing_set;
+    int set_errno;
+    std::string err;
+    std::string last_call;
+  } cases[] = {
+      {"the group ID stays", kSetGroupId, 1, EPERM, "Unable to drop privileges: Operation not permitted.\n",
+       "setresgid 1000 1000 -"},
+      {"the saved group ID stays: its own errno, not the check's", kSetGroupId, 3, EINVAL,
+       "Unable to drop privileges: Invalid argument.\n", "setresgid - - 1000"},
+      {"the saved user ID stays: its own errno, not the check's", kSetUserId, 4, EAGAIN,
+       "Unable to drop privileges: Resource temporarily unavailable.\n", "setresuid - - 1000"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeKernel kernel(true, c.ids);
+    kernel.failing_set_ = c.failing_set;
+    kernel.set_errno_ = c.set_errno;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(enter(kernel, [](const Ids&) {}), kPrivilege);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), c.err);
+    EXPECT_EQ(kernel.calls.back(), c.last_call) << "nothing goes on after a failed drop";
+  }
 }
 
 TEST(InvokingUser, IsTheRealUserIdsLoginNameNeverTheEffectiveOnes) {

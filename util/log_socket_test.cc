@@ -101,6 +101,28 @@ TEST_F(LogSocketTest, TellsNoLogFromALogThatCantBeReached) {
   EXPECT_EQ(stale.error(), ECONNREFUSED);
   EXPECT_EQ(stale.send(86, "zel-auth", "x"), ECONNREFUSED);
   EXPECT_EQ(stale.fd(), -1);
+  unlink(path_.c_str());
+
+  // Neither is a path that is no socket, nor one whose file can't be looked
+  // at: that a log exists can't be ruled out.
+  const struct {
+    const char* name;
+    void (*make)(const std::string& path);
+    int error;
+  } others[] = {
+      {"a regular file", [](const std::string& path) { close(open(path.c_str(), O_WRONLY | O_CREAT, 0600)); },
+       ECONNREFUSED},
+      {"a link to itself", [](const std::string& path) { EXPECT_EQ(symlink(path.c_str(), path.c_str()), 0); },
+       ELOOP},
+  };
+  for (const auto& c : others) {
+    SCOPED_TRACE(c.name);
+    c.make(path_);
+    LogSocket log;
+    EXPECT_EQ(log.open(path_.c_str()), LogSocket::State::kFailed);
+    EXPECT_EQ(log.error(), c.error);
+    unlink(path_.c_str());
+  }
 }
 
 TEST_F(LogSocketTest, ReportsALogThatWentAwayAndReconnectsToItsSuccessor) {

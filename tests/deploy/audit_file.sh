@@ -6,7 +6,8 @@
 # restarting, the descriptor limit is lowered before the start or while the
 # tool waits, or 16 callers run at once; and a file the tool can't append to
 # (removed, a link, at or near the file size limit) stops every run that has a
-# record to make with status 14 and nothing listed; a record written in part
+# record to make with status 14 and nothing listed, and a removed one is made
+# again by zel-site check --deployment --create; a record written in part
 # never swallows the next. Sourced by run.sh.
 # shellcheck disable=SC2034,SC2153,SC2154  # variables shared with run.sh and the other parts
 
@@ -138,6 +139,16 @@ audit_record_cases() {
   ln -s "$AUDIT_FILE.kept" "$AUDIT_FILE"
   run_tool audit-link "$user" "$T/body-$user"
   expect_run audit-link 14 /dev/null $'Unable to send the audit record: Too many levels of symbolic links.\n'
+  # Gone from the directory that stays: check --deployment --create makes it
+  # again, root:GROUP 0620, and says the deployment is sound (status 0).
+  rm -f "$AUDIT_FILE"
+  zs audit-create check --deployment --create
+  zs_expect audit-create 0
+  [ "$(stat -c '%U:%G %a %s' "$AUDIT_FILE")" = "root:$svc 620 0" ] ||
+    fail "check --deployment --create made the audit file $(stat -c '%U:%G %a, %s bytes' "$AUDIT_FILE")"
+  run_tool audit-created "$user" "$T/body-$user"
+  [ "$(cat "$R/audit-created.rc")" = 0 ] || fail "audit-created: status $(cat "$R/audit-created.rc"), expected 0"
+  [ "$(signed_records)" = 1 ] || fail "the audit file made again holds $(signed_records) signing records, not 1"
   rm -f "$AUDIT_FILE" && mv "$AUDIT_FILE.kept" "$AUDIT_FILE"
 
   # 16 callers at once, 300 runs each: one record per signing, none torn.
@@ -154,5 +165,5 @@ audit_record_cases() {
   [ "$(($(signed_records) - before))" = "$total" ] ||
     fail "16 parallel callers: $total signings, $(($(signed_records) - before)) records"
   grep -vqE -e '^[0-9T:.Z-]{27} zel-auth\[[0-9]+\]: uid=[0-9]+ ' -e '^$' "$AUDIT_FILE" && fail "a torn record in the audit file"
-  section_ok "the audit file: no user writes or reads it; no signature without its record (no, dangling and restarting /dev/log, lowered descriptor limits, 16 parallel callers); a file the tool can't append to stops the run with 14"
+  section_ok "the audit file: no user writes or reads it; no signature without its record (no, dangling and restarting /dev/log, lowered descriptor limits, 16 parallel callers); a file the tool can't append to stops the run with 14; a removed one is made again by check --deployment --create"
 }
