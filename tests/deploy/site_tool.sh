@@ -239,7 +239,8 @@ site_tool_failed_installs() {
 
 # What a writing command refuses, reports or keeps: the deployment checked
 # first (chgrp or chown of zel-auth, a second name of the service group with a
-# member, a password of the service group in /etc/gshadow), a candidate that
+# member, a password, members or administrators of the service group in
+# /etc/gshadow), a candidate that
 # is a user's link or file, an edit copy left behind, another writer's change
 # while an edit is open, a mode mended aloud, the same text installed again,
 # and no site file at all.
@@ -279,6 +280,8 @@ chgrp|chgrp $ZD_MEMBERS $TOOL|chgrp $svc $TOOL && chmod 2711 $TOOL|$TOOL: error:
 chown|chown $user $TOOL|chown root:$svc $TOOL && chmod 2711 $TOOL|$TOOL: error: owned by $user with mode 0711
 alias|groupadd -o -g $svc_gid ${svc}a && gpasswd -a $user ${svc}a >/dev/null|groupdel ${svc}a|group ${svc}a (group ID $svc_gid) has members ($user), who can read every token
 gshadow|groupmod -p aBcDeFgHiJkLm $svc|groupmod -p '!' $svc|group $svc (group ID $svc_gid) has a password in /etc/gshadow, with which anyone can join it
+gmembers|sed -i "/^$svc:/s/:[^:]*\$/:$user/" /etc/gshadow|sed -i "/^$svc:/s/:[^:]*\$/:/" /etc/gshadow|group $svc (group ID $svc_gid) has members ($user) in /etc/gshadow, who can read every token
+gadmins|gpasswd -A $user $svc|gpasswd -A '' $svc|group $svc (group ID $svc_gid) has administrators ($user) in /etc/gshadow, who can join it
 shadow|chgrp shadow $TOOL && chmod 2711 $TOOL|chgrp $svc $TOOL && chmod 2711 $TOOL|$TOOL: error: group shadow (group ID 42) is one of the groups 0-99 that the system's own programs hold
 CASES
   # Nor is a group the system's own programs hold fit to be the service group.
