@@ -353,11 +353,14 @@ CASES
   zs_expect install-unlinked 0 "installed $Z/clean.conf as $SITE_FILE (root:$svc 0640)"
   installed "an install in place of a link"
   rm "$T/site-away"
-  # No site file yet: check says how to write one.
+  # No site file yet: check says how to write one, and set-token writes none.
   mv "$SITE_FILE" "$T/site-away"
   zs check-none check
+  echo "not-installed-value" | zs set-token-none set-token
+  if [ -e "$SITE_FILE" ]; then fail "set-token wrote a site file where there was none"; fi
   mv "$T/site-away" "$SITE_FILE"
   zs_expect check-none 1 "$SITE_FILE: error: there is no site file yet: write one with zel-site edit"
+  zs_expect set-token-none 2 "$SITE_FILE: there is no site file yet: write one with zel-site edit"
   zs refuse-end install "$Z/clean.conf"
   zs_expect refuse-end 0
   section_ok "writing commands refuse a deployment check's errors, a static group, a user's candidate, its directory and a redirected standard input, say unchanged, mend a mode aloud, find and offer to remove a left copy, keep another writer's change, and install in place of a removed link"
