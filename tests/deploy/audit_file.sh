@@ -142,6 +142,12 @@ audit_record_cases() {
   # Gone from the directory that stays: check --deployment --create makes it
   # again, root:GROUP 0620, and says the deployment is sound (status 0).
   rm -f "$AUDIT_FILE"
+  # Not while zel-auth's group is unfit to serve: the file would take that group.
+  chgrp "$ZD_MEMBERS" "$TOOL"
+  zs audit-create-unfit check --deployment --create
+  chgrp "$svc" "$TOOL" && chmod 2711 "$TOOL"
+  zs_expect audit-create-unfit 2 "$TOOL is missing or its group unfit to serve, and the audit file takes its group"
+  [ ! -e "$AUDIT_FILE" ] || fail "check --deployment --create made an audit file of an unfit group"
   zs audit-create check --deployment --create
   zs_expect audit-create 0
   [ "$(stat -c '%U:%G %a %s' "$AUDIT_FILE")" = "root:$svc 620 0" ] ||
