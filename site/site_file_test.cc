@@ -178,6 +178,7 @@ TEST(ReadSecret, ReadsPastItsGuessToTheEndAndKeepsRoomForANul) {
     ASSERT_EQ(write(ends[1], content.data(), content.size()), static_cast<ssize_t>(content.size()));
     close(ends[1]);
     SecretBytes text;
+    errno = EINTR;  // left by an earlier call: no read may be taken for an interrupted one
     EXPECT_EQ(read_secret(ends[0], text, expected), 0);
     close(ends[0]);
     EXPECT_EQ(view_of(text), content);
