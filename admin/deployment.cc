@@ -95,7 +95,9 @@ std::optional<Id> read_id(const char* path, std::string_view key) {
   char line[256];
   while (std::fgets(line, sizeof line, file) != nullptr) {
     const char* text = line + std::strspn(line, " \t");
-    if (!key.empty() && (std::string_view(text).substr(0, key.size()) != key || text[key.size()] == '\0' ||
+    // The key, then a blank (or the line's end, which strchr finds too: strtoul
+    // then takes no digit, and the line gives no value).
+    if (!key.empty() && (std::string_view(text).substr(0, key.size()) != key ||
                          std::strchr(" \t", text[key.size()]) == nullptr)) {
       continue;
     }
