@@ -399,7 +399,12 @@ EOF
   # Set-user-ID to a login account is an error, and check never says to give that account the site file.
   chown "$user" "$TOOL" && chmod 4711 "$TOOL"
   zs old-login check
+  # UID_MIN as /etc/login.defs has it at the time, not as it usually is.
+  cp -p /etc/login.defs "$T/login.defs" && sed -i 's/^UID_MIN[[:space:]].*/UID_MIN 900/' /etc/login.defs
+  zs old-login-900 check
+  cp -p "$T/login.defs" /etc/login.defs
   chown "$old" "$TOOL" && chmod 4711 "$TOOL"
+  zs_expect old-login-900 1 "which is no system account (those are below UID_MIN, 900, of /etc/login.defs)"
   zs_expect old-login 1 "$TOOL: error: set-user-ID to the account $user (user ID $(uid_of "$user")), which is no system account"
   grep -q "chown $user\|chmod 0600" "$R/old-login.out" && fail "check advised handing the site file to $user"
   zs_expect old-login 1 "$SITE_FILE: error: owned by $old, not root: chown root $SITE_FILE (zel-auth is not sound"
