@@ -399,10 +399,12 @@ EOF
   # Set-user-ID to a login account is an error, and check never says to give that account the site file.
   chown "$user" "$TOOL" && chmod 4711 "$TOOL"
   zs old-login check
-  # UID_MIN as /etc/login.defs has it at the time, not as it usually is.
-  cp -p /etc/login.defs "$T/login.defs" && sed -i 's/^UID_MIN[[:space:]].*/UID_MIN 900/' /etc/login.defs
+  # UID_MIN as /etc/login.defs has it at the time, not as it usually is: a copy
+  # bound over it in this run's own mount namespace, so the machine's stays.
+  sed 's/^UID_MIN[[:space:]].*/UID_MIN 900/' /etc/login.defs >"$T/login.defs" &&
+    mount --bind "$T/login.defs" /etc/login.defs
   zs old-login-900 check
-  cp -p "$T/login.defs" /etc/login.defs
+  umount /etc/login.defs
   chown "$old" "$TOOL" && chmod 4711 "$TOOL"
   zs_expect old-login-900 1 "which is no system account (those are below UID_MIN, 900, of /etc/login.defs)"
   zs_expect old-login 1 "$TOOL: error: set-user-ID to the account $user (user ID $(uid_of "$user")), which is no system account"
