@@ -36,11 +36,6 @@ int parse_args(int argc, char* argv[], const char*& site_name, std::optional<Sec
 // Writes each line and its newline, and flushes; 0 or 9.
 int print_listing(const std::vector<std::string>& lines, std::FILE* out);
 
-// Thrown once a failed run's record is out; status is the exit status.
-struct RunEnded {
-  int status;
-};
-
 // One whole run over an already opened site file, for the IDs the process
 // started with: it returns once the listing is out, or throws RunEnded. trail
 // may be null.

@@ -43,7 +43,7 @@ int main(int argc, char* argv[]) {
     zel::UniqueFd audit_file;
     int audit_error = 0;
     zel::Ids at_start;
-    const int entered = zel::enter(kernel, [&](const zel::Ids& ids) {
+    zel::enter(kernel, [&](const zel::Ids& ids) {
       at_start = ids;
       // Each root's, or in the older form the service account's; the audit
       // file of the service group, where the tool runs set-group-ID to one.
@@ -57,7 +57,6 @@ int main(int argc, char* argv[]) {
       audit_error = zel::open_audit_file(ZEL_AUDIT_FILE, set_user_id ? ids.euid : 0,
                                          set_group_id ? ids.egid : zel::kAnyGroup, audit_file);
     });
-    if (entered != zel::kOk) return entered;
     // Only now, with the invoking user's rights, and before anything is read:
     // once the caller owns the process it may lower its descriptor limit, and
     // a socket opened when the record is due could then never be opened.

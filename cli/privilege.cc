@@ -75,7 +75,7 @@ Kernel& system_kernel() {
   return kernel;
 }
 
-int enter(Kernel& kernel, const std::function<void(const Ids& at_start)>& open_files) {
+void enter(Kernel& kernel, const std::function<void(const Ids& at_start)>& open_files) {
   // A set-ID run reads no variable of the caller's, and neither may the
   // libraries it calls: the C library reads TZ for the time of a log line, and
   // the name-service modules that look the caller up may read any variable with
@@ -88,8 +88,8 @@ int enter(Kernel& kernel, const std::function<void(const Ids& at_start)>& open_f
     open_files(at_start);
     error = drop_privileges(kernel, at_start);
   }
-  if (error == 0) return kOk;
-  return fail(kPrivilege, "Unable to drop privileges: %s.\n", std::strerror(error));
+  if (error == 0) return;
+  throw RunEnded{fail(kPrivilege, "Unable to drop privileges: %s.\n", std::strerror(error))};
 }
 
 int invoking_user(Kernel& kernel, const Ids& ids, std::string& name) {

@@ -25,6 +25,13 @@ struct Ids {
   gid_t rgid = 0, egid = 0, sgid = 0;
 };
 
+// Thrown where a run ends before its listing: by enter() when the privilege
+// can't be given up, by the run (cli/driver.h) once a failed run's record is
+// out. status is the exit status.
+struct RunEnded {
+  int status;
+};
+
 // The process's side of privilege.
 class Kernel {
  public:
@@ -46,8 +53,9 @@ Kernel& system_kernel();
 
 // Clears the environment of a set-ID run, hardens the process, calls
 // open_files with the IDs the process started with, then gives up the
-// privilege; 0, or 12 with its message.
-int enter(Kernel& kernel, const std::function<void(const Ids& at_start)>& open_files);
+// privilege. If it can't, it writes the message and throws RunEnded with 12:
+// nothing of the run may go on with the privilege kept.
+void enter(Kernel& kernel, const std::function<void(const Ids& at_start)>& open_files);
 
 // The login name of the real user ID of ids (the IDs the process started
 // with, never queried again); fails with 2 when it has none.
