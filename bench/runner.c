@@ -185,11 +185,24 @@ int main(int argc, char *argv[]) {
     perror("runner: RUNNER_SAMPLES");
     return 2;
   }
-  /* Each round runs every command once; the first command of a round rotates,
-   * so no command always follows the same neighbour. */
+  /* Each round runs every command once, in an order of its own: what a run
+   * leaves behind (a many-process pipeline's teardown, its page cache and CPU
+   * caches) slows the run after it, so no command may always follow the same
+   * neighbour. A rotating order would do just that: each command but the
+   * round's first would follow the one before it in the spec, every round. The
+   * orders come from a fixed seed, so two runs of the runner agree. */
+  int order[kMaxCommands];
+  for (int k = 0; k < n; ++k) order[k] = k;
+  unsigned long long state = 0x9E3779B97F4A7C15ull;
   for (int r = 0; r < rounds; ++r) {
+    for (int k = n - 1; k > 0; --k) {
+      state ^= state << 13, state ^= state >> 7, state ^= state << 17;  /* xorshift64 */
+      const int j = (int)(state % (unsigned long long)(k + 1));
+      const int t = order[k];
+      order[k] = order[j], order[j] = t;
+    }
     for (int k = 0; k < n; ++k) {
-      struct command *c = &cmds[(r + k) % n];
+      struct command *c = &cmds[order[k]];
       if (run_once(c, &c->samples[r], &c->cpu[r], &c->faults[r]) != 0) return 1;
       if (raw != NULL) {
         fprintf(raw, "%d %s %.1f %.1f %.0f\n", r, c->name, c->samples[r], c->cpu[r], c->faults[r]);
