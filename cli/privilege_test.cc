@@ -27,6 +27,7 @@ class FakeKernel final : public Kernel {
   int set_group_ids(gid_t real, gid_t effective, gid_t saved) override {
     calls.push_back("setresgid " + id(real) + " " + id(effective) + " " + id(saved));
     if (const int error = next_set_error()) return error;
+    if (ids_stay_) return 0;
     if (real != kKeep) ids_.rgid = real;
     if (effective != kKeep) ids_.egid = effective;
     if (saved != kKeep) ids_.sgid = saved;
@@ -35,6 +36,7 @@ class FakeKernel final : public Kernel {
   int set_user_ids(uid_t real, uid_t effective, uid_t saved) override {
     calls.push_back("setresuid " + id(real) + " " + id(effective) + " " + id(saved));
     if (const int error = next_set_error()) return error;
+    if (ids_stay_) return 0;
     if (real != kKeep) ids_.ruid = real;
     if (effective != kKeep) ids_.euid = effective;
     if (saved != kKeep) ids_.suid = saved;
@@ -49,6 +51,7 @@ class FakeKernel final : public Kernel {
   std::vector<std::string> calls;
   int failing_set_ = 0;  // which setres*id call (1 = the first) fails and changes nothing; 0 = none
   int set_errno_ = EPERM;
+  bool ids_stay_ = false;  // every setres*id call succeeds and changes nothing
 
  private:
   static constexpr auto kKeep = static_cast<uid_t>(-1);
@@ -100,21 +103,25 @@ TEST(Enter, AFailedDropIsStatus12WithTheKernelsReason) {
     Ids ids;
     int failing_set;
     int set_errno;
+    bool ids_stay;
     std::string err;
     std::string last_call;
   } cases[] = {
-      {"the group ID stays", kSetGroupId, 1, EPERM, "Unable to drop privileges: Operation not permitted.\n",
+      {"the group ID stays", kSetGroupId, 1, EPERM, false, "Unable to drop privileges: Operation not permitted.\n",
        "setresgid 1000 1000 -"},
-      {"the saved group ID stays: its own errno, not the check's", kSetGroupId, 3, EINVAL,
+      {"the saved group ID stays: its own errno, not the check's", kSetGroupId, 3, EINVAL, false,
        "Unable to drop privileges: Invalid argument.\n", "setresgid - - 1000"},
-      {"the saved user ID stays: its own errno, not the check's", kSetUserId, 4, EAGAIN,
+      {"the saved user ID stays: its own errno, not the check's", kSetUserId, 4, EAGAIN, false,
        "Unable to drop privileges: Resource temporarily unavailable.\n", "setresuid - - 1000"},
+      {"every call succeeds and the IDs stay: the check finds it", kSetGroupId, 0, 0, true,
+       "Unable to drop privileges: Operation not permitted.\n", "getresid"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     FakeKernel kernel(true, c.ids);
     kernel.failing_set_ = c.failing_set;
     kernel.set_errno_ = c.set_errno;
+    kernel.ids_stay_ = c.ids_stay;
     testing::internal::CaptureStderr();
     int status = kOk;
     try {

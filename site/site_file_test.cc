@@ -1,5 +1,6 @@
 #include "site/site_file.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
@@ -184,6 +185,14 @@ TEST(ReadSecret, ReadsPastItsGuessToTheEndAndKeepsRoomForANul) {
     EXPECT_EQ(view_of(text), content);
     EXPECT_GT(text.capacity(), text.size());
   }
+}
+
+TEST(ReadSecret, AFailedReadIsItsErrnoWithNothingKept) {
+  const UniqueFd directory(open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  ASSERT_TRUE(directory);
+  SecretBytes text;
+  EXPECT_EQ(read_secret(directory.get(), text), EISDIR);
+  EXPECT_TRUE(text.empty());
 }
 
 }  // namespace
