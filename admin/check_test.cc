@@ -246,6 +246,15 @@ const std::vector<Sample>& samples() {
        "-- line 2: token value withheld, the one that counts\n"
        "== [e\\x1b[2Jx], header on line 3: 1 line every user sees\nb = \\x9b1m\\xc2\\x9b \\xe2\\x80\\xaeevil\\x7f\n"
        "-- no token line: no signature unless -k is given\n"},
+      {"the first and last characters of each UTF-8 length, and bytes that only look like one",
+       "a = \xDF\xBF \xE0\xA0\x80 \xEF\xBF\xBD \xF0\x90\x80\x80 \xF4\x8F\xBF\xBF\n"
+       "b = \xC1\xBF \xE0\x9F\xBF \xED\xA0\x80 \xF4\x90\x80\x80 \xF5\x80\x80\x80 \xDF\n"
+       "token.value = real-secret-value-1\n",
+       F{},
+       "== the default stanza, from line 1: 2 lines every user sees\n"
+       "a = \xDF\xBF \xE0\xA0\x80 \xEF\xBF\xBD \xF0\x90\x80\x80 \xF4\x8F\xBF\xBF\n"
+       "b = \\xc1\\xbf \\xe0\\x9f\\xbf \\xed\\xa0\\x80 \\xf4\\x90\\x80\\x80 \\xf5\\x80\\x80\\x80 \\xdf\n"
+       "-- line 3: token value withheld, the one that counts\n"},
   };
 #undef WITHHELD
   return table;
