@@ -1,8 +1,13 @@
 #include "cli/privilege.h"
 
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -158,6 +163,49 @@ TEST(InvokingUser, IsTheRealUserIdsLoginNameNeverTheEffectiveOnes) {
     EXPECT_EQ(user, c.user);
     EXPECT_EQ(kernel.calls, Calls{"getpwuid " + std::to_string(c.ids.ruid)}) << "the IDs are not queried again";
   }
+}
+
+// The running process's kernel does what each call's name says. In a child of
+// its own, whose environment and dumpability it changes; each check its own
+// exit status.
+TEST(SystemKernel, EachCallReachesTheProcess) {
+  EXPECT_EXIT(
+      {
+        alarm(30);
+        Kernel& kernel = system_kernel();
+        if (kernel.set_id()) std::_Exit(1);  // the test runs set-ID to nothing
+        setenv("ZEL_TEST_VARIABLE", "1", 1);
+        kernel.clear_environment();
+        if (std::getenv("ZEL_TEST_VARIABLE") != nullptr) std::_Exit(2);
+        prctl(PR_SET_DUMPABLE, 1, 0, 0, 0);
+        kernel.make_undumpable();
+        if (prctl(PR_GET_DUMPABLE, 0, 0, 0, 0) != 0) std::_Exit(3);
+        prctl(PR_SET_DUMPABLE, 1, 0, 0, 0);
+        kernel.harden();
+        rlimit core{};
+        if (prctl(PR_GET_DUMPABLE, 0, 0, 0, 0) != 0 || getrlimit(RLIMIT_CORE, &core) != 0 || core.rlim_cur != 0) {
+          std::_Exit(4);
+        }
+        Ids ids;
+        Ids real;
+        getresuid(&real.ruid, &real.euid, &real.suid);
+        getresgid(&real.rgid, &real.egid, &real.sgid);
+        errno = EINTR;
+        if (kernel.ids(ids) != 0 || ids.ruid != real.ruid || ids.euid != real.euid || ids.suid != real.suid ||
+            ids.rgid != real.rgid || ids.egid != real.egid || ids.sgid != real.sgid) {
+          std::_Exit(5);
+        }
+        errno = EINTR;  // left by an earlier call: a success is still 0
+        if (kernel.set_group_ids(real.rgid, real.egid, real.sgid) != 0 ||
+            kernel.set_user_ids(real.ruid, real.euid, real.suid) != 0) {
+          std::_Exit(6);
+        }
+        const passwd* entry = getpwuid(real.ruid);
+        const char* name = kernel.login_name(real.ruid);
+        if (entry == nullptr || name == nullptr || std::string(name) != entry->pw_name) std::_Exit(8);
+        std::_Exit(0);
+      },
+      testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
