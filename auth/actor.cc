@@ -19,14 +19,15 @@ bool is_scan_space(char c) { return std::string_view(" \t\n\v\f\r").find(c) != s
 
 }  // namespace
 
-std::optional<std::string> find_actor(const char* body) {
+std::optional<std::string> find_actor(const char* body, bool* cut) {
   // The scan's own rules are the format of a request line: callers have built
   // their bodies against them, white space and 255-character limits included.
   char actor[256] = {};
   int action = 0;
   int action_end = 0;
-  if (std::sscanf(body, "<Body><Request action=\"%n%*255s%n actor=\"%255s", &action, &action_end,
-                  actor) != 1) {
+  int actor_end = 0;
+  if (std::sscanf(body, "<Body><Request action=\"%n%*255s%n actor=\"%255s%n", &action, &action_end,
+                  actor, &actor_end) != 1) {
     return std::nullopt;
   }
   // The scan takes the action's value by its length alone, so a value that
@@ -38,11 +39,17 @@ std::optional<std::string> find_actor(const char* body) {
     return std::nullopt;
   }
   const std::string_view scanned(actor);
-  return std::string(scanned.substr(0, scanned.find('"')));
+  const std::size_t quote = scanned.find('"');
+  // The scan stops at 255 characters: a value still going on there was cut.
+  if (cut != nullptr) {
+    const char next = body[actor_end];
+    *cut = quote == std::string_view::npos && next != '\0' && next != '"' && !is_scan_space(next);
+  }
+  return std::string(scanned.substr(0, quote));
 }
 
-int check_actor(const std::string& user, const std::string& actor, bool token_given) {
-  if (token_given || user == actor || user == kTrustedAccount) return kOk;
+int check_actor(const std::string& user, const std::string& actor, bool token_given, bool cut) {
+  if (token_given || (user == actor && !cut) || user == kTrustedAccount) return kOk;
   return fail(kNotAuthorized, "%s is not authorized to create a checksum for %s.\n", user.c_str(),
               actor.c_str());
 }

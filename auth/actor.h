@@ -21,10 +21,14 @@ inline constexpr std::size_t kBodySize = 4096;
 using Body = std::array<char, kBodySize>;
 
 // Returns the actor that the body names (cut at its first double quote), if any.
-std::optional<std::string> find_actor(const char* body);
+// A value that runs on past the 255 characters kept gives those 255, and sets
+// *cut where cut is given.
+std::optional<std::string> find_actor(const char* body, bool* cut = nullptr);
 
-// Decides whether user may sign as actor; 0, or 4 with its message.
-int check_actor(const std::string& user, const std::string& actor, bool token_given);
+// Decides whether user may sign as actor; 0, or 4 with its message. An actor
+// that was cut is no one's name: only "autobuild" or a given token signs for
+// it, never the user whose name is the part kept.
+int check_actor(const std::string& user, const std::string& actor, bool token_given, bool cut = false);
 
 // The message of a body that names no actor (status 5).
 inline constexpr const char* kNoActorMessage = "Unable to locate actor in message body.\n";

@@ -60,12 +60,32 @@ TEST(FindActor, FollowsTheRequestLineFormat) {
   }
 }
 
+TEST(FindActor, TellsAValueCutAt255FromOneThatEnded) {
+  const std::string kept(255, 'l');
+  const struct {
+    std::string value;  // what follows actor="
+    bool cut;
+  } cases[] = {
+      {kept + "l\">", true},      {kept + "\">", false},      {kept.substr(1) + "\"l", false},
+      {kept + " more\">", false}, {kept, false},               {kept + "\"", false},
+      {"alice\">", false},         {"alice smith\">", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value.size());
+    bool cut = !c.cut;
+    const std::string body = "<Body><Request action=\"s\" actor=\"" + c.value;
+    ASSERT_TRUE(find_actor(body.c_str(), &cut).has_value());
+    EXPECT_EQ(cut, c.cut);
+  }
+}
+
 TEST(CheckActor, AllowsSelfAutobuildOrGivenToken) {
   const struct {
     const char* user;
     const char* actor;
     bool token_given;
     int status;
+    bool cut = false;
   } cases[] = {
       {"alice", "alice", false, kOk},
       {"alice", "bob", false, kNotAuthorized},
@@ -77,11 +97,14 @@ TEST(CheckActor, AllowsSelfAutobuildOrGivenToken) {
       {"Autobuild", "bob", false, kNotAuthorized},
       {"autobuilder", "bob", false, kNotAuthorized},
       {"autobuil", "bob", false, kNotAuthorized},
+      {"alice", "alice", false, kNotAuthorized, true},  // alice's name, then more of a value
+      {"autobuild", "alice", false, kOk, true},
+      {"alice", "alice", true, kOk, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.user) + " as '" + c.actor + "'" + (c.token_given ? " with -k" : ""));
     testing::internal::CaptureStderr();
-    EXPECT_EQ(check_actor(c.user, c.actor, c.token_given), c.status);
+    EXPECT_EQ(check_actor(c.user, c.actor, c.token_given, c.cut), c.status);
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(err, c.status == kOk ? "" : std::string(c.user) +
                                               " is not authorized to create a checksum for " +

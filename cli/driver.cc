@@ -173,9 +173,10 @@ void run(Kernel& kernel, const Ids& ids, int argc, char* argv[], const SiteFile&
   // A line that starts with a NUL is no request, yet it names no actor either.
   facts.request = body[0] != '\0';
   if (line_read) {
-    facts.actor = find_actor(body.data());
+    bool cut = false;
+    facts.actor = find_actor(body.data(), &cut);
     if (!facts.actor) fail(kNoActor, "%s", kNoActorMessage);
-    check_actor(facts.user, *facts.actor, facts.own_key);
+    check_actor(facts.user, *facts.actor, facts.own_key, cut);
   }
   SecretBytes site_text;
   if (read_site_file(site, site_path, site_text) != kOk) run.end(kSiteUnreadable, "");

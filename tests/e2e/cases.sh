@@ -72,6 +72,15 @@ request bob
 expect "a user may not sign for another" 4 '' 'alice is not authorized to create a checksum for bob.\n'
 request bob; as autobuild
 expect "autobuild signs for anyone" 0 "c=3\\n$(knowns '<Body><Request action="sign" actor="bob">\n' web-key)" '' -s web
+LONG_NAME=$(printf '%255s' '' | tr ' ' l)
+if [ -z "$SETID" ] || getent passwd "$LONG_NAME" >/dev/null; then
+  as "$LONG_NAME"; request "${LONG_NAME}l"
+  expect "an actor cut at 255 characters is no one's, not the name it starts with" 4 '' \
+    "$LONG_NAME is not authorized to create a checksum for $LONG_NAME.\\n"
+  request "$LONG_NAME"
+  expect "an actor of 255 characters is the user of that name" 0 \
+    "a=1\\nb = two words\\n$(knowns "<Body><Request action=\"sign\" actor=\"$LONG_NAME\">\\n" 'alpha ')" ''
+fi
 request ''; as alice
 expect "an empty actor is no one's" 4 '' 'alice is not authorized to create a checksum for .\n'
 request bob
