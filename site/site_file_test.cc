@@ -9,6 +9,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -18,6 +19,7 @@
 #include <iterator>
 #include <limits>
 #include <string>
+#include <thread>
 
 #include "util/status.h"
 
@@ -185,6 +187,43 @@ TEST(ReadSecret, ReadsPastItsGuessToTheEndAndKeepsRoomForANul) {
     EXPECT_EQ(view_of(text), content);
     EXPECT_GT(text.capacity(), text.size());
   }
+}
+
+// A read that a signal interrupts is read again: the handler here writes the
+// text and closes the pipe, so only the read after the interrupted one finds
+// it. In a child of its own, whose alarm only ends a read that would wait for
+// ever; the signal comes once the reader sleeps in its read.
+int interrupt_pipe = -1;
+void write_on_signal(int) {
+  (void)!write(interrupt_pipe, "text", 4);
+  close(interrupt_pipe);
+}
+
+TEST(ReadSecret, AReadASignalInterruptedIsReadAgain) {
+  EXPECT_EXIT(
+      {
+        alarm(30);
+        int ends[2];
+        if (pipe(ends) != 0) std::_Exit(2);
+        interrupt_pipe = ends[1];
+        struct sigaction action {};
+        action.sa_handler = write_on_signal;  // no SA_RESTART: the read ends with EINTR
+        sigaction(SIGUSR1, &action, nullptr);
+        const pid_t reader = gettid();
+        std::thread signaller([reader] {
+          const std::string stat = "/proc/self/task/" + std::to_string(reader) + "/stat";
+          for (std::string text; text.find(") S ") == std::string::npos; sched_yield()) {
+            std::ifstream file(stat);
+            std::getline(file, text);
+          }
+          tgkill(getpid(), reader, SIGUSR1);
+        });
+        SecretBytes text;
+        const int error = read_secret(ends[0], text);
+        signaller.join();
+        std::_Exit(error == 0 && view_of(text) == "text" ? 0 : 1);
+      },
+      testing::ExitedWithCode(0), "");
 }
 
 TEST(ReadSecret, AFailedReadIsItsErrnoWithNothingKept) {
