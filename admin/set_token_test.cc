@@ -188,6 +188,32 @@ TEST(ReadTokenValue, ATerminalIsAskedTwiceWithoutEcho) {
   }
 }
 
+// A terminal hung up before a line came is a read that failed, said as such.
+TEST(ReadTokenValue, ATerminalThatHungUpIsAFailedRead) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) GTEST_SKIP() << "no terminal to test with";
+  const int terminal = open(ptsname(master), O_RDWR | O_NOCTTY);
+  ASSERT_GE(terminal, 0);
+  // Hung up once the value is asked for (echo off), so the read, not the terminal check, fails.
+  std::thread hangup([&] {
+    termios mode{};
+    for (int i = 0; i < 100000 && tcgetattr(terminal, &mode) == 0 && (mode.c_lflag & ECHO) != 0; ++i) {
+      const timespec pause{0, 100'000};
+      nanosleep(&pause, nullptr);
+    }
+    close(master);
+  });
+  SecretBytes value;
+  std::string error;
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(read_token_value(terminal, "[s]", false, value, error));
+  hangup.join();
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(error, "can't read the token value: Input/output error");
+  EXPECT_TRUE(value.empty());
+  close(terminal);
+}
+
 TEST(GeneratedToken, ADescriptorOfItsOwnNeverATerminalAndARandomValue) {
   int ends[2];
   ASSERT_EQ(pipe(ends), 0);

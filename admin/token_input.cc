@@ -50,9 +50,9 @@ class EchoOff {
   bool active_ = false;
 };
 
-// One line from fd: a terminal's up to its newline; any other input whole, which must be one line.
+// One line from fd into value, which is empty: a terminal's up to its newline; any other input whole, which
+// must be one line.
 bool read_line(int fd, bool terminal, SecretBytes& value, std::string& error) {
-  value.clear();
   bool ended = false;  // a newline was read
   for (;;) {
     char c = 0;
