@@ -36,6 +36,7 @@ TEST(ReplaceToken, ChangesOnlyTheValueThatCountsOrAddsALine) {
        "a=1\n\ntoken.value = NEW\n[s]\nb=2"},
       {"no token line, last stanza without newline", "a=1\n[s]\nb=2", "s", "a=1\n[s]\nb=2\ntoken.value = NEW\n"},
       {"no token line, last stanza with newline", "[s]\nb=2\n", "s", "[s]\nb=2\ntoken.value = NEW\n"},
+      {"no token line, a file of one byte", "a", nullptr, "a\ntoken.value = NEW\n"},
       {"only an empty token line: it gets the value", "a=1\n  token.value\nb=2\n", nullptr,
        "a=1\n  token.value = NEW\nb=2\n"},
       {"empty stanza: after its header", "a=1\n[s]\n[u]\n", "s", "a=1\n[s]\ntoken.value = NEW\n[u]\n"},
