@@ -203,6 +203,18 @@ TEST(ChangeTrail, EachChangeAndEachOutsideOneInTheAuditFileTheHashRecorded) {
     EXPECT_FALSE(outside_change(files.paths, std::nullopt).has_value());
   }
   {
+    SCOPED_TRACE("the recorded hash unreadable (a link): refused before anything changes");
+    unlink(files.record.c_str());
+    ASSERT_EQ(symlink("/dev/null", files.record.c_str()), 0);
+    ChangeTrail trail;
+    ASSERT_TRUE(trail.open(files.paths));
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(trail.reconcile(true, "abc"), 2);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "zel-site: " + files.record + ": a symbolic link; /site is unchanged\n");
+    unlink(files.record.c_str());
+  }
+  {
     SCOPED_TRACE("the audit file a link, or gone: refused before anything changes");
     files.remove();
     ASSERT_EQ(symlink("/dev/null", files.audit.c_str()), 0);
