@@ -139,6 +139,12 @@ audit_record_cases() {
   ln -s "$AUDIT_FILE.kept" "$AUDIT_FILE"
   run_tool audit-link "$user" "$T/body-$user"
   expect_run audit-link 14 /dev/null $'Unable to send the audit record: Too many levels of symbolic links.\n'
+  # Owned by a system account other than root (user ID 1): not root's, so refused.
+  rm -f "$AUDIT_FILE"
+  cp -p "$AUDIT_FILE.kept" "$AUDIT_FILE"
+  chown 1 "$AUDIT_FILE"
+  run_tool audit-not-roots "$user" "$T/body-$user"
+  expect_run audit-not-roots 14 /dev/null $'Unable to send the audit record: Operation not permitted.\n'
   # Gone from the directory that stays: check --deployment --create makes it
   # again, root:GROUP 0620, and says the deployment is sound (status 0).
   rm -f "$AUDIT_FILE"
