@@ -362,6 +362,27 @@ if [ -z "${ZEL_E2E_WRAPPER:-}" ] && ! ldd "$BIN" 2>/dev/null | grep -q libasan; 
     verdict "a ${limit#* } with room to spare" "-s web" $? 0 "c=3\\n$(knowns "$BODY" web-key)" ''
   done
 fi
+# Every data segment limit from less than the loader needs up: the loader's
+# own failure (127), out of memory (10, said once), or the listing; never a
+# hang, wherever the first allocation fails. The limit is the tool's alone
+# (prlimit's), so only without set-ID.
+if [ -z "${ZEL_E2E_WRAPPER:-}" ] && [ -z "$SETID" ] && ! ldd "$BIN" 2>/dev/null | grep -q libasan; then
+  oom=0
+  for kib in $(seq 60 10 600); do
+    ZEL_E2E_WRAPPER="timeout -s KILL 10 prlimit --data=$((kib * 1024)) --" tool -s web \
+      <"$WORK/stdin" >"$WORK/out" 2>"$WORK/err"
+    rc=$?
+    if [ "$rc" = 10 ]; then
+      oom=$((oom + 1))
+      verdict "a data segment of $kib KiB" "-s web" "$rc" 10 '' 'Out of memory.\n'
+    elif [ "$rc" = 0 ]; then
+      verdict "a data segment of $kib KiB" "-s web" "$rc" 0 "c=3\\n$(knowns "$BODY" web-key)" ''
+    elif [ "$rc" != 127 ]; then
+      verdict "a data segment of $kib KiB" "-s web" "$rc" "10, 0 or the loader's 127" '' ''
+    fi
+  done
+  [ "$oom" -gt 0 ] || verdict "some data segment limit leaves the run out of memory" "-s web" none 10 '' ''
+fi
 
 # --- The audit trail's socket -------------------------------------------------------
 # with_log KIND ARGS...: runs the tool in a mount namespace of its own, whose
