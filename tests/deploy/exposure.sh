@@ -2,7 +2,8 @@
 # A site file whose tokens others may know: zel-auth stops before it lists
 # anything, with status 6 and the cause, when the file is readable by other
 # users, carries an ACL that gives a user read access, is readable by a group
-# that is not the service group, or is writable by its group; the deployment
+# that is not the service group, is writable by its group, or is owned by an
+# account other than root; the deployment
 # as zel-site check passes it signs. Sourced by run.sh.
 # shellcheck disable=SC2034,SC2153,SC2154  # variables shared with run.sh and the other parts
 
@@ -24,7 +25,10 @@ deployment_exposed_site_file() {
   chgrp "$svc" "$SITE_FILE" && chmod 0660 "$SITE_FILE"
   run_tool exposed-group "$user" "$T/body-$user"
   expect_run exposed-group 6 /dev/null "The site file $SITE_FILE can be written by other users than its owner$tail"
-  chmod 0640 "$SITE_FILE"
+  chmod 0640 "$SITE_FILE" && chown 1 "$SITE_FILE"
+  run_tool exposed-owner "$user" "$T/body-$user"
+  expect_run exposed-owner 6 /dev/null "The site file $SITE_FILE is owned by neither root nor the service account$tail"
+  chown 0 "$SITE_FILE"
   zs exposure-check check --deployment
   zs_expect exposure-check 0
   run_tool exposure-passed "$user" "$T/body-$user"
