@@ -25,10 +25,12 @@ deployment_exposed_site_file() {
   chgrp "$svc" "$SITE_FILE" && chmod 0660 "$SITE_FILE"
   run_tool exposed-group "$user" "$T/body-$user"
   expect_run exposed-group 6 /dev/null "The site file $SITE_FILE can be written by other users than its owner$tail"
+  local owner
+  owner=$(stat -c %u "$SITE_FILE")
   chmod 0640 "$SITE_FILE" && chown 1 "$SITE_FILE"
   run_tool exposed-owner "$user" "$T/body-$user"
   expect_run exposed-owner 6 /dev/null "The site file $SITE_FILE is owned by neither root nor the service account$tail"
-  chown 0 "$SITE_FILE"
+  chown "$owner" "$SITE_FILE"
   zs exposure-check check --deployment
   zs_expect exposure-check 0
   run_tool exposure-passed "$user" "$T/body-$user"
