@@ -1,6 +1,7 @@
 # shellcheck shell=bash
 # set-token's token input on the deployment: a token file anyone may read, or
-# one in a directory anyone may write, is refused with the way that works; a
+# one in a directory anyone may write, or one that is not the file its name
+# gives, is refused with the way that works; a
 # file only root can read is taken; the same value again is unchanged and not
 # rewritten; a short value is refused unless --weak, and check warns of it;
 # --generate writes a new token to the descriptor named, never to the output,
@@ -25,6 +26,16 @@ site_tool_token_input() {
   (umask 022 && zs token-gen-0644 set-token -s staging --generate=3 3>"$Z/gen-0644")
   zs_expect token-gen-0644 2 "--generate=3: the file of descriptor 3 is not root's alone"
   [ ! -s "$Z/gen-0644" ] || fail "a refused --generate wrote a token"
+  [ "$(site_state)" = "$start" ] || fail "a refused token input changed the site file"
+  # The file the shell opened must be the one its name gives now: a file its
+  # user may change, with a root-only one bound over its name, is refused.
+  (umask 077 && echo "$tok" >"$Z/token-theirs" && echo "$tok" >"$Z/token-bound")
+  chown "$user" "$Z/token-theirs"
+  timeout 30 unshare -m sh -c 'mount --bind "$2" "$1" && exec env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin "$3" set-token -s staging' sh \
+    "$Z/token-theirs" "$Z/token-bound" "$ZEL_SITE" <"$Z/token-theirs" >"$R/token-bound.out" 2>"$R/token-bound.err"
+  echo $? >"$R/token-bound.rc"
+  zs_expect token-bound 1 "standard input is a file that can't be found by its name"
+  rm -f "$Z/token-theirs" "$Z/token-bound"
   [ "$(site_state)" = "$start" ] || fail "a refused token input changed the site file"
   (umask 077 && echo "$tok" >"$Z/token-0600")
   zs token-0600 set-token -s staging <"$Z/token-0600"
