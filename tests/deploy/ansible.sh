@@ -114,7 +114,7 @@ ansible_convergence() {
   chmod 2711 "$TOOL"
   an_expect an-rotate-refused 2 0
   grep -qF "$TOOL: error: mode 0755, not 2711" "$R/an-rotate-refused.out" ||
-    fail "a refused rotation did not show set-token's reason"
+    { fail "a refused rotation did not show set-token's reason"; show "$R/an-rotate-refused.out"; }
   inode=$(stat -c %i "$SITE_FILE")
   an an-after-rotate zel-site.yml
   an_expect an-after-rotate 0 1

@@ -31,8 +31,10 @@ site_tool_token_input() {
   # user may change, with a root-only one bound over its name, is refused.
   (umask 077 && echo "$tok" >"$Z/token-theirs" && echo "$tok" >"$Z/token-bound")
   chown "$user" "$Z/token-theirs"
-  timeout 30 unshare -m sh -c 'mount --bind "$2" "$1" && exec env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin "$3" set-token -s staging' sh \
-    "$Z/token-theirs" "$Z/token-bound" "$ZEL_SITE" <"$Z/token-theirs" >"$R/token-bound.out" 2>"$R/token-bound.err"
+  # Opened in the mount namespace the bind is made in, so its name is the one given.
+  timeout 30 unshare -m sh -c 'exec <"$1" && mount --bind "$2" "$1" &&
+    exec env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin "$3" set-token -s staging' sh \
+    "$Z/token-theirs" "$Z/token-bound" "$ZEL_SITE" >"$R/token-bound.out" 2>"$R/token-bound.err"
   echo $? >"$R/token-bound.rc"
   zs_expect token-bound 1 "standard input is a file that can't be found by its name"
   rm -f "$Z/token-theirs" "$Z/token-bound"
