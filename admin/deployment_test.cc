@@ -70,7 +70,10 @@ class FakeSystem : public System {
     st = found->second;
     return 0;
   }
-  std::string resolved(const std::string& path) const override { return path; }
+  std::string resolved(const std::string& path) const override {
+    const auto found = real_paths.find(path);
+    return found != real_paths.end() ? found->second : path;
+  }
   bool mounted_nosuid(const std::string&) const override { return nosuid; }
   int acl(const std::string& path, AclKind kind, bool& present) const override {
     present = acls.count(path + (kind == AclKind::kDefault ? " default" : "")) != 0;
@@ -81,6 +84,7 @@ class FakeSystem : public System {
 
   std::map<std::string, struct stat> files;
   std::set<std::string> acls;
+  std::map<std::string, std::string> real_paths;  // a directory's path with its links resolved
   std::vector<std::string> names{".", "..", "zel-site.conf", "zel-site.conf.lock"};
   bool nosuid = false;
   Accounts data;
@@ -229,6 +233,13 @@ TEST(Deployment, EachRuleOnMadeUpFilesAccountsAndGroups) {
        "carries an extended ACL, which the new file will not", true},
       {"directory default ACL", [](FakeSystem& f) { f.acls.insert("/opt/zel/etc default"); }, Purpose::kWrite,
        Verdict::kRefused, "carries a default ACL", false},
+      {"the site file's directory a link into a directory others may write",
+       [](FakeSystem& f) {
+         f.real_paths["/opt/zel/etc"] = "/srv/zel/etc";
+         f.files["/srv"] = made(S_IFDIR, 0, 0, 01777);
+         for (const char* dir : {"/srv/zel", "/srv/zel/etc"}) f.files[dir] = made(S_IFDIR, 0, 0, 0755);
+       },
+       Purpose::kCheck, Verdict::kRefused, "writable by others than root (mode 1777): chmod go-w /srv", false},
       {"gshadow unreadable", [](FakeSystem& f) { f.data.unreadable_shadow = "Permission denied"; },
        Purpose::kCheck, Verdict::kWarned, "/etc/gshadow can't be read (Permission denied)", false},
   };
@@ -321,16 +332,21 @@ TEST(Deployment, AnUnsoundZelAuthNeverHasTheSiteFileFollowIt) {
     const char* name;
     std::function<void(FakeSystem&)> change;
     const char* site_text;  // in the site file's first finding; empty: none
+    bool exposed = false;   // that finding says the tokens are exposed
   } cases[] = {
       {"chown alice, chmod 4711 zel-auth; site root:zel 0640", both(1000, kZel, 04711, 0, kZel, 0640), ""},
       {"chown alice zel-auth; site root:zel 0600", both(1000, kZel, 0711, 0, kZel, 0600), ""},
       {"site alice's after the advice", both(1000, kZel, 04711, 1000, kZel, 0600),
-       "owned by alice, not root: chown root /opt/zel/etc/zel-site.conf (zel-auth is not sound"},
-      {"site 0644", both(1000, kZel, 04711, 0, kZel, 0644), "mode 0644 lets every user at it: chmod o="},
+       "owned by alice, not root: chown root /opt/zel/etc/zel-site.conf (zel-auth is not sound", true},
+      {"site 0644", both(1000, kZel, 04711, 0, kZel, 0644), "mode 0644 lets every user at it: chmod o=", true},
+      {"site 0602: every user may write, not read", both(1000, kZel, 04711, 0, kZel, 0602),
+       "mode 0602 lets every user at it: chmod o="},
       {"chgrp builders zel-auth; site root:zel 0640", both(0, 1500, 02711, 0, kZel, 0640), ""},
       {"chgrp builders zel-auth and the site", both(0, 1500, 02711, 0, 1500, 0640),
-       "mode 0640 lets its group builders, which is no sound service group, at it: chmod g="},
-      {"chgrp shadow both", both(0, 42, 02711, 0, 42, 0640), "lets its group shadow, which is no sound"},
+       "mode 0640 lets its group builders, which is no sound service group, at it: chmod g=", true},
+      {"chgrp builders both; site 0620: the group may write, not read", both(0, 1500, 02711, 0, 1500, 0620),
+       "mode 0620 lets its group builders, which is no sound service group, at it: chmod g="},
+      {"chgrp shadow both", both(0, 42, 02711, 0, 42, 0640), "lets its group shadow, which is no sound", true},
       {"chgrp builders both; site 0600: the group has no way in", both(0, 1500, 02711, 0, 1500, 0600), ""},
   };
   for (const auto& c : cases) {
@@ -353,6 +369,7 @@ TEST(Deployment, AnUnsoundZelAuthNeverHasTheSiteFileFollowIt) {
       EXPECT_EQ(site_first, "") << all;
     } else {
       EXPECT_NE(site_first.find(c.site_text), std::string::npos) << all;
+      EXPECT_EQ(site_first.find("treat them as exposed") != std::string::npos, c.exposed) << all;
     }
   }
 }
