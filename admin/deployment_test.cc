@@ -64,7 +64,11 @@ class FakeSystem : public System {
     }
     return data.groups.emplace_back(group(name.c_str(), 0));
   }
-  int stat_path(const std::string& path, bool, struct stat& st) const override {
+  int stat_path(const std::string& path, bool follow, struct stat& st) const override {
+    if (const auto target = link_targets.find(path); follow && target != link_targets.end()) {
+      st = target->second;
+      return 0;
+    }
     const auto found = files.find(path);
     if (found == files.end()) return ENOENT;
     st = found->second;
@@ -85,6 +89,7 @@ class FakeSystem : public System {
   std::map<std::string, struct stat> files;
   std::set<std::string> acls;
   std::map<std::string, std::string> real_paths;  // a directory's path with its links resolved
+  std::map<std::string, struct stat> link_targets;  // what a link in files names, where it is followed
   std::vector<std::string> names{".", "..", "zel-site.conf", "zel-site.conf.lock"};
   bool nosuid = false;
   Accounts data;
@@ -302,6 +307,13 @@ TEST(Deployment, TheAuditFileAndTheRecordEachRootsWithTheirGroupAndMode) {
       {"the record directory writable by others", file("/var/lib/zel-auth", S_IFDIR, 0, 0777),
        "/var/lib/zel-auth: writable by others than root"},
       {"no zel-auth: nothing to judge by", gone(kTool), ""},
+      {"zel-auth reached through a link: judged by the file it names",
+       [](FakeSystem& f) {
+         f.link_targets[kTool] = f.files[kTool];
+         f.files[kTool] = made(S_IFLNK, 0, 0, 0777);
+         f.files.erase(kAudit);
+       },
+       "/var/log/zel-auth/audit.log: No such file or directory"},
       {"zel-auth of a group with members", [](FakeSystem& f) { f.files[kTool].st_gid = 1500; }, ""},
   };
   for (const auto& c : cases) {
