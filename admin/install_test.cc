@@ -57,6 +57,24 @@ class InstallTest : public testing::Test {
   SiteOwnership owner_;
 };
 
+// The live file is read as it stands, never through a link put in its place:
+// a link is no live file, and a missing one is none at all.
+TEST_F(InstallTest, TheLiveFileIsReadNeverThroughALink) {
+  const std::string target = std::string(dir_) + "/elsewhere";
+  ASSERT_EQ(rename(path_.c_str(), target.c_str()), 0);
+  ASSERT_EQ(symlink(target.c_str(), path_.c_str()), 0);
+  LiveFile file;
+  std::string error;
+  EXPECT_FALSE(read_live_file(path_, file, error));
+  EXPECT_FALSE(file.exists);
+  EXPECT_NE(error.find("a symbolic link"), std::string::npos) << error;
+  unlink(path_.c_str());
+  error.clear();
+  EXPECT_TRUE(read_live_file(path_, file, error)) << error;
+  EXPECT_FALSE(file.exists);
+  unlink(target.c_str());
+}
+
 TEST_F(InstallTest, PutsTheNewTextInPlaceWithItsModeAndLeavesNothingElse) {
   std::string error;
   ASSERT_TRUE(install_site_text(path_, "new text\n", owner_, live(), error)) << error;
