@@ -132,6 +132,29 @@ site_tool_edit() {
   installed "Q"
   zs install-back install "$Z/clean.conf"
   zs_expect install-back 0
+  # No editor named and none called editor: vi, as on a system without the
+  # alternative; without vi either, the edit fails and says so once.
+  mkdir -p "$Z/vi-only" "$Z/no-editor" && ln -sf "$Z/append" "$Z/vi-only/vi"
+  timeout 30 env -i PATH="$Z/vi-only" "$ZEL_SITE" edit </dev/null >"$R/edit-vi.out" 2>"$R/edit-vi.err"
+  echo $? >"$R/edit-vi.rc"
+  zs_expect edit-vi 0 "installed $SITE_FILE (root:$svc 0640)"
+  grep -qx 'site.note = edited' "$SITE_FILE" || fail "vi, the editor of last resort, did not edit the copy"
+  zs install-back-vi install "$Z/clean.conf"
+  timeout 30 env -i PATH="$Z/no-editor" "$ZEL_SITE" edit </dev/null >"$R/edit-none.out" 2>"$R/edit-none.err"
+  echo $? >"$R/edit-none.rc"
+  zs_expect edit-none 2 "zel-site: can't run the editor vi: No such file or directory"
+  [ "$(cat "$R/edit-none.out" "$R/edit-none.err" | grep -c .)" = 2 ] ||
+    { fail "an edit without an editor said more than its two lines"; show "$R/edit-none.out"; show "$R/edit-none.err"; }
+  cmp -s "$SITE_FILE" "$Z/clean.conf" || fail "an edit without an editor changed the site file"
+  # Warnings alone need no --force, and the record does not say forced.
+  (umask 077 && { cat "$Z/clean.conf"; printf '[unsigned]\nsite.name = Unsigned\n'; } >"$Z/warned.conf")
+  zs install-warned install "$Z/warned.conf"
+  zs_expect install-warned 0 "has no token line"
+  zs install-warned-log log
+  tail -n 1 "$R/install-warned-log.out" | grep -q ' install by=' || fail "the warned install left no record"
+  tail -n 1 "$R/install-warned-log.out" | grep -q ' forced ' && fail "an install with warnings alone is recorded as forced"
+  zs install-back-warned install "$Z/clean.conf"
+  zs_expect install-back-warned 0
   section_ok "zel-site edit: a clean edit goes live; with errors, x, end of input and a withdrawn Q leave it byte-identical; Q installs"
 }
 
