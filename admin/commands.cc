@@ -21,6 +21,7 @@
 #include "admin/set_token.h"
 #include "admin/show.h"
 #include "admin/stanzas.h"
+#include "admin/token_input.h"
 #include "admin/text_file.h"
 #include "admin/trail.h"
 
@@ -245,7 +246,9 @@ SiteStatus run_command(int argc, char* argv[], const SitePaths& paths) {
   catch_interrupts();
   if (command == "edit") return edit_site(paths, stdin);
   if (command == "install") return install_command(options, paths);
-  return set_token(paths, {options.site, options.weak, options.generate});
+  const SiteStatus status = set_token(paths, {options.site, options.weak, options.generate});
+  if (status != SiteStatus::kDone && options.generate == nullptr) discard_piped_value(STDIN_FILENO);
+  return status;
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstring>
 #include <ctime>
 #include <optional>
@@ -213,6 +214,31 @@ TEST(ReadTokenValue, ATerminalThatHungUpIsAFailedRead) {
   EXPECT_EQ(error, "can't read the token value: Input/output error");
   EXPECT_TRUE(value.empty());
   close(terminal);
+}
+
+// What a refused set-token leaves in its pipe is read to the end, and no further than a value's worth.
+TEST(DiscardPipedValue, ReadsAPipeToItsEndOrAValuesWorth) {
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  ASSERT_EQ(write(ends[1], "a-long-enough-value-of-32-bytes!\n", 33), 33);
+  close(ends[1]);
+  discard_piped_value(ends[0]);
+  char left = 0;
+  EXPECT_EQ(read(ends[0], &left, 1), 0) << "the value is still there";
+  close(ends[0]);
+  // A writer that never stops holds it no longer than a value's worth; then its writes fail.
+  ASSERT_EQ(pipe(ends), 0);
+  const auto before = std::signal(SIGPIPE, SIG_IGN);
+  std::thread writer([&] {
+    const std::string chunk(4096, 'x');
+    while (write(ends[1], chunk.data(), chunk.size()) > 0) {
+    }
+  });
+  discard_piped_value(ends[0]);
+  close(ends[0]);
+  writer.join();
+  close(ends[1]);
+  std::signal(SIGPIPE, before);
 }
 
 TEST(GeneratedToken, ADescriptorOfItsOwnNeverATerminalAndARandomValue) {

@@ -6,6 +6,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -172,6 +173,20 @@ bool generate_token_value(SecretBytes& value, std::string& error) {
   explicit_bzero(text.data(), text.size());
   explicit_bzero(bytes, sizeof bytes);
   return true;
+}
+
+void discard_piped_value(int fd) {
+  // A command's pipe only: a named one's writer, whoever it is, is not waited for.
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode) || !named_pipe_fault(fd).empty()) return;
+  char bytes[4096];
+  for (std::size_t left = kLongestValue + 2; left > 0;) {
+    const ssize_t n = read(fd, bytes, std::min(sizeof bytes, left));
+    if (n < 0 && errno == EINTR && interrupted() == 0) continue;
+    if (n <= 0) break;
+    left -= std::min(left, static_cast<std::size_t>(n));
+  }
+  explicit_bzero(bytes, sizeof bytes);
 }
 
 bool write_token_value(int fd, const SecretBytes& value, std::string& error) {

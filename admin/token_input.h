@@ -34,6 +34,11 @@ bool generate_token_value(SecretBytes& value, std::string& error);
 // Writes value and a newline to fd; false with the reason.
 bool write_token_value(int fd, const SecretBytes& value, std::string& error);
 
+// Reads what is left in a pipe on fd, up to a token line's worth, and forgets
+// it: a set-token refused before its value was read then never leaves the
+// command writing the value with a broken pipe in place of the refusal's words.
+void discard_piped_value(int fd);
+
 }  // namespace zel
 
 #endif  // ZEL_ADMIN_TOKEN_INPUT_H_

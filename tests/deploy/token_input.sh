@@ -39,6 +39,14 @@ site_tool_token_input() {
   zs_expect token-bound 1 "standard input is a file that can't be found by its name"
   rm -f "$Z/token-theirs" "$Z/token-bound"
   [ "$(site_state)" = "$start" ] || fail "a refused token input changed the site file"
+  # Refused before it reads its value, set-token still reads the pipe: the
+  # command writing the value sees the refusal's words, never a broken pipe;
+  # one that never stops writing does not hold it.
+  { sleep 1; echo "$tok"; } | zs token-refused-piped set-token -s no-such-stanza
+  [ "${PIPESTATUS[0]}" = 0 ] || fail "the command writing a refused set-token's value got a broken pipe"
+  zs_expect token-refused-piped 1 "has no stanza [no-such-stanza]"
+  yes | zs token-refused-endless set-token -s no-such-stanza
+  zs_expect token-refused-endless 1 "has no stanza [no-such-stanza]"
   (umask 077 && echo "$tok" >"$Z/token-0600")
   zs token-0600 set-token -s staging <"$Z/token-0600"
   zs_expect token-0600 0 "set the token value of [staging] in $SITE_FILE"
