@@ -189,7 +189,7 @@ int main(int argc, char *argv[]) {
    * leaves behind (a many-process pipeline's teardown, its page cache and CPU
    * caches) slows the run after it, so no command may always follow the same
    * neighbour. A rotating order would do just that: each command but the
-   * round's first would follow the one before it in the spec, every round. The
+   * round's first would follow the one before it in the list, every round. The
    * orders come from a fixed seed, so two runs of the runner agree. */
   int order[kMaxCommands];
   for (int k = 0; k < n; ++k) order[k] = k;
