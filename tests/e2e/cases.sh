@@ -286,7 +286,10 @@ fi
 site "$SITE_TEXT"
 
 
-if [ -n "$REAL_ROOT" ] && command -v setpriv >/dev/null; then
+# Only where that user can reach the binary: a checkout in a directory of
+# root's alone (/root) keeps every other user out.
+if [ -n "$REAL_ROOT" ] && command -v setpriv >/dev/null &&
+   setpriv --reuid 4294967294 --regid 4294967294 --clear-groups test -r "$BIN" -a -x "$BIN"; then
   # The user ID is printed as a signed number, as the password database knows it.
   # Set-user-ID, LD_PRELOAD is ignored and the machine's own database, which has
   # no entry for it either, answers; the run is otherwise the same.
